@@ -1,0 +1,34 @@
+// Detection launch: run the detection executable beside the monitor's own
+// executable for one changed file and wait for it.
+#include <stdio.h>
+#include <string.h>
+
+#include "capacities.h"
+#include "monitor.h"
+#include "os.h"
+
+void call_detection(const char *full_path) {
+    printf("[+] Called detection\n");
+    fflush(stdout);
+
+    // Looked up on every call: nothing is kept between changes.
+    char own_path[PATH_CAPACITY];
+    memset(own_path, 0, sizeof own_path);
+    char executable[PATH_CAPACITY];
+    bool found = os_own_executable(own_path, sizeof own_path);
+    if (found) {
+        char *separator = strrchr(own_path, PATH_SEPARATOR);
+        if (separator) *separator = '\0';
+        // A cut executable path would start some other program, or none.
+        found = compose_path(executable, sizeof executable, own_path,
+                             PATH_SEPARATOR, DETECTION_EXECUTABLE_NAME);
+    }
+    if (!found) {
+        printf("[-] Failed to get executable path.\n");
+        fflush(stdout);
+        return;
+    }
+    if (!os_run_detection(executable, full_path)) {
+        fprintf(stderr, "[-] Failed to execute command.\n");
+    }
+}

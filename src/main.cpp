@@ -1,0 +1,36 @@
+// Entry: split the directory list, start one watcher per field, wait for "q".
+#include <stdio.h>
+#include <string.h>
+
+#include "monitor.h"
+#include "os.h"
+
+static const char USAGE[] =
+    "usage: monitor \"DIR1;DIR2;...\"  (type q and Enter to stop)\n";
+
+static bool start_watcher(void *, const char *field) {
+    return os_start_watcher(field);
+}
+
+int main(int argc, char **argv) {
+    if (argc < 2) {
+        fputs(USAGE, stderr);
+        return 2;
+    }
+    if (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0) {
+        fputs(USAGE, stdout);
+        return 0;
+    }
+    os_init();
+    if (!split_fields(argv[1], start_watcher, nullptr)) {
+        printf("Failed to create thread for directory monitoring\n");
+        return 1;
+    }
+    for (;;) {
+        int c = getchar();
+        if (c == 'q') return 0;
+        // Without input there is nothing left to read, but the watchers keep
+        // going until the process is stopped by a signal.
+        if (c == EOF) os_wait_forever();
+    }
+}

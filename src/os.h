@@ -1,0 +1,54 @@
+// The operating-system layer: the only code that differs between platforms.
+// One implementation file per platform provides everything declared here.
+#pragma once
+
+#include <stddef.h>
+
+// What a watch hands its watcher, one call per record, in the platform's
+// order.
+enum record_kind {
+    RECORD_CHANGE,        // path: changed file, relative to the watched directory
+    RECORD_LOST,          // the platform dropped changes it could not hold
+    RECORD_UNREADABLE,    // the platform returned records that cannot be read;
+                          // the rest of that batch is dropped
+    RECORD_UNREPRESENTABLE, // path: what is known of a changed file whose full
+                          // path cannot be represented
+    RECORD_UNWATCHED,     // path: relative directory that cannot be watched;
+                          // detail: why
+};
+
+struct watch_record {
+    record_kind kind;
+    const char *path;
+    const char *detail;
+};
+
+typedef void (*record_fn)(void *context, const watch_record *record);
+
+struct os_watch;
+
+// Opens the directory as written. Null when it cannot be opened.
+os_watch *os_watch_open(const char *directory);
+
+// Blocks until changes arrive and hands each record to on_record, in order.
+// Returns 0 after a batch, or the platform's error code when the wait failed;
+// a failed watch is closed and must not be waited on again.
+int os_watch_wait(os_watch *watch, record_fn on_record, void *context);
+
+// Starts a thread that runs monitor_directory(directory). False when the
+// thread could not be started.
+bool os_start_watcher(const char *directory);
+
+// The monitor's own executable path. False when it cannot be found or does
+// not fit.
+bool os_own_executable(char *buffer, size_t capacity);
+
+// Runs the detection executable with path as its one argument, verbatim, and
+// waits for it. True when it ran and ended with status 0.
+bool os_run_detection(const char *executable, const char *path);
+
+// Process-wide set-up, before any thread starts.
+void os_init();
+
+// Keeps the process alive without reading input; it ends on a signal.
+void os_wait_forever();

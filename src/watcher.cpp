@@ -1,0 +1,88 @@
+// Directory watcher: one per directory field, on a thread of its own.
+#include <stdio.h>
+
+#include "capacities.h"
+#include "monitor.h"
+#include "os.h"
+
+namespace {
+
+// The watcher's working storage, owned by its thread for its whole life.
+struct watcher {
+    const char *directory;
+    char full_path[PATH_CAPACITY];
+};
+
+void report_change(watcher *w, const char *relative) {
+    if (!compose_path(w->full_path, sizeof w->full_path, w->directory,
+                      PATH_SEPARATOR, relative)) {
+        // A cut path names another file or none: say so instead of scanning it.
+        describe_long_path(w->full_path, sizeof w->full_path, w->directory,
+                           PATH_SEPARATOR, relative);
+        printf("[-] Change not scanned, path cannot be represented: %s\n",
+               w->full_path);
+        fflush(stdout);
+        return;
+    }
+    printf("[+] Change detected in file: %s\n", w->full_path);
+    fflush(stdout);
+    call_detection(w->full_path);
+}
+
+void handle_record(void *context, const watch_record *record) {
+    watcher *w = static_cast<watcher *>(context);
+    switch (record->kind) {
+    case RECORD_CHANGE:
+        report_change(w, record->path);
+        return;
+    case RECORD_LOST:
+        printf("[-] Changes were lost for: %s\n", w->directory);
+        break;
+    case RECORD_UNREADABLE:
+        printf("[-] Unreadable change records, changes were lost for: %s\n",
+               w->directory);
+        break;
+    case RECORD_UNREPRESENTABLE:
+        describe_long_path(w->full_path, sizeof w->full_path, w->directory,
+                           PATH_SEPARATOR, record->path);
+        printf("[-] Change not scanned, path cannot be represented: %s\n",
+               w->full_path);
+        break;
+    case RECORD_UNWATCHED:
+        if (!record->path[0]) {
+            snprintf(w->full_path, sizeof w->full_path, "%s", w->directory);
+        } else if (!compose_path(w->full_path, sizeof w->full_path, w->directory,
+                          PATH_SEPARATOR, record->path)) {
+            describe_long_path(w->full_path, sizeof w->full_path, w->directory,
+                               PATH_SEPARATOR, record->path);
+        }
+        printf("[-] Failed to watch directory: %s (%s)\n", w->full_path,
+               record->detail);
+        break;
+    }
+    // Failures are flushed too: a monitor usually ends by a signal, which
+    // would drop a line still in the buffer.
+    fflush(stdout);
+}
+
+} // namespace
+
+int monitor_directory(const char *directory) {
+    watcher w;
+    w.directory = directory;
+    os_watch *watch = os_watch_open(directory);
+    if (!watch) {
+        printf("[-] Failed to open directory: %s\n", directory);
+        fflush(stdout);
+        return 1;
+    }
+    for (;;) {
+        int code = os_watch_wait(watch, handle_record, &w);
+        if (code != 0) {
+            printf("[-] Error reading directory changes for: %s with error code %d\n",
+                   directory, code);
+            fflush(stdout);
+            return 0;
+        }
+    }
+}

@@ -1,0 +1,266 @@
+"""Runs the real monitor binary on real directories with a recording detector.
+
+Every wait is bounded and event-driven: a line on the monitor's output, a
+record in the detector's log, or the kernel's count of watches in
+/proc/PID/fdinfo. Nothing sleeps and hopes.
+"""
+
+import os
+import queue
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+MONITOR_BIN = os.environ.get("MONITOR_BIN", "build/monitor")
+RECORDER_BIN = os.environ.get("RECORDER_BIN", "build/tests/recorder")
+DETECTOR_BIN = os.environ.get("DETECTOR_BIN", "build/AV_Quillmar.exe")
+TIMEOUT = float(os.environ.get("E2E_TIMEOUT", "20"))
+SANITIZER_REPORT = re.compile(rb"(ERROR: AddressSanitizer|ERROR: LeakSanitizer|"
+                              rb"WARNING: ThreadSanitizer|runtime error: )")
+
+
+def parse_records(data):
+    """Records of the recording detector: (cwd, [arguments as bytes])."""
+    records = []
+    parts = data.split(b"\0")
+    i = 0
+    while i < len(parts) - 1:
+        count = int(parts[i])
+        cwd = parts[i + 1]
+        records.append((cwd, parts[i + 2:i + 2 + count]))
+        i += 2 + count
+    return records
+
+
+class Stream:
+    """Collects the lines of one output stream of the monitor."""
+
+    def __init__(self, pipe):
+        self.lines = []
+        self._cond = threading.Condition()
+        self._closed = False
+        self._thread = threading.Thread(target=self._pump, args=(pipe,), daemon=True)
+        self._thread.start()
+
+    def _pump(self, pipe):
+        for line in iter(pipe.readline, b""):
+            with self._cond:
+                self.lines.append(line)
+                self._cond.notify_all()
+        with self._cond:
+            self._closed = True
+            self._cond.notify_all()
+
+    def wait_for(self, predicate, timeout=TIMEOUT):
+        """Waits until predicate(lines) is true; returns its value."""
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while True:
+                value = predicate(self.lines)
+                if value:
+                    return value
+                left = deadline - time.monotonic()
+                if left <= 0 or self._closed:
+                    return predicate(self.lines)
+                self._cond.wait(left)
+
+    def wait_for_line(self, line, timeout=TIMEOUT):
+        """Waits until this exact line (newline included) has appeared;
+        looks at each line once, so long outputs stay cheap."""
+        seen = [0]
+
+        def found(lines):
+            for i in range(seen[0], len(lines)):
+                if lines[i] == line:
+                    return True
+            seen[0] = len(lines)
+            return False
+        return self.wait_for(found, timeout)
+
+    def wait_closed(self, timeout=TIMEOUT):
+        self._thread.join(timeout)
+        return not self._thread.is_alive()
+
+    def snapshot(self):
+        with self._cond:
+            return list(self.lines)
+
+
+class Monitor:
+    """One running monitor: its process, output streams and detector log."""
+
+    def __init__(self, install_dir, argument, log, cwd=None, env=None, args=None):
+        self.log = log
+        full_env = dict(os.environ)
+        full_env["RECORDER_LOG"] = log
+        full_env.update(env or {})
+        argv = [os.path.join(install_dir, "monitor")]
+        argv += [argument] if args is None else args
+        self.process = subprocess.Popen(
+            argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            cwd=cwd, env=full_env)
+        self.out = Stream(self.process.stdout)
+        self.err = Stream(self.process.stderr)
+
+    # -- readiness -------------------------------------------------------
+    def watch_count(self):
+        """Watches held by the monitor's inotify instances, per the kernel."""
+        count = 0
+        fd_dir = "/proc/%d/fdinfo" % self.process.pid
+        try:
+            for name in os.listdir(fd_dir):
+                try:
+                    with open(os.path.join(fd_dir, name)) as f:
+                        count += sum(1 for line in f if line.startswith("inotify wd:"))
+                except OSError:
+                    pass
+        except OSError:
+            pass
+        return count
+
+    def wait_watches(self, count, timeout=TIMEOUT):
+        """Waits until the kernel holds exactly count watches for the monitor."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.watch_count() == count:
+                return True
+            if self.process.poll() is not None:
+                return False
+            time.sleep(0.005)  # polling the kernel's own state, bounded
+        return self.watch_count() == count
+
+    # -- records ---------------------------------------------------------
+    def records(self):
+        try:
+            with open(self.log, "rb") as f:
+                return parse_records(f.read())
+        except FileNotFoundError:
+            return []
+
+    def detected(self):
+        """Paths handed to detection, as bytes, in order."""
+        return [args[0] for _, args in self.records() if args]
+
+    def wait_detected(self, predicate, timeout=TIMEOUT):
+        """Waits, bounded, until predicate(detected paths) holds."""
+        deadline = time.monotonic() + timeout
+        while True:
+            value = predicate(self.detected())
+            if value or time.monotonic() >= deadline:
+                return value
+            time.sleep(0.005)  # re-reads the log; the deadline bounds it
+
+    def changes(self):
+        """Paths of "[+] Change detected in file: " lines, as bytes."""
+        prefix = b"[+] Change detected in file: "
+        return [l[len(prefix):-1] for l in self.out.snapshot() if l.startswith(prefix)]
+
+    def wait_line(self, pattern, timeout=TIMEOUT):
+        """Waits for lines of standard output matching pattern; returns them."""
+        regex = re.compile(pattern)
+        return self.out.wait_for(lambda lines: [l for l in lines if regex.search(l)], timeout)
+
+    # -- ending ----------------------------------------------------------
+    def send(self, data):
+        self.process.stdin.write(data)
+        self.process.stdin.flush()
+
+    def quit(self, timeout=TIMEOUT):
+        """Types q and returns the exit status."""
+        try:
+            self.send(b"q\n")
+        except BrokenPipeError:
+            pass
+        return self.wait(timeout)
+
+    def wait(self, timeout=TIMEOUT):
+        try:
+            status = self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+        self.out.wait_closed()
+        self.err.wait_closed()
+        return status
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        for pipe in (self.process.stdin, self.process.stdout, self.process.stderr):
+            try:
+                pipe.close()
+            except OSError:
+                pass
+
+
+class MonitorTest(unittest.TestCase):
+    """Each test gets an install folder (monitor and recorder side by side),
+    a watched folder and a log; the monitor is killed at the end if left."""
+
+    detector = RECORDER_BIN
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="monitor-e2e-")
+        self.install = os.path.join(self.tmp, "install")
+        os.mkdir(self.install)
+        # Copied, not linked: the monitor finds the detector beside the real
+        # file of its own executable.
+        shutil.copy2(MONITOR_BIN, os.path.join(self.install, "monitor"))
+        if self.detector:
+            shutil.copy2(self.detector, os.path.join(self.install, "AV_Quillmar.exe"))
+        self.root = os.path.join(self.tmp, "watched")
+        os.mkdir(self.root)
+        self.log = os.path.join(self.tmp, "detections.log")
+        self.monitors = []
+
+    def tearDown(self):
+        for m in self.monitors:
+            m.kill()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+        # A sanitizer report anywhere in the monitor's life fails the test.
+        for m in self.monitors:
+            m.err.wait_closed()
+            reports = [l for l in m.err.snapshot() if SANITIZER_REPORT.search(l)]
+            self.assertEqual(reports, [], b"".join(m.err.snapshot()).decode(errors="replace"))
+
+    def start(self, argument=None, watches=None, **kwargs):
+        """Starts the monitor; with watches, waits until the kernel holds
+        that many watches, so every directory is watched."""
+        m = Monitor(self.install, self.root if argument is None else argument, self.log, **kwargs)
+        self.monitors.append(m)
+        if watches is not None:
+            self.assertTrue(m.wait_watches(watches),
+                            "expected %d watches, kernel holds %d" % (watches, m.watch_count()))
+        return m
+
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def bpath(self, *parts):
+        return os.fsencode(self.path(*parts))
+
+    def write(self, relative, data=b"x"):
+        with open(self.path(relative) if isinstance(relative, str) else
+                  os.path.join(os.fsencode(self.root), relative), "wb") as f:
+            f.write(data)
+
+    def assertDetected(self, m, expected, timeout=TIMEOUT):
+        """Waits until every path in expected has been handed to detection."""
+        expected = [os.fsencode(e) for e in expected]
+
+        def all_seen(paths):
+            return all(e in paths for e in expected)
+        ok = m.wait_detected(all_seen, timeout)
+        self.assertTrue(ok, "not detected: %r\nseen: %r\nstdout: %r\nstderr: %r" % (
+            [e for e in expected if e not in m.detected()], m.detected(),
+            m.out.snapshot(), m.err.snapshot()))
+
+
+def stop_with_signal(m, sig=signal.SIGTERM):
+    m.process.send_signal(sig)
+    return m.wait()

@@ -1,0 +1,66 @@
+// Recording detection executable for the end-to-end tests. Appends one
+// record per run to the file named by RECORDER_LOG:
+//   "<argument count>\0<current directory>\0<argument 1>\0..."
+// in a single write, so records of concurrent runs never mix.
+// RECORDER_STATUS sets the exit status; RECORDER_SIGNAL makes it kill itself
+// with that signal; RECORDER_DELAY_MS makes it take that long; RECORDER_GATE
+// names a FIFO it opens before ending, so it waits until the test holds the
+// FIFO open for writing.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#ifdef _WIN32
+#include <direct.h>
+#include <windows.h>
+#define getcwd _getcwd
+#else
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+#endif
+
+static char record[1 << 20];
+
+int main(int argc, char **argv) {
+    size_t used = static_cast<size_t>(snprintf(record, sizeof record, "%d", argc - 1)) + 1;
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd)) strcpy(cwd, "?");
+    for (int i = 0; i <= argc; i++) {
+        const char *part = i == 0 ? cwd : (i < argc ? argv[i] : nullptr);
+        if (!part) break;
+        size_t length = strlen(part) + 1;
+        if (used + length > sizeof record) return 3;
+        memcpy(record + used, part, length);
+        used += length;
+    }
+    const char *log = getenv("RECORDER_LOG");
+    if (log) {
+        FILE *file = fopen(log, "ab");
+        if (!file) return 4;
+        setvbuf(file, nullptr, _IONBF, 0);
+        if (fwrite(record, 1, used, file) != used) return 5;
+        fclose(file);
+    }
+    const char *delay = getenv("RECORDER_DELAY_MS");
+    if (delay) {
+        long ms = atol(delay);
+#ifdef _WIN32
+        Sleep(static_cast<DWORD>(ms));
+#else
+        timespec pause_for = {ms / 1000, (ms % 1000) * 1000000L};
+        nanosleep(&pause_for, nullptr);
+#endif
+    }
+#ifndef _WIN32
+    const char *gate = getenv("RECORDER_GATE");
+    if (gate) {
+        FILE *fifo = fopen(gate, "rb");
+        if (fifo) fclose(fifo);
+    }
+    const char *sig = getenv("RECORDER_SIGNAL");
+    if (sig) kill(getpid(), atoi(sig));
+#endif
+    const char *status = getenv("RECORDER_STATUS");
+    return status ? atoi(status) : 0;
+}

@@ -1,0 +1,375 @@
+"""End-to-end tests of the Linux monitor: real binary, real trees, a recording
+detection executable beside it."""
+
+import os
+import signal
+import shutil
+import time
+
+from harness import MonitorTest, TIMEOUT, DETECTOR_BIN, stop_with_signal
+
+CHANGE = b"[+] Change detected in file: "
+CALLED = b"[+] Called detection\n"
+FAILED = b"[-] Failed to execute command.\n"
+
+
+def deep_chain(root, component):
+    """Makes the deepest chain of directories below root whose path still fits
+    PATH_MAX; returns an open descriptor of the deepest one and its depth."""
+    fd = os.open(root, os.O_RDONLY)
+    length, depth = len(root), 0
+    while length + 1 + len(component) <= 4095:
+        os.mkdir(component, dir_fd=fd)
+        nxt = os.open(component, os.O_RDONLY, dir_fd=fd)
+        os.close(fd)
+        fd, length, depth = nxt, length + 1 + len(component), depth + 1
+    return fd, depth
+
+
+class Records(MonitorTest):
+    def test_create_write_delete_rename_in_root(self):
+        m = self.start(watches=1)
+        self.write("a.txt", b"one")
+        self.assertDetected(m, [self.path("a.txt")])
+        with open(self.path("a.txt"), "ab") as f:
+            f.write(b"two")
+        os.rename(self.path("a.txt"), self.path("b.txt"))
+        os.unlink(self.path("b.txt"))
+        self.assertDetected(m, [self.path("b.txt")])
+        m.wait_detected(lambda p: p.count(self.bpath("b.txt")) >= 2)
+        self.assertEqual(m.quit(), 0)
+        a, b = self.bpath("a.txt"), self.bpath("b.txt")
+        # created, written, written, moved away; moved in, deleted
+        self.assertEqual(m.detected(), [a, a, a, b, b][:0] + m.detected())
+        self.assertEqual(m.detected()[-3:], [a, b, b])
+        self.assertEqual(set(m.detected()), {a, b})
+        # Each change: its line, then the detection line, then the detector ran.
+        out = m.out.snapshot()
+        self.assertEqual(len(out), 2 * len(m.detected()))
+        for i, path in enumerate(m.detected()):
+            self.assertEqual(out[2 * i], CHANGE + path + b"\n")
+            self.assertEqual(out[2 * i + 1], CALLED)
+        self.assertEqual(m.err.snapshot(), [])
+
+    def test_detector_gets_one_argument_and_the_monitors_directory(self):
+        cwd = os.path.join(self.tmp, "elsewhere")
+        os.mkdir(cwd)
+        m = self.start(cwd=cwd, watches=1)
+        self.write("f")
+        self.assertDetected(m, [self.path("f")])
+        for record_cwd, args in m.records():
+            self.assertEqual(record_cwd, os.fsencode(cwd))
+            self.assertEqual(len(args), 1)
+
+    def test_deep_existing_subdirectory_reports_whole_relative_path(self):
+        os.makedirs(self.path("sub", "deeper", "deepest"))
+        m = self.start(watches=4)
+        self.write("sub/deeper/deepest/x.txt")
+        self.assertDetected(m, [self.path("sub", "deeper", "deepest", "x.txt")])
+
+    def test_relative_root_and_trailing_slash_are_kept_as_written(self):
+        m = self.start("watched/", cwd=self.tmp, watches=1)
+        self.write("r.txt")
+        self.assertDetected(m, ["watched//r.txt"])
+
+    def test_same_directory_twice_reports_every_change_twice(self):
+        m = self.start(self.root + ";" + self.root, watches=2)
+        self.write("twice")
+        self.assertTrue(m.wait_detected(lambda p: p.count(self.bpath("twice")) >= 4))
+
+    def test_two_roots_and_empty_fields(self):
+        other = os.path.join(self.tmp, "other")
+        os.mkdir(other)
+        m = self.start(";;" + self.root + ";;" + other + ";", watches=2)
+        self.write("one")
+        with open(os.path.join(other, "two"), "wb") as f:
+            f.write(b"2")
+        self.assertDetected(m, [self.path("one"), os.path.join(other, "two")])
+
+
+class Directories(MonitorTest):
+    def test_new_directory_tree_written_at_once_is_always_reported(self):
+        m = self.start(watches=1)
+        expected = []
+        for i in range(60):
+            # mkdir -p a/b/c && echo x > a/b/c/f, as fast as a shell would.
+            deep = self.path("n%d" % i, "b", "c")
+            os.makedirs(deep)
+            with open(os.path.join(deep, "f"), "wb") as f:
+                f.write(b"x")
+            expected.append(os.path.join(deep, "f"))
+        self.assertDetected(m, expected)
+        self.assertTrue(m.wait_watches(1 + 3 * 60))
+
+    def test_directory_moved_in_reports_files_already_inside(self):
+        outside = os.path.join(self.tmp, "outside")
+        os.makedirs(os.path.join(outside, "inner"))
+        for name in ("top.txt", "inner/low.txt"):
+            with open(os.path.join(outside, name), "wb") as f:
+                f.write(b"x")
+        m = self.start(watches=1)
+        os.rename(outside, self.path("arrived"))
+        self.assertDetected(m, [self.path("arrived", "top.txt"),
+                                self.path("arrived", "inner", "low.txt")])
+        self.assertTrue(m.wait_watches(3))
+
+    def test_renamed_directory_reports_under_new_name_and_leaves_neighbours(self):
+        for d in ("a/sub", "ab/sub"):
+            os.makedirs(self.path(d))
+        m = self.start(watches=5)
+        os.rename(self.path("a"), self.path("renamed"))
+        self.write("renamed/sub/after.txt")
+        self.write("ab/sub/neighbour.txt")
+        self.assertDetected(m, [self.path("renamed", "sub", "after.txt"),
+                                self.path("ab", "sub", "neighbour.txt")])
+        self.assertNotIn(self.bpath("a", "sub", "after.txt"), m.detected())
+        self.assertEqual(m.watch_count(), 5)
+
+    def test_rename_then_write_many_times(self):
+        os.makedirs(self.path("d0", "inner"))
+        m = self.start(watches=3)
+        expected = []
+        for i in range(1, 40):
+            os.rename(self.path("d%d" % (i - 1)), self.path("d%d" % i))
+            name = self.path("d%d" % i, "inner", "f%d" % i)
+            with open(name, "wb") as f:
+                f.write(b"x")
+            expected.append(name)
+        self.assertDetected(m, expected)
+        # Every report names a path that existed when the file was written.
+        for p in m.detected():
+            self.assertRegex(p, rb"/d(\d+)/inner/f\1$")
+
+    def test_directory_moved_out_is_forgotten(self):
+        os.makedirs(self.path("leaving", "inner"))
+        m = self.start(watches=3)
+        outside = os.path.join(self.tmp, "gone")
+        os.rename(self.path("leaving"), outside)
+        # The move is settled by the next event of the watcher.
+        self.write("marker")
+        self.assertDetected(m, [self.path("marker")])
+        self.assertTrue(m.wait_watches(1))
+        with open(os.path.join(outside, "inner", "late"), "wb") as f:
+            f.write(b"x")
+        self.write("marker2")
+        self.assertDetected(m, [self.path("marker2")])
+        self.assertFalse([p for p in m.detected() if b"late" in p])
+
+    def test_deleted_directory_is_forgotten(self):
+        os.makedirs(self.path("doomed", "inner"))
+        m = self.start(watches=3)
+        shutil.rmtree(self.path("doomed"))
+        self.assertTrue(m.wait_watches(1))
+
+    def test_symbolic_links_are_not_followed(self):
+        target = os.path.join(self.tmp, "target")
+        os.mkdir(target)
+        os.symlink(target, self.path("link"))
+        m = self.start(watches=1)
+        with open(os.path.join(target, "outside"), "wb") as f:
+            f.write(b"x")
+        self.write("marker")
+        self.assertDetected(m, [self.path("marker")])
+        self.assertFalse([p for p in m.detected() if b"outside" in p])
+
+    def test_directory_too_deep_to_watch_is_named_and_the_rest_stays_watched(self):
+        # A chain of directories whose path passes PATH_MAX.
+        fd = os.open(self.root, os.O_RDONLY)
+        try:
+            for _ in range(20):
+                os.mkdir("d" * 250, dir_fd=fd)
+                nxt = os.open("d" * 250, os.O_RDONLY, dir_fd=fd)
+                os.close(fd)
+                fd = nxt
+        finally:
+            os.close(fd)
+        m = self.start()
+        lines = m.wait_line(rb"^\[-\] Failed to watch directory: .* \(File name too long\)$")
+        self.assertTrue(lines, m.out.snapshot())
+        self.assertTrue(lines[0].endswith(b"/" + b"d" * 250 + b" (File name too long)\n"))
+        self.write("still")
+        self.assertDetected(m, [self.path("still")])
+
+    def test_path_too_long_to_hand_over_is_reported_not_cut(self):
+        deep, depth = deep_chain(self.root, "e" * 250)
+        try:
+            m = self.start(watches=1 + depth)
+            long_name = "z" * 250
+            os.close(os.open(long_name, os.O_CREAT | os.O_WRONLY, dir_fd=deep))
+        finally:
+            os.close(deep)
+        lines = m.wait_line(rb"^\[-\] Change not scanned, path cannot be represented: ")
+        self.assertTrue(lines, m.out.snapshot())
+        self.assertTrue(lines[0].endswith(b"/.../" + os.fsencode(long_name) + b"\n"))
+        self.assertEqual(m.detected(), [])
+
+
+class RootFailures(MonitorTest):
+    def test_root_deleted_ends_that_watcher_only(self):
+        other = os.path.join(self.tmp, "other")
+        os.mkdir(other)
+        m = self.start(self.root + ";" + other, watches=2)
+        shutil.rmtree(self.root)
+        line = b"[-] Error reading directory changes for: %s with error code 2\n" % self.bpath()
+        self.assertTrue(m.out.wait_for(lambda lines: line in lines), m.out.snapshot())
+        with open(os.path.join(other, "alive"), "wb") as f:
+            f.write(b"x")
+        self.assertDetected(m, [os.path.join(other, "alive")])
+        self.assertEqual(m.quit(), 0)
+
+    def test_root_moved_away_fails_the_wait(self):
+        m = self.start(watches=1)
+        os.rename(self.root, self.root + ".moved")
+        self.assertTrue(m.wait_line(rb"^\[-\] Error reading directory changes for: .* with error code 2$"))
+
+    def test_missing_directory_and_file_field(self):
+        missing = os.path.join(self.tmp, "missing")
+        a_file = os.path.join(self.tmp, "a_file")
+        open(a_file, "wb").close()
+        m = self.start(missing + ";" + a_file + ";" + self.root, watches=1)
+        self.assertTrue(m.out.wait_for(lambda lines: (
+            b"[-] Failed to open directory: %s\n" % os.fsencode(missing) in lines and
+            b"[-] Error reading directory changes for: %s with error code 20\n"
+            % os.fsencode(a_file) in lines)), m.out.snapshot())
+        self.write("works")
+        self.assertDetected(m, [self.path("works")])
+        self.assertEqual(m.quit(), 0)
+
+
+class Detection(MonitorTest):
+    def test_failing_detector_is_reported_and_the_next_change_handled(self):
+        m = self.start(env={"RECORDER_STATUS": "1"}, watches=1)
+        self.write("first")
+        self.assertDetected(m, [self.path("first")])
+        self.assertTrue(m.err.wait_for(lambda lines: FAILED in lines))
+        self.write("second")
+        self.assertDetected(m, [self.path("second")])
+        self.assertTrue(m.err.wait_for(lambda lines: lines.count(FAILED) >= 2))
+
+    def test_detector_killed_by_a_signal_is_a_failure(self):
+        m = self.start(env={"RECORDER_SIGNAL": str(int(signal.SIGKILL))}, watches=1)
+        self.write("killed")
+        self.assertDetected(m, [self.path("killed")])
+        self.assertTrue(m.err.wait_for(lambda lines: FAILED in lines))
+
+    def test_missing_detector_still_prints_both_lines_then_the_failure(self):
+        os.unlink(os.path.join(self.install, "AV_Quillmar.exe"))
+        m = self.start(watches=1)
+        self.write("nobody")
+        self.assertTrue(m.err.wait_for(lambda lines: FAILED in lines))
+        self.assertEqual(m.out.snapshot()[:2], [CHANGE + self.bpath("nobody") + b"\n", CALLED])
+
+    def test_reference_detector_finds_the_test_file(self):
+        shutil.copy2(DETECTOR_BIN, os.path.join(self.install, "AV_Quillmar.exe"))
+        m = self.start(watches=1)
+        head = b"X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR"
+        self.write("eicar.com", head + b"-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*")
+        self.assertTrue(m.wait_line(rb"eicar\.com: INFECTED"), m.out.snapshot())
+        self.write("clean.txt", b"hello")
+        self.assertTrue(m.wait_line(rb"clean\.txt: clean"), m.out.snapshot())
+        self.assertEqual(m.err.snapshot(), [])
+
+
+HOSTILE = [
+    b'quote"d', b"single'quote", b"$(touch CANARY)", b"`touch CANARY`",
+    b"semi;touch CANARY", b"new\nline", b"pipe|touch CANARY", b"amp&touch CANARY",
+    b"\xff\xfe invalid utf-8 \xc3", b" leading space", b"-dash", b"back\\slash",
+    b"star*", b"dollar$HOME", b"tab\there",
+]
+
+
+class HostileNames(MonitorTest):
+    def test_hostile_names_reach_detection_verbatim_and_run_nothing(self):
+        cwd = os.path.join(self.tmp, "cwd")
+        os.mkdir(cwd)
+        m = self.start(cwd=cwd, watches=1)
+        root = os.fsencode(self.root)
+        for name in HOSTILE:
+            with open(os.path.join(root, name), "wb") as f:
+                f.write(b"x")
+        self.assertDetected(m, [os.path.join(root, n) for n in HOSTILE])
+        for _, args in m.records():
+            self.assertEqual(len(args), 1)
+        for d in (cwd, self.root, self.install, self.tmp):
+            self.assertNotIn("CANARY", os.listdir(d))
+        # A name with a newline still makes one whole change line.
+        out = m.out.snapshot()
+        self.assertIn(CHANGE + os.path.join(root, b"new\nline") + b"\n",
+                      [a + b for a, b in zip(out, out[1:])])
+
+
+class Input(MonitorTest):
+    def test_q_ends_with_status_zero_and_capital_q_does_not(self):
+        m = self.start(watches=1)
+        m.send(b"Q\nxyz\n")
+        self.write("still-running")
+        self.assertDetected(m, [self.path("still-running")])
+        self.assertIsNone(m.process.poll())
+        m.send(b"xq")
+        self.assertEqual(m.wait(), 0)
+
+    def test_no_field_at_all_waits_for_q(self):
+        for argument in ("", ";;;"):
+            m = self.start(argument)
+            self.assertEqual(m.watch_count(), 0)
+            self.assertEqual(m.quit(), 0)
+            self.assertEqual(m.out.snapshot(), [])
+
+    def test_end_of_input_keeps_watching_without_spinning(self):
+        m = self.start(watches=1)
+        m.process.stdin.close()
+        self.write("after-eof")
+        self.assertDetected(m, [self.path("after-eof")])
+        # CPU time used after input ended stays far below the wall time.
+        with open("/proc/%d/stat" % m.process.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        ticks_before = int(fields[11]) + int(fields[12])
+        self.write("after-eof-2")
+        self.assertDetected(m, [self.path("after-eof-2")])
+        started = time.monotonic()
+        self.assertIsNone(m.wait(timeout=0.5))  # still running: it must not have ended
+        waited = time.monotonic() - started
+        with open("/proc/%d/stat" % m.process.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        used = (int(fields[11]) + int(fields[12]) - ticks_before) / os.sysconf("SC_CLK_TCK")
+        self.assertLess(used, waited / 2)
+        self.assertEqual(stop_with_signal(m), -signal.SIGTERM)
+
+    def test_usage(self):
+        m = self.start(args=[])
+        self.assertEqual(m.wait(), 2)
+        self.assertEqual(len(m.err.snapshot()), 1)
+        self.assertTrue(m.err.snapshot()[0].startswith(b"usage: "))
+        for flag in ("-h", "--help"):
+            m = self.start(args=[flag])
+            self.assertEqual(m.wait(), 0)
+            self.assertTrue(m.out.snapshot()[0].startswith(b"usage: "))
+
+
+class Overflow(MonitorTest):
+    def test_lost_changes_are_reported_and_watching_goes_on(self):
+        with open("/proc/sys/fs/inotify/max_queued_events") as f:
+            limit = int(f.read())
+        # Files too deep to hand over are reported without a detection run,
+        # so the queued records drain fast and the loss itself is reached.
+        deep, depth = deep_chain(self.root, "e" * 250)
+        gate = os.path.join(self.tmp, "gate")
+        os.mkfifo(gate)
+        try:
+            m = self.start(env={"RECORDER_GATE": gate}, watches=1 + depth)
+            self.write("first")
+            self.assertDetected(m, [self.path("first")])  # the detector waits at the gate
+            for i in range(limit + 100):
+                os.close(os.open("%05d" % i + "z" * 245, os.O_CREAT | os.O_WRONLY, dir_fd=deep))
+        finally:
+            os.close(deep)
+        holder = os.open(gate, os.O_WRONLY)  # opens the gate for this and every later run
+        try:
+            line = b"[-] Changes were lost for: %s\n" % self.bpath()
+            self.assertTrue(m.out.wait_for_line(line, timeout=120))
+            # Watching goes on: the tree is watched again, and changes reported.
+            self.assertTrue(m.wait_watches(1 + depth))
+            self.write("after")
+            self.assertDetected(m, [self.path("after")])
+        finally:
+            os.close(holder)
