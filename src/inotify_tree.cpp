@@ -137,6 +137,7 @@ int new_node(watch_tree *t, int wd, int parent, const char *name, size_t length)
     n.first_child = -1;
     n.next_sibling = -1;
     n.mark = t->mark;
+    n.reported = false;
     n.name = copy;
     if (!index_insert(t, node)) {
         free(copy);
@@ -299,15 +300,17 @@ void report_file(watch_tree *t, const sink &s, int node, const char *name, size_
 
 // ---- watching ----
 
-enum add_mode {
-    ADD_NEW_ONLY, // a directory that appeared: list what was not known
-    ADD_RESCAN,   // after lost events: list everything again
+enum list_mode {
+    LIST_SETUP,   // the tree as it stands at start: its files are not changes
+    LIST_ARRIVED, // a directory that appeared: every file in it is a change
+    LIST_RESCAN,  // after lost events: watch everything again
 };
 
-// Watches directory name below parent. New directories are queued for
-// listing; in a rescan known ones are too.
+// Watches directory name below parent and queues it for listing when it is
+// new, when it appeared but was only listed at set-up (it arrived while the
+// tree was being set up), or in a rescan.
 void add_directory(watch_tree *t, const sink &s, int parent, const char *name, size_t length,
-                   add_mode mode) {
+                   list_mode mode) {
     if (!build_system_path(t, parent, name, length)) {
         unwatched(t, s, parent, name, length, ENAMETOOLONG);
         return;
@@ -323,7 +326,8 @@ void add_directory(watch_tree *t, const sink &s, int parent, const char *name, s
     if (node >= 0) {
         relocate(t, node, parent, name, length);
         t->nodes[node].mark = t->mark;
-        if (mode == ADD_RESCAN && !push_work(t, node)) unwatched(t, s, parent, name, length, ENOMEM);
+        bool again = mode == LIST_RESCAN || (mode == LIST_ARRIVED && !t->nodes[node].reported);
+        if (again && !push_work(t, node)) unwatched(t, s, parent, name, length, ENOMEM);
         return;
     }
     node = new_node(t, wd, parent, name, length);
@@ -342,13 +346,15 @@ void mark_subtree(watch_tree *t, int node) {
     }
 }
 
-// Lists every queued directory, watching the directories inside; with
-// report_files, every other entry is reported, since it may have been written
-// before its directory was watched.
-void list_queued(watch_tree *t, const sink &s, bool report_files, add_mode mode) {
+// Lists every queued directory, watching the directories inside. Files in a
+// directory that arrived are reported: they may have been written before its
+// watch existed.
+void list_queued(watch_tree *t, const sink &s, list_mode mode) {
+    bool report_files = mode == LIST_ARRIVED;
     while (t->work_count) {
         int node = t->work[--t->work_count];
         if (t->nodes[node].wd < 0) continue;
+        if (report_files) t->nodes[node].reported = true;
         if (!build_system_path(t, node, nullptr, 0)) continue; // reported when watched
         int error = 0;
         void *directory = t->ops.open_directory(t->ops.context, t->path, node == TREE_ROOT, &error);
@@ -384,7 +390,7 @@ void rescan(watch_tree *t, const sink &s) {
     t->nodes[TREE_ROOT].mark = t->mark;
     t->work_count = 0;
     if (!push_work(t, TREE_ROOT)) return;
-    list_queued(t, s, false, ADD_RESCAN);
+    list_queued(t, s, LIST_RESCAN);
     for (int n = 1; n < t->node_count; n++) {
         if (t->nodes[n].wd >= 0 && t->nodes[n].mark != t->mark && t->nodes[n].parent >= 0) {
             forget(t, n, true);
@@ -400,8 +406,8 @@ void settle_move(watch_tree *t) {
 }
 
 void directory_arrived(watch_tree *t, const sink &s, int parent, const char *name, size_t length) {
-    add_directory(t, s, parent, name, length, ADD_NEW_ONLY);
-    list_queued(t, s, true, ADD_NEW_ONLY);
+    add_directory(t, s, parent, name, length, LIST_ARRIVED);
+    list_queued(t, s, LIST_ARRIVED);
 }
 
 // A directory renamed inside the tree keeps its watches; the kernel confirms
@@ -455,7 +461,7 @@ int tree_start(watch_tree *t, const char *root, const tree_ops *ops, record_fn o
     int wd = t->ops.add_watch(t->ops.context, root, ROOT_MASK);
     if (wd < 0) return -wd;
     if (new_node(t, wd, -1, "", 0) != TREE_ROOT || !push_work(t, TREE_ROOT)) return ENOMEM;
-    list_queued(t, s, false, ADD_NEW_ONLY);
+    list_queued(t, s, LIST_SETUP);
     return 0;
 }
 

@@ -32,6 +32,7 @@ struct tree_node {
     int first_child;
     int next_sibling; // also chains free slots
     unsigned mark;    // last rescan that saw it
+    bool reported;    // listed with its files reported as changes
     char *name;       // own allocation; empty for the root
 };
 
