@@ -6,7 +6,7 @@
 #include "os.h"
 
 static const char USAGE[] =
-    "usage: monitor \"DIR1;DIR2;...\"  (type q and Enter to stop)\n";
+    "usage: monitor \"DIR1;DIR2;...\" | --version | --help  (type q and Enter to stop)\n";
 
 static bool start_watcher(void *, const char *field) {
     return os_start_watcher(field);
@@ -19,6 +19,10 @@ int main(int argc, char **argv) {
     }
     if (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0) {
         fputs(USAGE, stdout);
+        return 0;
+    }
+    if (strcmp(argv[1], "--version") == 0) {
+        printf("monitor %s\n", MONITOR_VERSION);
         return 0;
     }
     os_init();

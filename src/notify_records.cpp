@@ -1,0 +1,169 @@
+// The change-buffer walk, the UTF-16 to UTF-8 conversion and the detection
+// command line of the Windows layer.
+#include "notify_records.h"
+
+#include <stdint.h>
+#include <string.h>
+
+namespace {
+
+// Fields are little-endian whatever the host, and need not be aligned in a
+// crafted buffer.
+uint32_t read_u32(const unsigned char *p) {
+    unsigned char b[4];
+    memcpy(b, p, sizeof b);
+    return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+           static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
+}
+
+uint32_t read_unit(const unsigned char *units, size_t i) {
+    return static_cast<uint32_t>(units[2 * i]) | static_cast<uint32_t>(units[2 * i + 1]) << 8;
+}
+
+void hand(record_kind kind, const char *path, record_fn on_record, void *context) {
+    watch_record record = {kind, path, ""};
+    on_record(context, &record);
+}
+
+bool put(char *out, size_t capacity, size_t *used, char c) {
+    // One byte is always kept for the terminator.
+    if (*used + 1 >= capacity) return false;
+    out[(*used)++] = c;
+    return true;
+}
+
+bool put_backslashes(char *out, size_t capacity, size_t *used, size_t count) {
+    for (size_t i = 0; i < count; i++) {
+        if (!put(out, capacity, used, '\\')) return false;
+    }
+    return true;
+}
+
+bool put_quoted_argument(char *out, size_t capacity, size_t *used, const char *argument) {
+    if (!put(out, capacity, used, '"')) return false;
+    const char *p = argument;
+    for (;;) {
+        size_t backslashes = 0;
+        while (*p == '\\') {
+            backslashes++;
+            p++;
+        }
+        if (*p == '\0') {
+            // Before the closing quote each backslash must be doubled, or the
+            // last one would escape the quote.
+            if (!put_backslashes(out, capacity, used, 2 * backslashes)) return false;
+            break;
+        }
+        if (*p == '"') {
+            if (!put_backslashes(out, capacity, used, 2 * backslashes + 1)) return false;
+        } else if (!put_backslashes(out, capacity, used, backslashes)) {
+            return false;
+        }
+        if (!put(out, capacity, used, *p)) return false;
+        p++;
+    }
+    return put(out, capacity, used, '"');
+}
+
+} // namespace
+
+utf8_result utf16le_to_utf8(const unsigned char *units, size_t count, char *out,
+                            size_t capacity) {
+    size_t used = 0;
+    bool replaced = false;
+    for (size_t i = 0; i < count; i++) {
+        uint32_t code = read_unit(units, i);
+        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < count) {
+            uint32_t low = read_unit(units, i + 1);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+                i++;
+            }
+        }
+        // An unpaired surrogate has no UTF-8 form, and a NUL would end the
+        // name early: either makes the name one that cannot be handed on.
+        if ((code >= 0xD800 && code <= 0xDFFF) || code == 0) {
+            code = 0xFFFD;
+            replaced = true;
+        }
+        unsigned char bytes[4];
+        size_t n;
+        if (code < 0x80) {
+            bytes[0] = static_cast<unsigned char>(code);
+            n = 1;
+        } else if (code < 0x800) {
+            bytes[0] = static_cast<unsigned char>(0xC0 | code >> 6);
+            bytes[1] = static_cast<unsigned char>(0x80 | (code & 0x3F));
+            n = 2;
+        } else if (code < 0x10000) {
+            bytes[0] = static_cast<unsigned char>(0xE0 | code >> 12);
+            bytes[1] = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3F));
+            bytes[2] = static_cast<unsigned char>(0x80 | (code & 0x3F));
+            n = 3;
+        } else {
+            bytes[0] = static_cast<unsigned char>(0xF0 | code >> 18);
+            bytes[1] = static_cast<unsigned char>(0x80 | ((code >> 12) & 0x3F));
+            bytes[2] = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3F));
+            bytes[3] = static_cast<unsigned char>(0x80 | (code & 0x3F));
+            n = 4;
+        }
+        if (used + n >= capacity) {
+            out[0] = '\0';
+            return UTF8_TOO_LONG;
+        }
+        memcpy(out + used, bytes, n);
+        used += n;
+    }
+    out[used] = '\0';
+    return replaced ? UTF8_REPLACED : UTF8_EXACT;
+}
+
+void notify_walk(const unsigned char *buffer, size_t length, notify_scratch *scratch,
+                 record_fn on_record, void *context) {
+    if (length == 0) {
+        hand(RECORD_LOST, "", on_record, context);
+        return;
+    }
+    if (length > NOTIFY_BUFFER_SIZE) {
+        hand(RECORD_UNREADABLE, "", on_record, context);
+        return;
+    }
+    size_t offset = 0;
+    for (;;) {
+        size_t left = length - offset;
+        if (left < NOTIFY_HEADER_SIZE) break;
+        const unsigned char *record = buffer + offset;
+        uint32_t next = read_u32(record);
+        uint32_t name_bytes = read_u32(record + 8);
+        if (name_bytes > left - NOTIFY_HEADER_SIZE) break;
+        // An odd byte count leaves half a code unit, which is dropped.
+        size_t units = name_bytes / 2;
+        // A record without a name names nothing that could be scanned.
+        if (units == 0) break;
+        utf8_result result = utf16le_to_utf8(record + NOTIFY_HEADER_SIZE, units, scratch->name,
+                                             sizeof scratch->name);
+        // The name buffer holds any name a change buffer can carry; the check
+        // keeps that true should the capacities ever change.
+        if (result == UTF8_TOO_LONG) break;
+        hand(result == UTF8_EXACT ? RECORD_CHANGE : RECORD_UNREPRESENTABLE, scratch->name,
+             on_record, context);
+        if (next == 0) return;
+        // The next record must start past this one's name and leave room for
+        // its own header inside the returned bytes.
+        if (next < NOTIFY_HEADER_SIZE + name_bytes || next > left - NOTIFY_HEADER_SIZE) break;
+        offset += next;
+    }
+    hand(RECORD_UNREADABLE, "", on_record, context);
+}
+
+bool build_command_line(char *out, size_t capacity, const char *executable,
+                        const char *path) {
+    if (capacity == 0) return false;
+    size_t used = 0;
+    bool fits = strchr(executable, '"') == nullptr && put(out, capacity, &used, '"');
+    for (const char *p = executable; fits && *p; p++) fits = put(out, capacity, &used, *p);
+    fits = fits && put(out, capacity, &used, '"') && put(out, capacity, &used, ' ') &&
+           put_quoted_argument(out, capacity, &used, path);
+    out[used] = '\0';
+    return fits;
+}

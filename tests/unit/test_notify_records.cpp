@@ -1,0 +1,287 @@
+// The Windows change-buffer walk, name conversion and command line, on
+// crafted input.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "notify_records.h"
+
+namespace {
+
+struct seen {
+    record_kind kind;
+    std::string path;
+};
+
+void collect(void *context, const watch_record *record) {
+    static_cast<std::vector<seen> *>(context)->push_back({record->kind, record->path});
+}
+
+void put_u32(std::vector<unsigned char> &b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; i++) b[at + i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+std::vector<unsigned char> utf16le(const std::u16string &s) {
+    std::vector<unsigned char> out;
+    for (char16_t c : s) {
+        out.push_back(static_cast<unsigned char>(c & 0xFF));
+        out.push_back(static_cast<unsigned char>(c >> 8));
+    }
+    return out;
+}
+
+// Appends one record; returns its offset. The previous record's
+// NextEntryOffset is set to point at it, as the platform does (4-aligned).
+size_t add_record(std::vector<unsigned char> &b, size_t *previous, const std::u16string &name,
+                  uint32_t action = 1) {
+    while (b.size() % 4) b.push_back(0);
+    size_t at = b.size();
+    std::vector<unsigned char> units = utf16le(name);
+    b.resize(at + NOTIFY_HEADER_SIZE);
+    put_u32(b, at, 0);
+    put_u32(b, at + 4, action);
+    put_u32(b, at + 8, static_cast<uint32_t>(units.size()));
+    b.insert(b.end(), units.begin(), units.end());
+    if (*previous != SIZE_MAX) put_u32(b, *previous, static_cast<uint32_t>(at - *previous));
+    *previous = at;
+    return at;
+}
+
+std::vector<seen> walk(const std::vector<unsigned char> &b, size_t length) {
+    static notify_scratch scratch;
+    std::vector<seen> out;
+    notify_walk(b.data(), length, &scratch, collect, &out);
+    return out;
+}
+
+std::vector<seen> walk(const std::vector<unsigned char> &b) { return walk(b, b.size()); }
+
+std::string convert(const std::u16string &s, utf8_result expected, size_t capacity = 64) {
+    std::vector<unsigned char> units = utf16le(s);
+    std::vector<char> out(capacity, 'Z');
+    EXPECT_EQ(utf16le_to_utf8(units.data(), s.size(), out.data(), capacity), expected);
+    return out.data();
+}
+
+std::string command_line(const char *executable, const char *path, bool fits = true,
+                         size_t capacity = 256) {
+    std::vector<char> out(capacity, 'Z');
+    EXPECT_EQ(build_command_line(out.data(), capacity, executable, path), fits);
+    return out.data();
+}
+
+// The C runtime's argument parser for one argument after the program name,
+// the way the detection executable reads it.
+std::string crt_parse_argument(const std::string &line) {
+    size_t i = line.find("\" ") + 2;
+    std::string out;
+    bool quoted = false;
+    while (i < line.size()) {
+        size_t backslashes = 0;
+        while (i < line.size() && line[i] == '\\') backslashes++, i++;
+        if (i < line.size() && line[i] == '"') {
+            out.append(backslashes / 2, '\\');
+            if (backslashes % 2) {
+                out += '"';
+            } else {
+                quoted = !quoted;
+            }
+            i++;
+            continue;
+        }
+        out.append(backslashes, '\\');
+        if (i == line.size()) break;
+        if (line[i] == ' ' && !quoted) break;
+        out += line[i++];
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(NotifyWalk, ChainOfRecordsInBufferOrderWithBackslashNames) {
+    std::vector<unsigned char> b;
+    size_t previous = SIZE_MAX;
+    add_record(b, &previous, u"a.txt", 1);
+    add_record(b, &previous, u"sub\\deeper\\x.txt", 3);
+    add_record(b, &previous, u"old", 4);
+    add_record(b, &previous, u"new", 5);
+    std::vector<seen> r = walk(b);
+    ASSERT_EQ(r.size(), 4u);
+    const char *names[] = {"a.txt", "sub\\deeper\\x.txt", "old", "new"};
+    for (size_t i = 0; i < 4; i++) {
+        EXPECT_EQ(r[i].kind, RECORD_CHANGE);
+        EXPECT_EQ(r[i].path, names[i]);
+    }
+}
+
+TEST(NotifyWalk, ZeroBytesMeansChangesWereLost) {
+    std::vector<unsigned char> b(16, 0xAA);
+    std::vector<seen> r = walk(b, 0);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].kind, RECORD_LOST);
+}
+
+TEST(NotifyWalk, NothingPastTheReturnedBytesIsRead) {
+    std::vector<unsigned char> b;
+    size_t previous = SIZE_MAX;
+    add_record(b, &previous, u"first");
+    size_t second = add_record(b, &previous, u"second");
+    // Every cut inside the second record: the first is handed on, then the
+    // batch ends as unreadable. The bytes past the cut are poisoned, and the
+    // vector is trimmed so a read past the end is caught by the sanitizer.
+    for (size_t cut = second; cut < b.size(); cut++) {
+        std::vector<unsigned char> trimmed(b.begin(), b.begin() + static_cast<long>(cut));
+        std::vector<seen> r = walk(trimmed);
+        ASSERT_EQ(r.size(), 2u) << cut;
+        EXPECT_EQ(r[0].path, "first");
+        EXPECT_EQ(r[1].kind, RECORD_UNREADABLE) << cut;
+    }
+    // Shorter than one header.
+    for (size_t cut = 1; cut < NOTIFY_HEADER_SIZE; cut++) {
+        std::vector<unsigned char> trimmed(b.begin(), b.begin() + static_cast<long>(cut));
+        std::vector<seen> r = walk(trimmed);
+        ASSERT_EQ(r.size(), 1u);
+        EXPECT_EQ(r[0].kind, RECORD_UNREADABLE);
+    }
+}
+
+TEST(NotifyWalk, BadOffsetsAndLengthsEndTheBatch) {
+    std::vector<unsigned char> b;
+    size_t previous = SIZE_MAX;
+    size_t first = add_record(b, &previous, u"one");
+    add_record(b, &previous, u"two");
+    struct {
+        size_t field;
+        uint32_t value;
+        size_t good;
+    } cases[] = {
+        {first + 8, 0xFFFFFFFFu, 0},                   // name length far past the end
+        {first + 8, static_cast<uint32_t>(b.size()), 0}, // name length just past the end
+        {first, 0xFFFFFFF0u, 1},                        // next record far past the end
+        {first, static_cast<uint32_t>(b.size()), 1},    // next record at the end
+        {first, 4, 1},                                  // next record inside this one
+        {first + 8, 0, 0},                              // a record without a name
+    };
+    for (const auto &c : cases) {
+        std::vector<unsigned char> bad = b;
+        put_u32(bad, c.field, c.value);
+        std::vector<seen> r = walk(bad);
+        ASSERT_EQ(r.size(), c.good + 1) << c.field << " " << c.value;
+        EXPECT_EQ(r.back().kind, RECORD_UNREADABLE);
+    }
+    // More bytes than any wait can return.
+    std::vector<unsigned char> big(NOTIFY_BUFFER_SIZE + 4, 0);
+    std::vector<seen> r = walk(big);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].kind, RECORD_UNREADABLE);
+}
+
+TEST(NotifyWalk, OddNameLengthDropsTheHalfUnit) {
+    std::vector<unsigned char> b;
+    size_t previous = SIZE_MAX;
+    size_t at = add_record(b, &previous, u"ab");
+    b.push_back(0x63); // half of another unit
+    put_u32(b, at + 8, 5);
+    std::vector<seen> r = walk(b);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].kind, RECORD_CHANGE);
+    EXPECT_EQ(r[0].path, "ab");
+}
+
+TEST(NotifyWalk, UnpairedSurrogateNamesTheFileWithReplacementAndGoesOn) {
+    std::vector<unsigned char> b;
+    size_t previous = SIZE_MAX;
+    add_record(b, &previous, std::u16string(u"dir\\x") + char16_t(0xD800) + u".txt");
+    add_record(b, &previous, u"after");
+    std::vector<seen> r = walk(b);
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].kind, RECORD_UNREPRESENTABLE);
+    EXPECT_EQ(r[0].path, "dir\\x\xEF\xBF\xBD.txt");
+    EXPECT_EQ(r[1].kind, RECORD_CHANGE);
+    EXPECT_EQ(r[1].path, "after");
+}
+
+TEST(NotifyWalk, LongestNamesABufferCanCarryAreNeverCut) {
+    const size_t longest = (NOTIFY_BUFFER_SIZE - NOTIFY_HEADER_SIZE) / 2;
+    // Three UTF-8 bytes per unit, the most any unit takes.
+    std::u16string names[] = {std::u16string(longest, u'\u4E2D'),
+                              std::u16string(longest, char16_t(0xDC00)),
+                              std::u16string(longest, u'a')};
+    for (const std::u16string &name : names) {
+        std::vector<unsigned char> b;
+        size_t previous = SIZE_MAX;
+        add_record(b, &previous, name);
+        ASSERT_EQ(b.size(), NOTIFY_BUFFER_SIZE);
+        std::vector<seen> r = walk(b);
+        ASSERT_EQ(r.size(), 1u);
+        EXPECT_NE(r[0].kind, RECORD_UNREADABLE);
+        EXPECT_EQ(r[0].path.size(), name[0] == u'a' ? longest : 3 * longest);
+    }
+}
+
+TEST(Utf16ToUtf8, EveryLengthOfEncoding) {
+    EXPECT_EQ(convert(u"a\u007F", UTF8_EXACT), "a\x7F");
+    EXPECT_EQ(convert(u"\u0080\u07FF", UTF8_EXACT), "\xC2\x80\xDF\xBF");
+    EXPECT_EQ(convert(u"\u0800\uFFFF\uE000", UTF8_EXACT), "\xE0\xA0\x80\xEF\xBF\xBF\xEE\x80\x80");
+    EXPECT_EQ(convert(u"\u0444\u0430\u0439\u043B", UTF8_EXACT),
+              "\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB"); // Cyrillic
+    EXPECT_EQ(convert(u"\U0001F600", UTF8_EXACT), "\xF0\x9F\x98\x80");     // emoji pair
+    EXPECT_EQ(convert(u"\U00010000\U0010FFFF", UTF8_EXACT),
+              "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF");
+}
+
+TEST(Utf16ToUtf8, UnpairedSurrogatesAndNulAreReplacedAndFlagged) {
+    const std::string R = "\xEF\xBF\xBD";
+    EXPECT_EQ(convert(std::u16string(1, char16_t(0xD83D)), UTF8_REPLACED), R);  // high at end
+    EXPECT_EQ(convert(std::u16string(1, char16_t(0xDE00)), UTF8_REPLACED), R);  // lone low
+    EXPECT_EQ(convert(std::u16string{char16_t(0xDE00), char16_t(0xD83D)}, UTF8_REPLACED),
+              R + R); // reversed pair
+    EXPECT_EQ(convert(std::u16string{char16_t(0xD83D), u'x'}, UTF8_REPLACED), R + "x");
+    EXPECT_EQ(convert(std::u16string{char16_t(0xD83D), char16_t(0xD83D), char16_t(0xDE00)},
+                      UTF8_REPLACED),
+              R + "\xF0\x9F\x98\x80");
+    EXPECT_EQ(convert(std::u16string{u'a', char16_t(0), u'b'}, UTF8_REPLACED), "a" + R + "b");
+}
+
+TEST(Utf16ToUtf8, TooSmallBufferGivesNothingRatherThanACutName) {
+    EXPECT_EQ(convert(u"abc", UTF8_EXACT, 4), "abc");
+    EXPECT_EQ(convert(u"abcd", UTF8_TOO_LONG, 4), "");
+    EXPECT_EQ(convert(u"a\U0001F600", UTF8_TOO_LONG, 5), "");
+    EXPECT_EQ(convert(u"", UTF8_EXACT, 1), "");
+}
+
+TEST(CommandLine, PathIsQuotedSoTheRuntimeGivesItBackWhole) {
+    const char *exe = "C:\\tools\\AV_Quillmar.exe";
+    EXPECT_EQ(command_line(exe, "C:\\data\\a.txt"),
+              "\"C:\\tools\\AV_Quillmar.exe\" \"C:\\data\\a.txt\"");
+    const char *paths[] = {
+        "C:\\data\\a.txt",
+        "C:\\data\\dir\\",            // a trailing backslash must not escape the quote
+        "C:\\data\\dir\\\\",          // two of them
+        "C:\\a \"quoted\" name",      // embedded quotes
+        "C:\\back\\\"slash",          // backslash before a quote
+        "C:\\x\\\\\"y",               // two backslashes before a quote
+        "C:\\%PATH% & ^ ! | < > ( )", // nothing is special without cmd.exe
+        "",
+        "\xD1\x84\xE4\xB8\xAD\xF0\x9F\x98\x80", // UTF-8 passes as bytes
+    };
+    for (const char *path : paths) {
+        std::string line = command_line(exe, path);
+        EXPECT_EQ(line.rfind("\"C:\\tools\\AV_Quillmar.exe\" \"", 0), 0u) << line;
+        EXPECT_EQ(crt_parse_argument(line), path) << line;
+    }
+    EXPECT_EQ(command_line(exe, "C:\\dir\\"), "\"C:\\tools\\AV_Quillmar.exe\" \"C:\\dir\\\\\"");
+    EXPECT_EQ(command_line(exe, "a\"b"), "\"C:\\tools\\AV_Quillmar.exe\" \"a\\\"b\"");
+}
+
+TEST(CommandLine, RefusesWhatDoesNotFitOrCannotBeQuoted) {
+    // "x" "a\\" needs 10 bytes with the terminator.
+    EXPECT_EQ(command_line("x", "a\\", true, 10), "\"x\" \"a\\\\\"");
+    for (size_t capacity = 1; capacity < 10; capacity++) {
+        std::string line = command_line("x", "a\\", false, capacity);
+        EXPECT_LT(line.size(), capacity);
+    }
+    command_line("C:\\a\"b.exe", "f", false);
+}
