@@ -22,6 +22,9 @@ struct tree_ops {
     const char *(*next_entry)(void *context, void *directory, bool *is_directory);
     void (*close_directory)(void *context, void *directory);
     void *context;
+    // Whether events were read or queued that the tree has not been handed
+    // yet. Optional: without it, every listing counts as ahead of the events.
+    bool (*events_pending)(void *context);
 };
 
 // One watched directory. Its path is found by walking parents, so renaming a
@@ -60,6 +63,8 @@ struct watch_tree {
     int move_node;
 
     unsigned mark;
+
+    size_t batch_left; // bytes of the batch in hand after the event in hand
 
     char path[PATH_CAPACITY];     // directory path for system calls
     char relative[PATH_CAPACITY]; // relative path of the record in hand
