@@ -91,21 +91,33 @@ class Stream:
             return list(self.lines)
 
 
+class _Empty:
+    """Stands for a stream of the monitor that the test does not read."""
+
+    def readline(self):
+        return b""
+
+
 class Monitor:
     """One running monitor: its process, output streams and detector log."""
 
-    def __init__(self, install_dir, argument, log, cwd=None, env=None, args=None):
+    def __init__(self, install_dir, argument, log, cwd=None, env=None, args=None, popen=None):
+        """popen: further Popen arguments (other streams, user); a stream that
+        is not a pipe gets an empty Stream."""
         self.log = log
         full_env = dict(os.environ)
         full_env["RECORDER_LOG"] = log
         full_env.update(env or {})
         argv = [os.path.join(install_dir, "monitor")]
         argv += [argument] if args is None else args
-        self.process = subprocess.Popen(
-            argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            cwd=cwd, env=full_env)
-        self.out = Stream(self.process.stdout)
-        self.err = Stream(self.process.stderr)
+        # A session of its own, so that ending the test also ends any
+        # detector the monitor left running.
+        options = dict(stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                       start_new_session=True)
+        options.update(popen or {})
+        self.process = subprocess.Popen(argv, cwd=cwd, env=full_env, **options)
+        self.out = Stream(self.process.stdout or _Empty())
+        self.err = Stream(self.process.stderr or _Empty())
 
     # -- readiness -------------------------------------------------------
     def watch_count(self):
@@ -188,12 +200,15 @@ class Monitor:
         return status
 
     def kill(self):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
+        try:
+            os.killpg(self.process.pid, signal.SIGKILL)
+        except (ProcessLookupError, PermissionError):
+            pass
+        self.process.wait()
         for pipe in (self.process.stdin, self.process.stdout, self.process.stderr):
             try:
-                pipe.close()
+                if pipe:
+                    pipe.close()
             except OSError:
                 pass
 
@@ -259,6 +274,14 @@ class MonitorTest(unittest.TestCase):
         self.assertTrue(ok, "not detected: %r\nseen: %r\nstdout: %r\nstderr: %r" % (
             [e for e in expected if e not in m.detected()], m.detected(),
             m.out.snapshot(), m.err.snapshot()))
+
+
+def close_gate(gate, holder):
+    """Ends a RECORDER_GATE FIFO for good: a regular file takes its place, so
+    no later detector run waits at it, then the held end is closed."""
+    os.unlink(gate)
+    open(gate, "wb").close()
+    os.close(holder)
 
 
 def stop_with_signal(m, sig=signal.SIGTERM):

@@ -6,7 +6,7 @@ import signal
 import shutil
 import time
 
-from harness import MonitorTest, TIMEOUT, DETECTOR_BIN, stop_with_signal
+from harness import MonitorTest, DETECTOR_BIN, close_gate, stop_with_signal
 
 CHANGE = b"[+] Change detected in file: "
 CALLED = b"[+] Called detection\n"
@@ -372,4 +372,4 @@ class Overflow(MonitorTest):
             self.write("after")
             self.assertDetected(m, [self.path("after")])
         finally:
-            os.close(holder)
+            close_gate(gate, holder)

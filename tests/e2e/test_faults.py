@@ -1,0 +1,328 @@
+"""Faults of the system services the monitor stands on, of its detection
+executable and of its own standard streams. Faults are injected by a preloaded
+library (tests/fault/shim.cpp) driven by environment variables; the machine's
+settings are only read, never changed."""
+
+import os
+import re
+import shutil
+import signal
+import subprocess
+import time
+
+from harness import MONITOR_BIN, RECORDER_BIN, TIMEOUT, MonitorTest, stop_with_signal
+
+FAULT_SHIM = os.environ.get("FAULT_SHIM", "build/tests/libfault_shim.so")
+NOBODY = 65534
+CHANGE = b"[+] Change detected in file: "
+CALLED = b"[+] Called detection\n"
+FAILED = b"[-] Failed to execute command.\n"
+WATCH_LIMIT = b"inotify watch limit reached, raise fs.inotify.max_user_watches"
+INSTANCE_LIMIT = b"inotify instance limit reached, raise fs.inotify.max_user_instances"
+
+
+def sanitizer_runtime():
+    """The sanitizer runtime the monitor was linked with, if any: it must come
+    first among preloaded libraries, so its interceptors reach the shim."""
+    listing = subprocess.run(["ldd", MONITOR_BIN], capture_output=True, check=True).stdout
+    found = re.search(rb"=> (\S*lib[at]san\.so[.\d]*) ", listing)
+    return os.fsdecode(found.group(1)) if found else None
+
+
+def touch(path):
+    """Creates an empty file: one change record."""
+    os.close(os.open(path, os.O_CREAT | os.O_WRONLY, 0o644))
+
+
+class FaultTest(MonitorTest):
+    def faults(self, **variables):
+        """Environment that preloads the shim with these faults; every fault
+        injected is logged, so a test can tell it really happened."""
+        self.fault_log = os.path.join(self.tmp, "faults.log")
+        preload = [p for p in (sanitizer_runtime(), os.path.abspath(FAULT_SHIM)) if p]
+        env = {"LD_PRELOAD": ":".join(preload), "FAULT_LOG": self.fault_log}
+        env.update({k: str(v) for k, v in variables.items()})
+        return env
+
+    def injected(self):
+        try:
+            with open(self.fault_log, "rb") as f:
+                return f.read().splitlines()
+        except FileNotFoundError:
+            return []
+
+    def unwatched_line(self, path, reason):
+        return b"[-] Failed to watch directory: %s (%s)\n" % (os.fsencode(path), reason)
+
+    def error_line(self, path, code):
+        return (b"[-] Error reading directory changes for: %s with error code %d\n"
+                % (os.fsencode(path), code))
+
+
+class WatchLimit(FaultTest):
+    def test_watch_limit_at_set_up_and_for_a_new_directory(self):
+        os.makedirs(self.path("full-old", "inner"))
+        os.makedirs(self.path("ok", "inner"))
+        m = self.start(env=self.faults(FAULT_ADD_WATCH_ENOSPC="full-"), watches=3)
+        old = self.unwatched_line(self.path("full-old"), WATCH_LIMIT)
+        self.assertTrue(m.out.wait_for_line(old), m.out.snapshot())
+        os.mkdir(self.path("full-new"))
+        new = self.unwatched_line(self.path("full-new"), WATCH_LIMIT)
+        self.assertTrue(m.out.wait_for_line(new), m.out.snapshot())
+        # The rest of the tree, old and new, stays watched.
+        self.write("ok/inner/f")
+        os.makedirs(self.path("ok-new", "deeper"))
+        self.write("ok-new/deeper/g")
+        self.assertDetected(m, [self.path("ok", "inner", "f"), self.path("ok-new", "deeper", "g")])
+        self.assertEqual(m.quit(), 0)
+        failures = [l for l in m.out.snapshot() if l.startswith(b"[-] ")]
+        self.assertEqual(sorted(failures), sorted([old, new]))
+        self.assertEqual(self.injected().count(b"inotify_add_watch ENOSPC"), 2)
+
+    def test_watch_limit_on_the_root_names_the_limit_and_spares_other_roots(self):
+        other = os.path.join(self.tmp, "other")
+        os.mkdir(other)
+        m = self.start(self.root + ";" + other,
+                       env=self.faults(FAULT_ADD_WATCH_ENOSPC=self.root), watches=1)
+        lines = [self.unwatched_line(self.root, WATCH_LIMIT), self.error_line(self.root, 28)]
+        self.assertTrue(m.out.wait_for(lambda out: all(l in out for l in lines)), m.out.snapshot())
+        with open(os.path.join(other, "alive"), "wb") as f:
+            f.write(b"x")
+        self.assertDetected(m, [os.path.join(other, "alive")])
+        self.assertEqual(m.quit(), 0)
+        self.assertEqual([l for l in m.out.snapshot() if l.startswith(b"[-] ")], lines)
+
+
+class InstanceLimit(FaultTest):
+    def test_failed_instance_ends_only_its_watcher(self):
+        other = os.path.join(self.tmp, "other")
+        os.mkdir(other)
+        roots = [self.root, other]
+        m = self.start(";".join(roots), env=self.faults(FAULT_INIT_EMFILE=1), watches=1)
+        # Which watcher got the one instance is the threads' race.
+        failed = m.out.wait_for(lambda out: [r for r in roots if
+                                             self.unwatched_line(r, INSTANCE_LIMIT) in out and
+                                             self.error_line(r, 24) in out])
+        self.assertEqual(len(failed), 1, m.out.snapshot())
+        working = [r for r in roots if r not in failed][0]
+        with open(os.path.join(working, "alive"), "wb") as f:
+            f.write(b"x")
+        self.assertDetected(m, [os.path.join(working, "alive")])
+        self.assertEqual(m.quit(), 0)
+        self.assertEqual(len([l for l in m.out.snapshot() if l.startswith(b"[-] ")]), 2)
+
+    def test_more_directories_than_the_instance_limit(self):
+        # The real limit, read and never changed: every field past it fails
+        # with a line naming the limit; every field within it is watched.
+        # The limit counts per user: the monitor runs as an unprivileged one,
+        # so that other programs of the test's user keep their instances.
+        with open("/proc/sys/fs/inotify/max_user_instances") as f:
+            limit = int(f.read())
+        if limit > 1000:
+            self.skipTest("fs.inotify.max_user_instances is %d here" % limit)
+        count = max(200, limit + 72)
+        roots = [os.path.join(self.tmp, "r%03d" % i) for i in range(count)]
+        for r in roots:
+            os.mkdir(r)
+        os.chmod(self.tmp, 0o755)
+        fd = os.open(self.log, os.O_CREAT | os.O_WRONLY, 0o666)
+        os.fchmod(fd, 0o666)
+        os.close(fd)
+        m = self.start(";".join(roots), cwd=self.tmp,
+                       popen={"user": NOBODY, "group": NOBODY, "extra_groups": []})
+
+        def failed_roots():
+            out = set(m.out.snapshot())
+            return [r for r in roots if self.unwatched_line(r, INSTANCE_LIMIT) in out]
+        deadline = time.monotonic() + TIMEOUT
+        while time.monotonic() < deadline:
+            # Settled when every field is either watched or reported.
+            if m.watch_count() + len(failed_roots()) == count:
+                break
+            time.sleep(0.01)  # polling the kernel's count, bounded
+        failed = failed_roots()
+        self.assertEqual(m.watch_count() + len(failed), count, m.out.snapshot()[-5:])
+        self.assertGreaterEqual(len(failed), count - limit)
+        working = [r for r in roots if r not in failed]
+        self.assertTrue(working, "no instance left for the monitor at all")
+        for r in working:
+            with open(os.path.join(r, "alive"), "wb") as f:
+                f.write(b"x")
+        self.assertDetected(m, [os.path.join(r, "alive") for r in working])
+        out = m.out.snapshot()
+        for r in failed:
+            self.assertEqual(out.count(self.unwatched_line(r, INSTANCE_LIMIT)), 1)
+            self.assertEqual(out.count(self.error_line(r, 24)), 1)
+        self.assertEqual(len([l for l in out if l.startswith(b"[-] ")]), 2 * len(failed))
+        self.assertEqual(m.quit(), 0)
+
+
+class InterruptedRead(FaultTest):
+    def test_interrupted_reads_are_retried(self):
+        os.mkdir(self.path("sub"))
+        m = self.start(env=self.faults(FAULT_READ_EINTR=1), watches=2)
+        for name in ("one", "sub/two", "three"):
+            self.write(name)
+            self.assertDetected(m, [self.path(name)])
+        self.assertGreaterEqual(self.injected().count(b"read EINTR"), 3)
+        self.assertEqual(m.quit(), 0)
+        self.assertFalse([l for l in m.out.snapshot() if l.startswith(b"[-] ")])
+
+
+class SpawnFailure(FaultTest):
+    def test_failed_start_is_reported_and_later_changes_run(self):
+        m = self.start(env=self.faults(FAULT_SPAWN_EAGAIN=2), watches=1)
+        touch(self.path("first"))
+        self.assertTrue(m.err.wait_for(lambda lines: lines.count(FAILED) == 1))
+        touch(self.path("second"))
+        self.assertTrue(m.err.wait_for(lambda lines: lines.count(FAILED) == 2))
+        touch(self.path("third"))
+        self.assertDetected(m, [self.path("third")])
+        self.assertEqual(m.quit(), 0)
+        self.assertEqual(self.injected().count(b"posix_spawn EAGAIN"), 2)
+        self.assertEqual(m.err.snapshot(), [FAILED, FAILED])
+        # Each change had both its lines, failed start or not.
+        expected = []
+        for name in ("first", "second", "third"):
+            expected += [CHANGE + self.bpath(name) + b"\n", CALLED]
+        self.assertEqual(m.out.snapshot(), expected)
+
+
+class HostileDetector(MonitorTest):
+    """The detection executable itself misbehaves; the monitor goes on."""
+
+    def install_detector(self, script):
+        """Installs a shell script as the detection executable; it may end by
+        handing over to the recording detector."""
+        shutil.copy2(RECORDER_BIN, os.path.join(self.install, "recorder"))
+        target = os.path.join(self.install, "AV_Quillmar.exe")
+        os.unlink(target)
+        with open(target, "w") as f:
+            f.write("#!/bin/sh\n" + script)
+        os.chmod(target, 0o755)
+
+    def assertFailures(self, m, count):
+        self.assertTrue(m.err.wait_for(lambda lines: lines.count(FAILED) == count),
+                        m.err.snapshot())
+
+    def test_detector_crashing_by_a_signal(self):
+        # Run from the test's folder, where a core file could land.
+        m = self.start(cwd=self.tmp, env={"RECORDER_SIGNAL": str(int(signal.SIGSEGV))}, watches=1)
+        for i, name in enumerate(("crashes-1", "crashes-2")):
+            touch(self.path(name))
+            self.assertDetected(m, [self.path(name)])
+            self.assertFailures(m, i + 1)
+        self.assertEqual(m.quit(), 0)
+
+    def test_detector_not_executable_then_a_directory(self):
+        # Nothing is cached: each change starts whatever stands there then.
+        target = os.path.join(self.install, "AV_Quillmar.exe")
+        os.chmod(target, 0o644)
+        m = self.start(watches=1)
+        touch(self.path("not-executable"))
+        self.assertFailures(m, 1)
+        os.chmod(target, 0o755)
+        touch(self.path("executable-again"))
+        self.assertDetected(m, [self.path("executable-again")])
+        os.unlink(target)
+        os.mkdir(target)
+        touch(self.path("directory"))
+        self.assertFailures(m, 2)
+        os.rmdir(target)
+        shutil.copy2(RECORDER_BIN, target)
+        touch(self.path("recorder-again"))
+        self.assertDetected(m, [self.path("recorder-again")])
+        self.assertEqual(m.quit(), 0)
+        self.assertEqual(m.detected(), [self.bpath("executable-again"), self.bpath("recorder-again")])
+        self.assertEqual(m.changes(), [self.bpath(n) for n in (
+            "not-executable", "executable-again", "directory", "recorder-again")])
+        self.assertEqual(m.err.snapshot(), [FAILED, FAILED])
+
+    def test_detector_writing_megabytes(self):
+        # 8.5 MB on standard output and 1 MB on standard error per run.
+        self.install_detector('yes 0123456789abcdef | head -n 500000\n'
+                              'yes 0123456789abcdef | head -n 60000 >&2\n'
+                              'exec "$(dirname "$0")/recorder" "$@"\n')
+        m = self.start(watches=1)
+        for name in ("loud-1", "loud-2"):
+            touch(self.path(name))
+            self.assertDetected(m, [self.path(name)])
+        self.assertEqual(m.quit(), 0)
+        # The monitor's own lines stay whole between the flood.
+        out = m.out.snapshot()
+        for name in ("loud-1", "loud-2"):
+            self.assertIn(CHANGE + self.bpath(name) + b"\n", out)
+        self.assertEqual(out.count(CALLED), 2)
+        self.assertNotIn(FAILED, m.err.snapshot())
+
+    def test_detector_closing_its_standard_streams(self):
+        self.install_detector('exec <&- >&- 2>&-\n'
+                              'exec "$(dirname "$0")/recorder" "$@"\n')
+        m = self.start(watches=1)
+        for name in ("closed-1", "closed-2"):
+            touch(self.path(name))
+            self.assertDetected(m, [self.path(name)])
+        self.assertEqual(m.quit(), 0)
+        self.assertEqual(m.err.snapshot(), [])
+
+
+class OwnStreams(MonitorTest):
+    def test_closed_standard_input_is_never_read_from_a_watch(self):
+        # With standard input closed, the first descriptor the monitor opens
+        # takes number 0; the entry must not read a watch's events as input
+        # (a file named "q" would end the monitor, the rest would be lost).
+        roots = [os.path.join(self.tmp, "r%02d" % i) for i in range(64)]
+        for r in roots:
+            os.mkdir(r)
+        m = self.start(";".join(roots), popen={"stdin": subprocess.DEVNULL,
+                                                "preexec_fn": lambda: os.close(0)},
+                       watches=len(roots))
+        for r in roots:
+            with open(os.path.join(r, "q"), "wb") as f:
+                f.write(b"q\n")
+        self.assertDetected(m, [os.path.join(r, "q") for r in roots])
+        self.assertIsNone(m.process.poll())
+        self.assertEqual(stop_with_signal(m), -signal.SIGTERM)
+
+    def test_closed_standard_output_and_error(self):
+        m = self.start(popen={"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL,
+                              "preexec_fn": lambda: (os.close(1), os.close(2))},
+                       env={"RECORDER_STATUS": "1"}, watches=1)
+        for name in ("unseen-1", "unseen-2"):
+            self.write(name)
+            self.assertDetected(m, [self.path(name)])
+        self.assertEqual(m.quit(), 0)
+
+    def test_broken_pipe_on_standard_output(self):
+        reader, writer = os.pipe()
+        os.close(reader)  # nobody will ever read what the monitor prints
+        try:
+            m = self.start(popen={"stdout": writer}, watches=1)
+        finally:
+            os.close(writer)
+        for i in range(20):
+            self.write("piped-%d" % i)
+        self.assertDetected(m, [self.path("piped-%d" % i) for i in range(20)])
+        self.assertIsNone(m.process.poll())
+        self.assertEqual(m.quit(), 0)
+        self.assertEqual(m.err.snapshot(), [])
+
+
+class MovedBeforeListed(FaultTest):
+    def test_directory_moving_on_between_its_watch_and_its_listing(self):
+        # A directory arrives, is watched, and moves on before it is listed:
+        # its files must still be reported and its subdirectories watched.
+        outside = os.path.join(self.tmp, "incoming")
+        os.makedirs(os.path.join(outside, "inner"))
+        touch(os.path.join(outside, "payload"))
+        touch(os.path.join(outside, "inner", "payload"))
+        m = self.start(env=self.faults(FAULT_MOVE_AFTER_WATCH=self.path("a"),
+                                       FAULT_MOVE_TO=self.path("b")), watches=1)
+        os.rename(outside, self.path("a"))
+        self.assertDetected(m, [self.path("b", "payload"), self.path("b", "inner", "payload")])
+        self.assertEqual(self.injected(), [b"inotify_add_watch moved"])
+        self.assertTrue(m.wait_watches(3))
+        touch(self.path("b", "inner", "later"))
+        self.assertDetected(m, [self.path("b", "inner", "later")])
+        self.assertEqual(m.quit(), 0)
+        self.assertFalse([p for p in m.detected() if not p.startswith(self.bpath("b") + b"/")])

@@ -1,0 +1,174 @@
+// Fault injection for the end-to-end tests, loaded with LD_PRELOAD. It acts
+// only inside a program named "monitor" (the detection executables it starts
+// run untouched) and only as the environment asks:
+//   FAULT_ADD_WATCH_ENOSPC=TEXT  inotify_add_watch fails with ENOSPC for every
+//                                path that contains TEXT
+//   FAULT_INIT_EMFILE=N          inotify_init1 succeeds N times, then fails
+//                                with EMFILE
+//   FAULT_READ_EINTR=1           every read of an inotify descriptor is
+//                                first interrupted once (EINTR), then done
+//   FAULT_SPAWN_EAGAIN=N         the first N posix_spawn calls fail with EAGAIN
+//   FAULT_MOVE_AFTER_WATCH=PATH  once a watch on exactly PATH is added, PATH is
+//   FAULT_MOVE_TO=TARGET         renamed to TARGET (once): a directory that moves
+//                                on between being watched and being listed
+//   FAULT_LOG=FILE               one line per injected fault is appended there,
+//                                so a test can tell the fault really happened
+// Built without sanitizers; under a sanitizer its runtime is preloaded first,
+// so the runtime's interceptors call into this library, which calls libc.
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+namespace {
+
+const int TRACKED_FDS = 4096;
+const int MAX_ENVIRONMENT = 4096;
+
+bool active;
+bool read_eintr;
+const char *add_watch_text;
+long init_budget = -1; // successes left before EMFILE; negative: no fault
+long spawn_failures;
+const char *log_path;
+const char *move_after_watch;
+const char *move_to;
+bool moved;
+// Descriptors returned by inotify_init/inotify_init1.
+bool inotify_fds[TRACKED_FDS];
+// Per thread: the next read of a tracked descriptor is the real one.
+thread_local bool interrupted_once;
+
+template <typename F> F next(const char *name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+void note(const char *text) {
+    if (!log_path) return;
+    typedef int (*open_fn)(const char *, int, ...);
+    typedef ssize_t (*write_fn)(int, const void *, size_t);
+    int fd = next<open_fn>("open")(log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0) return;
+    next<write_fn>("write")(fd, text, strlen(text));
+    ::close(fd);
+}
+
+void track(int fd) {
+    if (fd >= 0 && fd < TRACKED_FDS) __atomic_store_n(&inotify_fds[fd], true, __ATOMIC_RELAXED);
+}
+
+bool tracked(int fd) {
+    return fd >= 0 && fd < TRACKED_FDS && __atomic_load_n(&inotify_fds[fd], __ATOMIC_RELAXED);
+}
+
+// One budget for every thread: N successes in all, then failures.
+bool take_init_failure() {
+    if (!active || init_budget < 0) return false;
+    return __atomic_sub_fetch(&init_budget, 1, __ATOMIC_RELAXED) < 0;
+}
+
+__attribute__((constructor)) void fault_setup() {
+    char own[4096];
+    ssize_t length = readlink("/proc/self/exe", own, sizeof own - 1);
+    if (length <= 0) return;
+    own[length] = '\0';
+    const char *base = strrchr(own, '/');
+    active = strcmp(base ? base + 1 : own, "monitor") == 0;
+    if (!active) return;
+    add_watch_text = getenv("FAULT_ADD_WATCH_ENOSPC");
+    if (const char *n = getenv("FAULT_INIT_EMFILE")) init_budget = atol(n);
+    read_eintr = getenv("FAULT_READ_EINTR") != nullptr;
+    if (const char *n = getenv("FAULT_SPAWN_EAGAIN")) spawn_failures = atol(n);
+    log_path = getenv("FAULT_LOG");
+    move_after_watch = getenv("FAULT_MOVE_AFTER_WATCH");
+    move_to = getenv("FAULT_MOVE_TO");
+}
+
+} // namespace
+
+extern "C" {
+
+int inotify_init1(int flags) {
+    if (take_init_failure()) {
+        note("inotify_init1 EMFILE\n");
+        errno = EMFILE;
+        return -1;
+    }
+    int fd = next<int (*)(int)>("inotify_init1")(flags);
+    track(fd);
+    return fd;
+}
+
+int inotify_init() {
+    if (take_init_failure()) {
+        note("inotify_init EMFILE\n");
+        errno = EMFILE;
+        return -1;
+    }
+    int fd = next<int (*)()>("inotify_init")();
+    track(fd);
+    return fd;
+}
+
+int inotify_add_watch(int fd, const char *path, uint32_t mask) {
+    if (active && add_watch_text && strstr(path, add_watch_text)) {
+        note("inotify_add_watch ENOSPC\n");
+        errno = ENOSPC;
+        return -1;
+    }
+    int wd = next<int (*)(int, const char *, uint32_t)>("inotify_add_watch")(fd, path, mask);
+    if (active && wd >= 0 && move_after_watch && move_to && strcmp(path, move_after_watch) == 0 &&
+        !__atomic_exchange_n(&moved, true, __ATOMIC_RELAXED)) {
+        int error = errno;
+        if (rename(path, move_to) == 0) note("inotify_add_watch moved\n");
+        errno = error;
+    }
+    return wd;
+}
+
+ssize_t read(int fd, void *buffer, size_t count) {
+    if (active && read_eintr && tracked(fd)) {
+        interrupted_once = !interrupted_once;
+        if (interrupted_once) {
+            note("read EINTR\n");
+            errno = EINTR;
+            return -1;
+        }
+    }
+    return next<ssize_t (*)(int, void *, size_t)>("read")(fd, buffer, count);
+}
+
+int close(int fd) {
+    if (fd >= 0 && fd < TRACKED_FDS) __atomic_store_n(&inotify_fds[fd], false, __ATOMIC_RELAXED);
+    return next<int (*)(int)>("close")(fd);
+}
+
+int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *actions,
+                const posix_spawnattr_t *attributes, char *const argv[], char *const envp[]) {
+    typedef int (*spawn_fn)(pid_t *, const char *, const posix_spawn_file_actions_t *,
+                            const posix_spawnattr_t *, char *const[], char *const[]);
+    spawn_fn real = next<spawn_fn>("posix_spawn");
+    if (!active) return real(pid, path, actions, attributes, argv, envp);
+    if (__atomic_load_n(&spawn_failures, __ATOMIC_RELAXED) > 0 &&
+        __atomic_sub_fetch(&spawn_failures, 1, __ATOMIC_RELAXED) >= 0) {
+        note("posix_spawn EAGAIN\n");
+        return EAGAIN;
+    }
+    // The child runs without this library (and without a preloaded sanitizer
+    // runtime it was not built for).
+    char *environment[MAX_ENVIRONMENT];
+    int used = 0;
+    for (int i = 0; envp && envp[i] && used < MAX_ENVIRONMENT - 1; i++) {
+        if (strncmp(envp[i], "LD_PRELOAD=", 11) != 0) environment[used++] = envp[i];
+    }
+    environment[used] = nullptr;
+    return real(pid, path, actions, attributes, argv, environment);
+}
+
+} // extern "C"
