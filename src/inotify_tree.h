@@ -34,7 +34,7 @@ struct tree_node {
     int parent;       // -1 for the root
     int first_child;
     int next_sibling; // also chains free slots
-    unsigned mark;    // last rescan that saw it
+    unsigned mark;    // how far its place is trusted, or work flagged on it
     bool reported;    // listed with its files reported as changes
     char *name;       // own allocation; empty for the root
 };
@@ -62,7 +62,7 @@ struct watch_tree {
     uint32_t move_cookie;
     int move_node;
 
-    unsigned mark;
+    unsigned mark; // the batch in hand: reads, rescans and set-up, counted
 
     size_t batch_left; // bytes of the batch in hand after the event in hand
 
