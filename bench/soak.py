@@ -363,8 +363,8 @@ def write_report(path, results, args):
         peak = max([s["dirs"] for s in r["samples"]] or [0])
         lines += ["Resident memory follows the largest tree seen (%d directories here), not the "
                   "tree of the moment: the node and descriptor tables keep their size once "
-                  "grown, freed names stay with the allocator, and the 64 KiB read buffer of "
-                  "each watcher is touched only as far as the largest burst so far. What counts "
+                  "grown, freed names stay with the allocator, and the 16 MiB event queue of "
+                  "each watcher is touched only as far as the largest backlog so far. What counts "
                   "is that it levels off while the churn goes on." % peak, ""]
         other = {k.decode(errors="replace"): v for k, v in r["out_counts"].items()
                  if k != b"[+] Change detected in file" and k != b"[+] Called detection"}
