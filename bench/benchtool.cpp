@@ -310,6 +310,17 @@ static void create_file(const char *path) {
     close(fd);
 }
 
+// Makes dir/launch000000 onwards, one change each, as fast as it can; the
+// time the last one was made.
+static long long create_launch_files(const char *dir, long files) {
+    for (long i = 0; i < files; i++) {
+        char path[4096];
+        snprintf(path, sizeof path, "%s/launch%06ld", dir, i);
+        create_file(path);
+    }
+    return now_ns();
+}
+
 // Writes the probe until the watcher reports it (a line holding ready, or
 // else the probe's path); the time it took, or -1.
 static long long wait_ready(child *c, const char *probe, const char *ready, long timeout_ms,
@@ -692,12 +703,7 @@ static int cmd_launchrate(const char *dir, long files, const char *out_file, con
     }
     off_t from = file_size(stamp_file);
     long long t0 = now_ns();
-    for (long i = 0; i < files; i++) {
-        char path[4096];
-        snprintf(path, sizeof path, "%s/launch%06ld", dir, i);
-        create_file(path);
-    }
-    long long created = now_ns();
+    long long created = create_launch_files(dir, files);
     char last[32];
     snprintf(last, sizeof last, "launch%06ld\n", files - 1);
     bool complete = wait_stamp(stamp_file, from, last, 120000, nullptr);
@@ -740,12 +746,7 @@ static int cmd_linerate(const char *dir, long files, double timeout_s, char **ar
     }
     settle(&c, 500, 10000);
     size_t from = line_count(&c);
-    for (long i = 0; i < files; i++) {
-        char path[4096];
-        snprintf(path, sizeof path, "%s/launch%06ld", dir, i);
-        create_file(path);
-    }
-    long long created = now_ns();
+    long long created = create_launch_files(dir, files);
     char last[32];
     snprintf(last, sizeof last, "launch%06ld", files - 1);
     long done = find_line(&c, from, FROM_OUT, last, timeout_ms);

@@ -6,15 +6,17 @@ record in the detector's log, or the kernel's count of watches in
 """
 
 import os
-import queue
 import re
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
-import threading
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from monitor_streams import Stream, parse_records  # noqa: E402
 
 MONITOR_BIN = os.environ.get("MONITOR_BIN", "build/monitor")
 RECORDER_BIN = os.environ.get("RECORDER_BIN", "build/tests/recorder")
@@ -24,86 +26,12 @@ SANITIZER_REPORT = re.compile(rb"(ERROR: AddressSanitizer|ERROR: LeakSanitizer|"
                               rb"WARNING: ThreadSanitizer|runtime error: )")
 
 
-def parse_records(data):
-    """Records of the recording detector: (cwd, [arguments as bytes])."""
-    records = []
-    parts = data.split(b"\0")
-    i = 0
-    while i < len(parts) - 1:
-        count = int(parts[i])
-        cwd = parts[i + 1]
-        records.append((cwd, parts[i + 2:i + 2 + count]))
-        i += 2 + count
-    return records
-
-
-class Stream:
-    """Collects the lines of one output stream of the monitor."""
-
-    def __init__(self, pipe):
-        self.lines = []
-        self._cond = threading.Condition()
-        self._closed = False
-        self._thread = threading.Thread(target=self._pump, args=(pipe,), daemon=True)
-        self._thread.start()
-
-    def _pump(self, pipe):
-        for line in iter(pipe.readline, b""):
-            with self._cond:
-                self.lines.append(line)
-                self._cond.notify_all()
-        with self._cond:
-            self._closed = True
-            self._cond.notify_all()
-
-    def wait_for(self, predicate, timeout=TIMEOUT):
-        """Waits until predicate(lines) is true; returns its value."""
-        deadline = time.monotonic() + timeout
-        with self._cond:
-            while True:
-                value = predicate(self.lines)
-                if value:
-                    return value
-                left = deadline - time.monotonic()
-                if left <= 0 or self._closed:
-                    return predicate(self.lines)
-                self._cond.wait(left)
-
-    def wait_for_line(self, line, timeout=TIMEOUT):
-        """Waits until this exact line (newline included) has appeared;
-        looks at each line once, so long outputs stay cheap."""
-        seen = [0]
-
-        def found(lines):
-            for i in range(seen[0], len(lines)):
-                if lines[i] == line:
-                    return True
-            seen[0] = len(lines)
-            return False
-        return self.wait_for(found, timeout)
-
-    def wait_closed(self, timeout=TIMEOUT):
-        self._thread.join(timeout)
-        return not self._thread.is_alive()
-
-    def snapshot(self):
-        with self._cond:
-            return list(self.lines)
-
-
-class _Empty:
-    """Stands for a stream of the monitor that the test does not read."""
-
-    def readline(self):
-        return b""
-
-
 class Monitor:
     """One running monitor: its process, output streams and detector log."""
 
     def __init__(self, install_dir, argument, log, cwd=None, env=None, args=None, popen=None):
         """popen: further Popen arguments (other streams, user); a stream that
-        is not a pipe gets an empty Stream."""
+        is not a pipe reads as empty."""
         self.log = log
         full_env = dict(os.environ)
         full_env["RECORDER_LOG"] = log
@@ -116,8 +44,8 @@ class Monitor:
                        start_new_session=True)
         options.update(popen or {})
         self.process = subprocess.Popen(argv, cwd=cwd, env=full_env, **options)
-        self.out = Stream(self.process.stdout or _Empty())
-        self.err = Stream(self.process.stderr or _Empty())
+        self.out = Stream(self.process.stdout, TIMEOUT)
+        self.err = Stream(self.process.stderr, TIMEOUT)
 
     # -- readiness -------------------------------------------------------
     def watch_count(self):

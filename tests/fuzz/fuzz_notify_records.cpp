@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "crt_argument.h"
 #include "notify_records.h"
 
 namespace {
@@ -125,31 +126,6 @@ void check_conversion(const unsigned char *data, size_t size) {
     }
 }
 
-// The C runtime's parse of the argument after a quoted program name.
-std::string crt_argument(const std::string &line) {
-    size_t i = line.find("\" ") + 2;
-    std::string out;
-    bool quoted = false;
-    while (i < line.size()) {
-        size_t backslashes = 0;
-        while (i < line.size() && line[i] == '\\') backslashes++, i++;
-        if (i < line.size() && line[i] == '"') {
-            out.append(backslashes / 2, '\\');
-            if (backslashes % 2) {
-                out += '"';
-            } else {
-                quoted = !quoted;
-            }
-            i++;
-            continue;
-        }
-        out.append(backslashes, '\\');
-        if (i == line.size() || (line[i] == ' ' && !quoted)) break;
-        out += line[i++];
-    }
-    return out;
-}
-
 void check_command_line(const unsigned char *data, size_t size) {
     std::string path(reinterpret_cast<const char *>(data), size);
     path = path.c_str(); // up to the first NUL, as a C string would be
@@ -159,7 +135,7 @@ void check_command_line(const unsigned char *data, size_t size) {
         if (2 * path.size() + 30 < sizeof line) fail("a short path refused");
         return;
     }
-    if (crt_argument(line) != path) fail("the path does not parse back whole");
+    if (crt_parse_argument(line) != path) fail("the path does not parse back whole");
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "crt_argument.h"
 #include "notify_records.h"
 
 namespace {
@@ -69,33 +70,6 @@ std::string command_line(const char *executable, const char *path, bool fits = t
     std::vector<char> out(capacity, 'Z');
     EXPECT_EQ(build_command_line(out.data(), capacity, executable, path), fits);
     return out.data();
-}
-
-// The C runtime's argument parser for one argument after the program name,
-// the way the detection executable reads it.
-std::string crt_parse_argument(const std::string &line) {
-    size_t i = line.find("\" ") + 2;
-    std::string out;
-    bool quoted = false;
-    while (i < line.size()) {
-        size_t backslashes = 0;
-        while (i < line.size() && line[i] == '\\') backslashes++, i++;
-        if (i < line.size() && line[i] == '"') {
-            out.append(backslashes / 2, '\\');
-            if (backslashes % 2) {
-                out += '"';
-            } else {
-                quoted = !quoted;
-            }
-            i++;
-            continue;
-        }
-        out.append(backslashes, '\\');
-        if (i == line.size()) break;
-        if (line[i] == ' ' && !quoted) break;
-        out += line[i++];
-    }
-    return out;
 }
 
 } // namespace

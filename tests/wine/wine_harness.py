@@ -15,10 +15,13 @@ import atexit
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
-import threading
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from monitor_streams import Stream, parse_records  # noqa: E402
 
 MONITOR_BIN = os.environ.get("MONITOR_BIN", "build-win/monitor.exe")
 RECORDER_BIN = os.environ.get("RECORDER_BIN", "build-win/tests/wine/recorder.exe")
@@ -99,79 +102,6 @@ def run_wine(args, timeout=TIMEOUT, **kwargs):
                           **kwargs)
 
 
-def parse_records(data):
-    """Records of the recording detector: (cwd, [arguments as bytes])."""
-    records = []
-    parts = data.split(b"\0")
-    i = 0
-    while i < len(parts) - 1:
-        count = int(parts[i])
-        records.append((parts[i + 1], parts[i + 2:i + 2 + count]))
-        i += 2 + count
-    return records
-
-
-class Stream:
-    """Collects the lines of one output stream of the monitor.
-
-    Under Wine a detector can outlive its monitor, holding the pipe open, so
-    the reader may stay blocked long after its test. It therefore reads a
-    descriptor of its own, closed only by itself: a buffered reader would
-    block every close of the pipe (the interpreter's at exit too), and a
-    descriptor closed under it could be reused for a later test's pipe and
-    read from."""
-
-    def __init__(self, pipe):
-        self.lines = []
-        self._cond = threading.Condition()
-        self._closed = False
-        fd = os.dup(pipe.fileno())
-        pipe.close()
-        self._thread = threading.Thread(target=self._pump, args=(fd,), daemon=True)
-        self._thread.start()
-
-    def _pump(self, fd):
-        pending = b""
-        while True:
-            try:
-                chunk = os.read(fd, 65536)
-            except OSError:
-                chunk = b""
-            if not chunk:
-                break
-            pending += chunk
-            *complete, pending = pending.split(b"\n")
-            if complete:
-                with self._cond:
-                    self.lines.extend(l + b"\n" for l in complete)
-                    self._cond.notify_all()
-        os.close(fd)
-        with self._cond:
-            if pending:
-                self.lines.append(pending)
-            self._closed = True
-            self._cond.notify_all()
-
-    def wait_for(self, predicate, timeout=None):
-        """Waits, bounded, until predicate(lines) is true; returns its value."""
-        deadline = time.monotonic() + (TIMEOUT if timeout is None else timeout)
-        with self._cond:
-            while True:
-                value = predicate(self.lines)
-                left = deadline - time.monotonic()
-                if value or left <= 0 or self._closed:
-                    return value
-                self._cond.wait(left)
-
-    def wait_closed(self, timeout=TIMEOUT):
-        self._thread.join(timeout)
-        return not self._thread.is_alive()
-
-    def snapshot(self):
-        with self._cond:
-            return list(self.lines)
-
-
 _staging = None
 
 
@@ -206,8 +136,8 @@ class WineMonitor:
         self.process = subprocess.Popen(
             ["wine", exe] + args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=subprocess.PIPE, cwd=cwd, env=full_env)
-        self.out = Stream(self.process.stdout)
-        self.err = Stream(self.process.stderr)
+        self.out = Stream(self.process.stdout, TIMEOUT)
+        self.err = Stream(self.process.stderr, TIMEOUT)
 
     # -- what it printed and handed over, probes left out -----------------
     def lines(self):
