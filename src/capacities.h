@@ -28,13 +28,5 @@ static const size_t NOTIFY_BUFFER_SIZE = 4096;
 static const size_t NOTIFY_NAME_UNITS = NOTIFY_BUFFER_SIZE / 2;
 static const size_t NOTIFY_NAME_BYTES = NOTIFY_NAME_UNITS * 3 + 1;
 
-// Linux: events read from the kernel ahead of their handling. The kernel
-// queues 16384 events by default and drops the rest; between detections the
-// watcher moves them here, so a burst of about half a million events is kept.
-// Reserved once per watcher; only the pages a burst touches take memory.
-static const size_t INOTIFY_QUEUE_SIZE = 16 * 1024 * 1024;
-// What a watcher falls back to when that reservation fails.
-static const size_t INOTIFY_BUFFER_SIZE = 64 * 1024;
-
 // File name of the detection executable, beside the monitor's own.
 #define DETECTION_EXECUTABLE_NAME "AV_Quillmar.exe"

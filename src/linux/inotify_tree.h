@@ -1,6 +1,21 @@
-// Translation of inotify events for a whole directory tree into the
-// watcher's records. The kernel is reached only through tree_ops, so tests
-// can feed synthetic events against a fake file system.
+// The tree an inotify reader keeps: which directories below the root are
+// watched, where each stands, and how the kernel's events become records.
+// The kernel is reached only through tree_ops, so tests can feed synthetic
+// events against a fake file system.
+//
+// The model. One node per watched directory: its watch descriptor, its
+// parent node and its name. Nodes are found by descriptor and by (parent,
+// name) in constant time; a path is found by walking parents, so renaming a
+// directory is one update, whatever lies below it. Files are not kept: a
+// file event is reported as its directory's path and the file's name.
+//
+// Events say what happened, in order. But a directory that appears must be
+// watched and listed by its path, and the file system is then ahead of the
+// events still queued: the path can name another directory by then. So each
+// node knows from which point of the event stream on its place follows from
+// the events read (trust_at); until then a rename naming it is checked
+// against the file system. Work that needed a path that did not hold is
+// flagged on the node and tried again once more events were read.
 #pragma once
 
 #include <stddef.h>
@@ -8,6 +23,7 @@
 
 #include "capacities.h"
 #include "os.h"
+#include "tree_index.h"
 
 // What the tree asks of the kernel.
 struct tree_ops {
@@ -16,27 +32,59 @@ struct tree_ops {
     void (*remove_watch)(void *context, int wd);
     // Lists a directory without following a symbolic link in its last
     // component (except for the root). Null with *error set on failure.
-    void *(*open_directory)(void *context, const char *path, bool is_root,
-                            int *error);
+    void *(*open_directory)(void *context, const char *path, bool is_root, int *error);
     // The next entry other than "." and "..", or null at the end.
     const char *(*next_entry)(void *context, void *directory, bool *is_directory);
     void (*close_directory)(void *context, void *directory);
+    // Bytes of events the kernel holds that the tree has not been handed.
+    size_t (*queued_bytes)(void *context);
     void *context;
-    // Whether events were read or queued that the tree has not been handed
-    // yet. Optional: without it, every listing counts as ahead of the events.
-    bool (*events_pending)(void *context);
 };
 
-// One watched directory. Its path is found by walking parents, so renaming a
-// directory is one update, whatever lies below it.
+// Work left on a node whose path did not hold when it was needed.
+enum node_flag : unsigned {
+    NODE_MISSED = 1,   // a subdirectory may have been missed: list it for those
+    NODE_UNLISTED = 2, // it was never listed: list it whole
+    NODE_SUSPECT = 4,  // placed by a guess, to be confirmed
+};
+
 struct tree_node {
-    int wd;
-    int parent;       // -1 for the root
+    int wd;           // -1 for a free slot
+    int parent;       // -1 for the root and free slots
     int first_child;
     int next_sibling; // also chains free slots
-    unsigned mark;    // how far its place is trusted, or work flagged on it
-    bool reported;    // listed with its files reported as changes
-    char *name;       // own allocation; empty for the root
+    int prev_sibling;
+    uint64_t trust_at; // stream position from which its place follows the events
+    unsigned flags;    // node_flag bits
+    unsigned seen;     // the rescan that last reached it
+    bool reported;     // listed with its files reported as changes
+    bool retrying;     // on the retry list
+    bool verifying;    // on the list of directories to check once nothing is queued
+    unsigned checked;  // the check that last found it where the tree has it
+    char *name;        // own allocation; empty for the root
+    size_t name_length;
+    // Where a listing saw it, when the events read so far put it elsewhere:
+    // where it went if its events only say that it left. -1 for none.
+    int seen_parent;
+    int seen_parent_wd; // the parent's watch then, so a reused slot is no match
+    char *seen_name;    // own allocation
+    size_t seen_length;
+    uint64_t seen_at;   // stream position of the events queued by then
+};
+
+// A growable list of node numbers.
+struct node_list {
+    int *items;
+    int count;
+    int capacity;
+};
+
+// The directory-rename halves of one buffer of events, by cookie, so that a
+// rename whose halves are both in the buffer is handled as one step.
+struct move_pairs {
+    uint64_t *slots;   // cookie << 32 | (offset + 1) << 1 | taken; 0 for empty
+    size_t slot_count; // in use for this buffer: a power of two, or 0
+    size_t capacity;
 };
 
 struct watch_tree {
@@ -47,24 +95,30 @@ struct watch_tree {
     int node_count; // slots ever used
     int node_capacity;
     int free_slot;
+    node_index by_wd;
+    node_index by_name;
 
-    int *wd_slots; // open addressing: watch descriptor -> node
-    size_t wd_slot_count;
-    size_t wd_used;
-
-    int *work; // directories waiting to be listed
-    int work_count;
-    int work_capacity;
+    node_list work;    // directories waiting to be listed
+    node_list retry;   // flagged directories
+    node_list placing; // placed by what the file system showed, trust point pending
+    node_list verify;  // changed since the tree last rested: checked if it looked ahead
+    node_list moved;   // relocated by a rescan: what is in them is reported again
 
     // A directory moved away, until the next event tells whether it stayed
     // inside the tree.
     bool move_pending;
     uint32_t move_cookie;
     int move_node;
+    uint64_t move_position; // where its event stands in the stream
+    move_pairs pairs;
 
-    unsigned mark; // the batch in hand: reads, rescans and set-up, counted
-
-    size_t batch_left; // bytes of the batch in hand after the event in hand
+    uint64_t position;   // stream bytes before the event in hand
+    uint64_t stream_end; // stream bytes handed to the tree
+    unsigned rescans;
+    unsigned checks;
+    // The tree looked at the file system while events were still queued,
+    // since it last rested: it may have taken one directory for another.
+    bool ahead;
 
     char path[PATH_CAPACITY];     // directory path for system calls
     char relative[PATH_CAPACITY]; // relative path of the record in hand
@@ -76,20 +130,22 @@ static const int TREE_ROOT = 0;
 
 // Watches root and every directory below it, reporting directories that
 // cannot be watched. Returns 0, or the errno of the failed root watch.
-int tree_start(watch_tree *tree, const char *root, const tree_ops *ops,
-               record_fn on_record, void *context);
+int tree_start(watch_tree *tree, const char *root, const tree_ops *ops, record_fn on_record,
+               void *context);
 
-// Translates one buffer of inotify events into records, in order. Returns 0,
-// or an errno once the root itself is gone.
-int tree_handle_events(watch_tree *tree, const unsigned char *events,
-                       size_t length, record_fn on_record, void *context);
+// Translates one buffer of inotify events into records, in order. When the
+// kernel holds nothing more, whatever the tree still doubts is looked at
+// (and, failing that, the whole tree listed again): so the tree mirrors the
+// file system whenever the events stop. Returns 0, or an errno once the root
+// itself is gone.
+int tree_handle_events(watch_tree *tree, const unsigned char *events, size_t length,
+                       record_fn on_record, void *context);
 
 // Releases what the tree holds, without removing kernel watches.
 void tree_release(watch_tree *tree);
 
-// The node watching wd, or -1. For tests.
+// The node watching wd, or -1.
 int tree_find(const watch_tree *tree, int wd);
 
 // Writes the path of node relative to the root; false when it does not fit.
-bool tree_relative_path(const watch_tree *tree, int node, char *out,
-                        size_t capacity);
+bool tree_relative_path(const watch_tree *tree, int node, char *out, size_t capacity);

@@ -22,6 +22,7 @@ MONITOR_BIN = os.environ.get("MONITOR_BIN", "build/monitor")
 RECORDER_BIN = os.environ.get("RECORDER_BIN", "build/tests/recorder")
 DETECTOR_BIN = os.environ.get("DETECTOR_BIN", "build/AV_Quillmar.exe")
 TIMEOUT = float(os.environ.get("E2E_TIMEOUT", "20"))
+WATCH_LINE = re.compile(r"inotify wd:\S+ .*\bmask:([0-9a-f]+)")
 SANITIZER_REPORT = re.compile(rb"(ERROR: AddressSanitizer|ERROR: LeakSanitizer|"
                               rb"WARNING: ThreadSanitizer|runtime error: )")
 
@@ -49,14 +50,17 @@ class Monitor:
 
     # -- readiness -------------------------------------------------------
     def watch_count(self):
-        """Watches held by the monitor's inotify instances, per the kernel."""
+        """Watches of watched folders held by the monitor's inotify
+        instances, per the kernel. Those asking for writes (IN_MODIFY): the
+        folders on the way to a root are watched for renames only."""
         count = 0
         fd_dir = "/proc/%d/fdinfo" % self.process.pid
         try:
             for name in os.listdir(fd_dir):
                 try:
                     with open(os.path.join(fd_dir, name)) as f:
-                        count += sum(1 for line in f if line.startswith("inotify wd:"))
+                        masks = [WATCH_LINE.match(line) for line in f]
+                        count += sum(1 for m in masks if m and int(m.group(1), 16) & 0x2)
                 except OSError:
                     pass
         except OSError:

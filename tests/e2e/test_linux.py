@@ -39,10 +39,10 @@ class Records(MonitorTest):
         m.wait_detected(lambda p: p.count(self.bpath("b.txt")) >= 2)
         self.assertEqual(m.quit(), 0)
         a, b = self.bpath("a.txt"), self.bpath("b.txt")
-        # created, written, written, moved away; moved in, deleted
-        self.assertEqual(m.detected(), [a, a, a, b, b][:0] + m.detected())
-        self.assertEqual(m.detected()[-3:], [a, b, b])
-        self.assertEqual(set(m.detected()), {a, b})
+        # Created, written, moved away; moved in, deleted: a record that
+        # finds the same one still waiting is merged with it.
+        self.assertEqual([p for i, p in enumerate(m.detected()) if i == 0 or m.detected()[i - 1] != p],
+                         [a, b])
         # Each change: its line, then the detection line, then the detector ran.
         out = m.out.snapshot()
         self.assertEqual(len(out), 2 * len(m.detected()))
@@ -75,7 +75,7 @@ class Records(MonitorTest):
     def test_same_directory_twice_reports_every_change_twice(self):
         m = self.start(self.root + ";" + self.root, watches=2)
         self.write("twice")
-        self.assertTrue(m.wait_detected(lambda p: p.count(self.bpath("twice")) >= 4))
+        self.assertTrue(m.wait_detected(lambda p: p.count(self.bpath("twice")) >= 2))
 
     def test_two_roots_and_empty_fields(self):
         other = os.path.join(self.tmp, "other")
@@ -347,11 +347,9 @@ class Input(MonitorTest):
 
 
 class Overflow(MonitorTest):
-    def test_lost_changes_are_reported_and_watching_goes_on(self):
-        with open("/proc/sys/fs/inotify/max_queued_events") as f:
-            limit = int(f.read())
+    def test_a_full_queue_is_reported_and_watching_goes_on(self):
         # Files too deep to hand over are reported without a detection run,
-        # so the queued records drain fast and the loss itself is reached.
+        # so the queued records drain fast once the held detection ends.
         deep, depth = deep_chain(self.root, "e" * 250)
         gate = os.path.join(self.tmp, "gate")
         os.mkfifo(gate)
@@ -359,7 +357,8 @@ class Overflow(MonitorTest):
             m = self.start(env={"RECORDER_GATE": gate}, watches=1 + depth)
             self.write("first")
             self.assertDetected(m, [self.path("first")])  # the detector waits at the gate
-            for i in range(limit + 100):
+            # More records than the watcher's queue holds (16 MiB).
+            for i in range(70000):
                 os.close(os.open("%05d" % i + "z" * 245, os.O_CREAT | os.O_WRONLY, dir_fd=deep))
         finally:
             os.close(deep)
@@ -367,9 +366,9 @@ class Overflow(MonitorTest):
         try:
             line = b"[-] Changes were lost for: %s\n" % self.bpath()
             self.assertTrue(m.out.wait_for_line(line, timeout=120))
-            # Watching goes on: the tree is watched again, and changes reported.
-            self.assertTrue(m.wait_watches(1 + depth))
             self.write("after")
             self.assertDetected(m, [self.path("after")])
+            out = m.out.snapshot()
+            self.assertLess(out.index(line), out.index(b"[+] Change detected in file: %s\n" % self.bpath("after")))
         finally:
             close_gate(gate, holder)

@@ -11,6 +11,10 @@
 //   FAULT_MOVE_AFTER_WATCH=PATH  once a watch on exactly PATH is added, PATH is
 //   FAULT_MOVE_TO=TARGET         renamed to TARGET (once): a directory that moves
 //                                on between being watched and being listed
+//   FAULT_OVERFLOW_TRIGGER=FILE  the next read of an inotify descriptor after
+//                                FILE appears drops what it read and returns
+//                                the kernel's IN_Q_OVERFLOW instead, and FILE
+//                                is removed: events lost for real
 //   FAULT_LOG=FILE               one line per injected fault is appended there,
 //                                so a test can tell the fault really happened
 // Built without sanitizers; under a sanitizer its runtime is preloaded first,
@@ -40,6 +44,7 @@ const char *log_path;
 const char *move_after_watch;
 const char *move_to;
 bool moved;
+const char *overflow_trigger;
 // Descriptors returned by inotify_init/inotify_init1.
 bool inotify_fds[TRACKED_FDS];
 // Per thread: the next read of a tracked descriptor is the real one.
@@ -88,6 +93,21 @@ __attribute__((constructor)) void fault_setup() {
     log_path = getenv("FAULT_LOG");
     move_after_watch = getenv("FAULT_MOVE_AFTER_WATCH");
     move_to = getenv("FAULT_MOVE_TO");
+    overflow_trigger = getenv("FAULT_OVERFLOW_TRIGGER");
+}
+
+// Replaces what a read of length bytes returned with one IN_Q_OVERFLOW.
+ssize_t overflowed(void *buffer, ssize_t length) {
+    if (length < static_cast<ssize_t>(sizeof(inotify_event))) return length;
+    typedef int (*unlink_fn)(const char *);
+    if (next<unlink_fn>("unlink")(overflow_trigger) != 0) return length;
+    inotify_event event;
+    memset(&event, 0, sizeof event);
+    event.wd = -1;
+    event.mask = IN_Q_OVERFLOW;
+    memcpy(buffer, &event, sizeof event);
+    note("read overflow\n");
+    return sizeof event;
 }
 
 } // namespace
@@ -141,7 +161,9 @@ ssize_t read(int fd, void *buffer, size_t count) {
             return -1;
         }
     }
-    return next<ssize_t (*)(int, void *, size_t)>("read")(fd, buffer, count);
+    ssize_t length = next<ssize_t (*)(int, void *, size_t)>("read")(fd, buffer, count);
+    if (active && overflow_trigger && tracked(fd)) return overflowed(buffer, length);
+    return length;
 }
 
 int close(int fd) {

@@ -506,15 +506,18 @@ void fake_close_directory(void *context, void *directory) {
     delete static_cast<listing *>(directory);
 }
 
-// Events queued and not yet read, as the kernel's FIONREAD tells.
-bool fake_events_pending(void *context) { return !fs_of(context)->queue.empty(); }
+// Bytes of events queued and not yet read, as the kernel's FIONREAD tells.
+size_t fake_queued_bytes(void *context) {
+    std::vector<unsigned char> bytes;
+    for (const fake_event &e : fs_of(context)->queue) fake_encode(&bytes, e.wd, e.mask, e.cookie, e.name);
+    return bytes.size();
+}
 
 } // namespace
 
 tree_ops fake_ops(fake_fs *fs) {
-    tree_ops ops = {traced_add_watch, fake_remove_watch,    fake_open_directory,
-                    fake_next_entry, fake_close_directory, fs,
-                    fake_events_pending};
+    tree_ops ops = {traced_add_watch,     fake_remove_watch, fake_open_directory, fake_next_entry,
+                    fake_close_directory, fake_queued_bytes, fs};
     return ops;
 }
 
@@ -552,7 +555,7 @@ bool fake_check_structure(const watch_tree *tree, std::string *why) {
         if (node.wd < 0) continue;
         live++;
         std::string at_node = "node " + std::to_string(n) + " (wd " + std::to_string(node.wd) + ")";
-        if (!node.name) return fail(why, at_node + " has no name");
+        if (!node.name || strlen(node.name) != node.name_length) return fail(why, at_node + " has no name of its length");
         if (tree_find(tree, node.wd) != n) return fail(why, at_node + " is not found by its wd");
         if (n == TREE_ROOT) {
             if (node.parent != -1) return fail(why, "the root has a parent");
@@ -561,10 +564,18 @@ bool fake_check_structure(const watch_tree *tree, std::string *why) {
         if (node.parent < 0 || node.parent >= tree->node_count || tree->nodes[node.parent].wd < 0) {
             return fail(why, at_node + " has no live parent");
         }
+        bool named = false;
+        size_t slot = 0;
+        for (int c = index_next_named(tree, node.parent, node.name, node.name_length, &slot, true); c >= 0;
+             c = index_next_named(tree, node.parent, node.name, node.name_length, &slot, false)) {
+            named = named || c == n;
+        }
+        if (!named) return fail(why, at_node + " is not found by its parent and name");
         int found = 0;
-        for (int c = tree->nodes[node.parent].first_child, steps = 0; c >= 0;
-             c = tree->nodes[c].next_sibling) {
+        for (int c = tree->nodes[node.parent].first_child, prev = -1, steps = 0; c >= 0;
+             prev = c, c = tree->nodes[c].next_sibling) {
             if (++steps > tree->node_count) return fail(why, "a child list loops");
+            if (tree->nodes[c].prev_sibling != prev) return fail(why, at_node + ": a sibling's back link is wrong");
             if (c == n) found++;
         }
         if (found != 1) return fail(why, at_node + " is listed " + std::to_string(found) + " times by its parent");
@@ -573,8 +584,11 @@ bool fake_check_structure(const watch_tree *tree, std::string *why) {
             if (p < 0 || ++steps > tree->node_count) return fail(why, at_node + " does not lead to the root");
         }
     }
-    if (static_cast<size_t>(live) != tree->wd_used) {
-        return fail(why, "index holds " + std::to_string(tree->wd_used) + " of " + std::to_string(live) + " nodes");
+    if (static_cast<size_t>(live) != tree->by_wd.used) {
+        return fail(why, "index holds " + std::to_string(tree->by_wd.used) + " of " + std::to_string(live) + " nodes");
+    }
+    if (static_cast<size_t>(live - 1) != tree->by_name.used) {
+        return fail(why, "name index holds " + std::to_string(tree->by_name.used) + " of " + std::to_string(live - 1));
     }
     int free_count = 0;
     for (int s = tree->free_slot; s >= 0; s = tree->nodes[s].next_sibling) {

@@ -1,0 +1,151 @@
+// The inotify reader: kernel events in, tree kept current, records queued.
+#include "inotify_reader.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// One read takes whatever the kernel holds up to this much; the kernel's own
+// queue (16384 events by default) seldom holds more, as it is read at once.
+const size_t READ_SIZE = 256 * 1024;
+
+int kernel_add_watch(void *context, const char *path, uint32_t mask) {
+    int wd = inotify_add_watch(static_cast<inotify_reader *>(context)->fd, path, mask);
+    return wd < 0 ? -errno : wd;
+}
+
+void kernel_remove_watch(void *context, int wd) {
+    inotify_rm_watch(static_cast<inotify_reader *>(context)->fd, wd);
+}
+
+void *kernel_open_directory(void *, const char *path, bool is_root, int *error) {
+    int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (is_root ? 0 : O_NOFOLLOW);
+    int fd = open(path, flags);
+    if (fd < 0) {
+        *error = errno;
+        return nullptr;
+    }
+    DIR *directory = fdopendir(fd);
+    if (!directory) {
+        *error = errno;
+        close(fd);
+    }
+    return directory;
+}
+
+const char *kernel_next_entry(void *, void *handle, bool *is_directory) {
+    DIR *directory = static_cast<DIR *>(handle);
+    while (dirent *entry = readdir(directory)) {
+        const char *name = entry->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat st;
+            *is_directory = fstatat(dirfd(directory), name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                            S_ISDIR(st.st_mode);
+        } else {
+            *is_directory = entry->d_type == DT_DIR;
+        }
+        return name;
+    }
+    return nullptr;
+}
+
+void kernel_close_directory(void *, void *directory) { closedir(static_cast<DIR *>(directory)); }
+
+size_t kernel_queued_bytes(void *context) {
+    int pending = 0;
+    // Unknown counts as more than any read: nothing is trusted early.
+    if (ioctl(static_cast<inotify_reader *>(context)->fd, FIONREAD, &pending) != 0) return SIZE_MAX / 2;
+    return static_cast<size_t>(pending);
+}
+
+void queue_record(void *context, const watch_record *record) {
+    queue_push(static_cast<record_queue *>(context), record);
+}
+
+void tell(record_queue *queue, const char *why) {
+    watch_record record = {RECORD_UNWATCHED, "", why};
+    queue_push(queue, &record);
+}
+
+// Creates the instance and watches the tree; 0, or why the watch failed.
+int set_up(inotify_reader *r) {
+    r->fd = inotify_init1(IN_CLOEXEC);
+    if (r->fd < 0) {
+        int error = errno;
+        tell(r->queue, error == EMFILE ? "inotify instance limit reached, raise "
+                                         "fs.inotify.max_user_instances"
+                                       : "cannot create an inotify instance");
+        return error;
+    }
+    if (int error = guard_start(&r->guard, r->fd, r->directory)) return error;
+    tree_ops ops = {kernel_add_watch,       kernel_remove_watch, kernel_open_directory,
+                    kernel_next_entry,      kernel_close_directory, kernel_queued_bytes,
+                    r};
+    int error = tree_start(&r->tree, r->directory, &ops, queue_record, r->queue);
+    // The bare code would read "no space left on device".
+    if (error == ENOSPC) tell(r->queue, "inotify watch limit reached, raise fs.inotify.max_user_watches");
+    if (error) tree_release(&r->tree);
+    return error;
+}
+
+// Reads and translates until the watch ends; why it ended. *disown: the
+// records still queued name paths the field no longer leads to.
+int follow(inotify_reader *r, bool *disown) {
+    for (;;) {
+        ssize_t length;
+        do {
+            length = read(r->fd, r->events, READ_SIZE);
+        } while (length < 0 && errno == EINTR);
+        if (length <= 0) return length < 0 ? errno : EIO;
+        size_t size = static_cast<size_t>(length);
+        // Checked before any of it is reported: a path under a field that
+        // names another folder by now is a path where no such file is.
+        if (guard_touched(&r->guard, r->events, size)) {
+            int error = guard_check(&r->guard);
+            *disown = error != 0;
+            if (error) return error;
+        }
+        if (int error = tree_handle_events(&r->tree, r->events, size, queue_record, r->queue)) {
+            return error;
+        }
+    }
+}
+
+void *reader_thread(void *context) {
+    inotify_reader *r = static_cast<inotify_reader *>(context);
+    r->fd = -1;
+    r->events = static_cast<unsigned char *>(malloc(READ_SIZE));
+    int error = r->events ? set_up(r) : ENOMEM;
+    bool disown = false;
+    if (!error) {
+        error = follow(r, &disown);
+        tree_release(&r->tree);
+    }
+    guard_release(&r->guard);
+    free(r->events);
+    if (r->fd >= 0) close(r->fd);
+    queue_end(r->queue, error, disown);
+    return nullptr;
+}
+
+} // namespace
+
+bool reader_start(inotify_reader *r, const char *directory, record_queue *queue) {
+    r->directory = directory;
+    r->queue = queue;
+    r->guard = root_guard{};
+    r->started = pthread_create(&r->thread, nullptr, reader_thread, r) == 0;
+    return r->started;
+}
+
+void reader_join(inotify_reader *r) {
+    if (r->started) pthread_join(r->thread, nullptr);
+}

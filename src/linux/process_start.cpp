@@ -1,0 +1,33 @@
+// Starting the detection executable: the path is one argument, byte for byte.
+#include "process_start.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+extern char **environ;
+
+bool spawn_and_wait(const char *executable, const char *path) {
+    // Started directly, never through a shell, so no file name can become a
+    // command.
+    char *argv[] = {const_cast<char *>(executable), const_cast<char *>(path), nullptr};
+    posix_spawnattr_t attributes;
+    if (posix_spawnattr_init(&attributes) != 0) return false;
+    // The monitor ignores SIGPIPE for itself; the detector gets the default.
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    pid_t pid;
+    int error = posix_spawn(&pid, executable, nullptr, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
+    if (error != 0) return false;
+    int status;
+    pid_t waited;
+    do {
+        waited = waitpid(pid, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    return waited == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}

@@ -1,0 +1,160 @@
+// The bounded record queue between a watch's reader and its watcher.
+#include "record_queue.h"
+
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+// Each record: this header, then its path and its detail, each with a NUL.
+struct entry_header {
+    uint32_t size; // the whole entry
+    uint16_t kind;
+    uint8_t has_path;
+    uint8_t has_detail;
+    uint32_t path_length;
+    uint32_t detail_length;
+};
+
+const size_t HEADER = sizeof(entry_header);
+
+// The ring wraps: an entry may run past its end and go on at its start.
+void ring_write(record_queue *q, size_t at, const void *data, size_t length) {
+    at %= q->capacity;
+    size_t first = q->capacity - at < length ? q->capacity - at : length;
+    memcpy(q->ring + at, data, first);
+    memcpy(q->ring, static_cast<const unsigned char *>(data) + first, length - first);
+}
+
+void ring_read(const record_queue *q, size_t at, void *out, size_t length) {
+    at %= q->capacity;
+    size_t first = q->capacity - at < length ? q->capacity - at : length;
+    memcpy(out, q->ring + at, first);
+    memcpy(static_cast<unsigned char *>(out) + first, q->ring, length - first);
+}
+
+bool ring_equal(const record_queue *q, size_t at, const void *data, size_t length) {
+    at %= q->capacity;
+    size_t first = q->capacity - at < length ? q->capacity - at : length;
+    return memcmp(q->ring + at, data, first) == 0 &&
+           memcmp(q->ring, static_cast<const unsigned char *>(data) + first, length - first) == 0;
+}
+
+size_t text_length(const char *text) { return text ? strlen(text) : 0; }
+
+entry_header header_for(const watch_record *record) {
+    entry_header h;
+    memset(&h, 0, sizeof h);
+    h.kind = static_cast<uint16_t>(record->kind);
+    h.has_path = record->path != nullptr;
+    h.has_detail = record->detail != nullptr;
+    h.path_length = static_cast<uint32_t>(text_length(record->path));
+    h.detail_length = static_cast<uint32_t>(text_length(record->detail));
+    h.size = static_cast<uint32_t>(HEADER + h.path_length + 1 + h.detail_length + 1);
+    return h;
+}
+
+// Whether the newest waiting record says the same.
+bool same_as_newest(const record_queue *q, const entry_header &h, const watch_record *record) {
+    if (!q->used) return false;
+    entry_header newest;
+    ring_read(q, q->newest, &newest, HEADER);
+    if (memcmp(&newest, &h, HEADER) != 0) return false;
+    size_t at = q->newest + HEADER;
+    return (!h.has_path || ring_equal(q, at, record->path, h.path_length)) &&
+           (!h.has_detail || ring_equal(q, at + h.path_length + 1, record->detail, h.detail_length));
+}
+
+// Appends without looking at merging or loss. False without room.
+bool append(record_queue *q, const entry_header &h, const watch_record *record) {
+    if (q->capacity - q->used < h.size) return false;
+    if (!q->used) q->head = 0; // an empty ring starts again at its first pages
+    size_t at = q->head + q->used;
+    ring_write(q, at, &h, HEADER);
+    ring_write(q, at + HEADER, record->path ? record->path : "", h.path_length + 1);
+    ring_write(q, at + HEADER + h.path_length + 1, record->detail ? record->detail : "",
+               h.detail_length + 1);
+    q->newest = at % q->capacity;
+    q->used += h.size;
+    return true;
+}
+
+} // namespace
+
+bool queue_init(record_queue *q, size_t capacity) {
+    memset(q, 0, sizeof *q);
+    // Reserved once; only the pages a backlog reaches take memory.
+    q->ring = static_cast<unsigned char *>(malloc(capacity));
+    if (!q->ring) return false;
+    q->capacity = capacity;
+    pthread_mutex_init(&q->lock, nullptr);
+    pthread_cond_init(&q->filled, nullptr);
+    return true;
+}
+
+void queue_release(record_queue *q) {
+    pthread_cond_destroy(&q->filled);
+    pthread_mutex_destroy(&q->lock);
+    free(q->ring);
+    q->ring = nullptr;
+}
+
+bool queue_push(record_queue *q, const watch_record *record) {
+    entry_header h = header_for(record);
+    pthread_mutex_lock(&q->lock);
+    bool was_empty = q->used == 0 && !q->lost;
+    bool queued = true;
+    if (!same_as_newest(q, h, record)) {
+        if (q->lost) {
+            // The loss is told before anything that came after it.
+            watch_record lost = {RECORD_LOST, nullptr, nullptr};
+            if (append(q, header_for(&lost), &lost)) q->lost = false;
+        }
+        queued = !q->lost && append(q, h, record);
+        if (!queued) q->lost = true;
+    }
+    if (was_empty) pthread_cond_signal(&q->filled);
+    pthread_mutex_unlock(&q->lock);
+    return queued;
+}
+
+void queue_end(record_queue *q, int error, bool discard) {
+    pthread_mutex_lock(&q->lock);
+    q->ended = true;
+    q->error = error;
+    if (discard) {
+        q->used = 0;
+        q->lost = false;
+    }
+    pthread_cond_signal(&q->filled);
+    pthread_mutex_unlock(&q->lock);
+}
+
+take_result queue_take(record_queue *q, taken_record *out, bool wait, int *error) {
+    pthread_mutex_lock(&q->lock);
+    while (wait && !q->used && !q->lost && !q->ended) pthread_cond_wait(&q->filled, &q->lock);
+    take_result result = TAKEN;
+    if (q->used) {
+        entry_header h;
+        ring_read(q, q->head, &h, HEADER);
+        ring_read(q, q->head + HEADER, out->path, h.path_length + 1);
+        ring_read(q, q->head + HEADER + h.path_length + 1, out->detail, h.detail_length + 1);
+        out->record.kind = static_cast<record_kind>(h.kind);
+        out->record.path = h.has_path ? out->path : nullptr;
+        out->record.detail = h.has_detail ? out->detail : nullptr;
+        q->head = (q->head + h.size) % q->capacity;
+        q->used -= h.size;
+    } else if (q->lost) {
+        // Dropped with nothing queued after: told once the backlog is done.
+        q->lost = false;
+        out->record = watch_record{RECORD_LOST, nullptr, nullptr};
+    } else if (q->ended) {
+        *error = q->error;
+        result = TAKE_ENDED;
+    } else {
+        result = TAKE_EMPTY;
+    }
+    pthread_mutex_unlock(&q->lock);
+    return result;
+}

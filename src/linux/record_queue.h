@@ -1,0 +1,57 @@
+// The queue between a watch's reader and its watcher: records in the order
+// the reader made them, each path resolved when its event was read. The
+// reader never waits on it; the watcher sleeps on it while it is empty.
+//
+// It is bounded: a record that finds no room is dropped, and the watcher is
+// told that changes were lost before any record queued after it. A record
+// identical to the newest one still waiting is not queued again, as the
+// kernel merges its own events: a file written a thousand times during one
+// detection is scanned once more, not a thousand times.
+#pragma once
+
+#include <pthread.h>
+#include <stddef.h>
+
+#include "capacities.h"
+#include "os.h"
+
+static const size_t RECORD_DETAIL_SIZE = 192;
+
+// A record taken out of the queue, owned by the watcher's thread.
+struct taken_record {
+    watch_record record; // points into the buffers below
+    char path[PATH_CAPACITY];
+    char detail[RECORD_DETAIL_SIZE];
+};
+
+struct record_queue {
+    pthread_mutex_t lock;
+    pthread_cond_t filled;
+    unsigned char *ring;
+    size_t capacity;
+    size_t head;   // where the oldest record starts
+    size_t used;   // bytes of records waiting
+    size_t newest; // where the newest waiting record starts, when used
+    bool lost;     // records were dropped since the last one queued
+    bool ended;    // the reader is done: no record follows
+    int error;     // why it ended
+};
+
+// False when the queue's storage cannot be had.
+bool queue_init(record_queue *queue, size_t capacity);
+void queue_release(record_queue *queue);
+
+// Reader: queues a record, or drops it when there is no room. True when it
+// is queued (or merged with the newest waiting one).
+bool queue_push(record_queue *queue, const watch_record *record);
+
+// Reader: no record follows; the watcher ends with error once it has taken
+// every record, or at once when discard is set.
+void queue_end(record_queue *queue, int error, bool discard);
+
+enum take_result { TAKEN, TAKE_EMPTY, TAKE_ENDED };
+
+// Watcher: takes the oldest record into out. With wait, sleeps until there
+// is one or the reader ended; else TAKE_EMPTY when there is none now.
+// TAKE_ENDED, with *error, once the reader ended and every record was taken.
+take_result queue_take(record_queue *queue, taken_record *out, bool wait, int *error);

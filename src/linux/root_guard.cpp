@@ -1,0 +1,114 @@
+// Watching the folders on the way to the root, so that the field goes on
+// naming the watched tree.
+#include "root_guard.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+
+#include "capacities.h"
+
+namespace {
+
+// A name on the way can leave (moved or deleted) or be replaced (a link
+// renamed over it); the folder itself can go.
+const uint32_t GUARD_MASK = IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE | IN_DELETE_SELF |
+                            IN_MOVE_SELF | IN_MASK_ADD | IN_ONLYDIR;
+const uint32_t FOLDER_GONE = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT;
+
+// Names that cannot be renamed or removed: nothing to watch for.
+bool is_fixed(const char *name, size_t length) {
+    return length == 0 || (name[0] == '.' && (length == 1 || (length == 2 && name[1] == '.')));
+}
+
+// Watches the folder holding each name of path, for that name.
+void watch_steps(root_guard *g, int fd, char *path) {
+    size_t length = strlen(path);
+    char folder[PATH_CAPACITY];
+    for (size_t start = 0; start < length;) {
+        size_t end = start;
+        while (end < length && path[end] != '/') end++;
+        if (!is_fixed(path + start, end - start)) {
+            // The folder is everything before the name: "/" or "." at the top.
+            size_t folder_length = start;
+            if (folder_length == 0) {
+                strcpy(folder, path[0] == '/' ? "/" : ".");
+            } else {
+                memcpy(folder, path, folder_length);
+                folder[folder_length] = '\0';
+            }
+            int wd = inotify_add_watch(fd, folder, GUARD_MASK);
+            if (wd >= 0) g->steps[g->step_count++] = guard_step{wd, path + start, end - start};
+        }
+        start = end + 1;
+    }
+}
+
+} // namespace
+
+int guard_start(root_guard *g, int fd, const char *field) {
+    memset(g, 0, sizeof *g);
+    g->field = field;
+    struct stat st;
+    if (stat(field, &st) != 0) return errno;
+    g->device = st.st_dev;
+    g->inode = st.st_ino;
+    size_t length = strlen(field);
+    char resolved[PATH_MAX];
+    bool has_resolved = realpath(field, resolved) != nullptr && strcmp(resolved, field) != 0;
+    size_t resolved_length = has_resolved ? strlen(resolved) : 0;
+    g->paths = static_cast<char *>(malloc(length + 1 + resolved_length + 1));
+    // At most one step per name: names take two bytes with their slash.
+    size_t most = (length + resolved_length) / 2 + 2;
+    g->steps = static_cast<guard_step *>(malloc(most * sizeof *g->steps));
+    if (!g->paths || !g->steps) {
+        guard_release(g);
+        return 0; // unguarded, like a folder on the way that cannot be watched
+    }
+    memcpy(g->paths, field, length + 1);
+    watch_steps(g, fd, g->paths);
+    if (has_resolved) {
+        char *copy = g->paths + length + 1;
+        memcpy(copy, resolved, resolved_length + 1);
+        watch_steps(g, fd, copy);
+    }
+    return 0;
+}
+
+void guard_release(root_guard *g) {
+    free(g->paths);
+    free(g->steps);
+    g->paths = nullptr;
+    g->steps = nullptr;
+    g->step_count = 0;
+}
+
+bool guard_touched(const root_guard *g, const unsigned char *events, size_t length) {
+    if (!g->step_count) return false;
+    for (size_t offset = 0; length - offset >= sizeof(inotify_event);) {
+        inotify_event event;
+        memcpy(&event, events + offset, sizeof event);
+        if (event.len > length - offset - sizeof event) return false;
+        const char *name = reinterpret_cast<const char *>(events + offset + sizeof event);
+        size_t name_length = strnlen(name, event.len);
+        offset += sizeof event + event.len;
+        // Lost events may have said anything.
+        if (event.mask & IN_Q_OVERFLOW) return true;
+        for (int i = 0; i < g->step_count; i++) {
+            const guard_step &step = g->steps[i];
+            if (event.wd != step.wd) continue;
+            if (event.mask & FOLDER_GONE) return true;
+            if (name_length == step.length && memcmp(name, step.name, name_length) == 0) return true;
+        }
+    }
+    return false;
+}
+
+int guard_check(const root_guard *g) {
+    struct stat st;
+    if (stat(g->field, &st) != 0) return errno;
+    return st.st_dev == g->device && st.st_ino == g->inode ? 0 : ENOENT;
+}

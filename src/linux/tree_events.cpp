@@ -1,0 +1,408 @@
+// Translation of inotify events into records and tree updates.
+#include "tree_events.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/inotify.h>
+
+#include "tree_listing.h"
+
+namespace {
+
+const uint32_t FILE_EVENTS = IN_CREATE | IN_MODIFY | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+const uint32_t ROOT_GONE = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT;
+const size_t EVENT_HEADER = sizeof(inotify_event);
+// Offsets are kept in 31 bits; a longer buffer is handled without pairing
+// ahead (its renames pair as events that come one after the other).
+const size_t LARGEST_PAIRED_BUFFER = (static_cast<size_t>(1) << 31) - 2;
+
+bool is_directory_arrival(const inotify_event &event) {
+    return (event.mask & IN_MOVED_TO) && (event.mask & IN_ISDIR);
+}
+
+uint64_t pair_entry(uint32_t cookie, size_t offset) {
+    return static_cast<uint64_t>(cookie) << 32 | static_cast<uint64_t>(offset + 1) << 1;
+}
+
+size_t pair_home(const move_pairs &p, uint32_t cookie) {
+    return (static_cast<size_t>(cookie) * 2654435761u) & (p.slot_count - 1);
+}
+
+size_t entry_offset(uint64_t entry) { return static_cast<size_t>((entry & 0xffffffffu) >> 1) - 1; }
+
+// The slot holding the untaken arrival with cookie at the smallest offset at
+// or after from, or NO_PAIR.
+size_t find_pair(const move_pairs &p, uint32_t cookie, size_t from) {
+    if (!p.slot_count) return NO_PAIR;
+    size_t best = NO_PAIR;
+    for (size_t i = pair_home(p, cookie); p.slots[i]; i = (i + 1) & (p.slot_count - 1)) {
+        uint64_t entry = p.slots[i];
+        if ((entry >> 32) != cookie || (entry & 1) || entry_offset(entry) < from) continue;
+        if (best == NO_PAIR || entry_offset(entry) < entry_offset(p.slots[best])) best = i;
+    }
+    return best;
+}
+
+} // namespace
+
+void pairs_build(watch_tree *t, const unsigned char *events, size_t length) {
+    move_pairs &p = t->pairs;
+    p.slot_count = 0;
+    if (length > LARGEST_PAIRED_BUFFER) return;
+    size_t arrivals = 0;
+    for (size_t offset = 0; length - offset >= EVENT_HEADER;) {
+        inotify_event event;
+        memcpy(&event, events + offset, EVENT_HEADER);
+        if (event.len > length - offset - EVENT_HEADER) break;
+        if (is_directory_arrival(event)) arrivals++;
+        offset += EVENT_HEADER + event.len;
+    }
+    if (!arrivals) return;
+    size_t count = 16;
+    while (count < arrivals * 2) count *= 2;
+    if (count > p.capacity) {
+        void *grown = realloc(p.slots, count * sizeof *p.slots);
+        if (!grown) return; // the halves pair as they come
+        p.slots = static_cast<uint64_t *>(grown);
+        p.capacity = count;
+    }
+    p.slot_count = count;
+    memset(p.slots, 0, count * sizeof *p.slots);
+    for (size_t offset = 0; length - offset >= EVENT_HEADER;) {
+        inotify_event event;
+        memcpy(&event, events + offset, EVENT_HEADER);
+        if (event.len > length - offset - EVENT_HEADER) break;
+        if (is_directory_arrival(event)) {
+            size_t i = pair_home(p, event.cookie);
+            while (p.slots[i]) i = (i + 1) & (count - 1);
+            p.slots[i] = pair_entry(event.cookie, offset);
+        }
+        offset += EVENT_HEADER + event.len;
+    }
+}
+
+size_t pairs_take(watch_tree *t, uint32_t cookie, size_t from) {
+    size_t slot = find_pair(t->pairs, cookie, from);
+    if (slot == NO_PAIR) return NO_PAIR;
+    t->pairs.slots[slot] |= 1;
+    return entry_offset(t->pairs.slots[slot]);
+}
+
+bool pairs_taken(const watch_tree *t, uint32_t cookie, size_t offset) {
+    const move_pairs &p = t->pairs;
+    if (!p.slot_count) return false;
+    for (size_t i = pair_home(p, cookie); p.slots[i]; i = (i + 1) & (p.slot_count - 1)) {
+        if ((p.slots[i] | 1) == (pair_entry(cookie, offset) | 1)) return p.slots[i] & 1;
+    }
+    return false;
+}
+
+namespace {
+
+// The child that left parent's name, for a directory's IN_MOVED_FROM. When
+// the tree holds two of that name (one was found by a listing, or created,
+// before the rename was read), the one that moved no longer stands there.
+int moved_child(watch_tree *t, int parent, const char *name, size_t length) {
+    size_t slot = 0;
+    int first = index_next_named(t, parent, name, length, &slot, true);
+    if (first < 0) return -1;
+    size_t after = slot;
+    if (index_next_named(t, parent, name, length, &after, false) < 0) return first;
+    // The others that do not stand there either left unseen: checked later.
+    int moved = -1;
+    for (int c = first; c >= 0; c = index_next_named(t, parent, name, length, &slot, false)) {
+        if (still_there(t, c)) continue;
+        if (moved < 0) moved = c;
+        else flag_node(t, c, NODE_SUSPECT);
+    }
+    return moved >= 0 ? moved : first;
+}
+
+// A directory moved away and not moved back in: it left the tree. Unless a
+// listing saw it inside, or it still stands where the tree knows it: then
+// either the node was taken for the one that left by a name a listing gave
+// it after the move, or it left and came back since; in case, what is in it
+// is reported again.
+void settle_move(watch_tree *t, const sink &s) {
+    if (!t->move_pending) return;
+    t->move_pending = false;
+    int node = t->move_node;
+    if (node < 0) return;
+    if (move_to_sighting(t, node, t->move_position)) {
+        // Into a directory watched only after the move, where a listing saw
+        // it: where it was meanwhile is unknown, so what is in it is
+        // reported again.
+        mark_placed(t, node);
+    } else if (placed_by_events(t, node) || !still_there(t, node)) {
+        forget(t, node, false);
+        return;
+    }
+    mark_reported(t, node, false);
+    t->work.count = 0;
+    if (push_node(&t->work, node)) list_queued(t, s, LIST_ARRIVED);
+}
+
+// Another directory stands at the new name than the node that moved there.
+// If the node still stands at its old name, it never moved (a listing named
+// it after the rename): the one standing here is the one that moved, placed
+// (or filled, if new) as arrived. Else the node moved here and on, and the
+// one here came later: one the tree knows is placed by its own events, a new
+// one is filled as arrived (its events may be among those read already); the
+// node takes the name, so that the events up to its next move are its (a
+// guess, checked later), and its next move finds it first.
+void moved_onto_another(watch_tree *t, const sink &s, int node, int wd, int parent,
+                        const char *name, size_t length) {
+    if (still_there(t, node)) {
+        directory_arrived(t, s, parent, name, length, LIST_ARRIVED);
+    } else {
+        const char *known_name = t->nodes[node].name; // replaced whenever it is relocated
+        if (tree_find(t, wd) < 0) directory_arrived(t, s, parent, name, length, LIST_ARRIVED);
+        // Unless the arrival's listing found where it stands now.
+        if (t->nodes[node].wd >= 0 && t->nodes[node].name == known_name) {
+            relocate(t, node, parent, name, length);
+            flag_node(t, node, NODE_SUSPECT);
+        }
+    }
+    // Watched to look, and not taken (the arrival failed or found another
+    // directory by then, or it is left to its own events): not to be kept.
+    if (tree_find(t, wd) < 0) t->ops.remove_watch(t->ops.context, wd);
+}
+
+// A directory renamed inside the tree keeps its watches. The node that moved
+// is found by its old name, which can be ahead of the events when it came
+// from a listing; the kernel says what stands at the new name now.
+void directory_moved(watch_tree *t, const sink &s, int node, int parent, const char *name,
+                     size_t length) {
+    // Named before the node is forgotten: the tree, behind the events, may
+    // hold the new parent below it.
+    if (!build_system_path(t, parent, name, length)) {
+        unwatched(t, s, parent, name, length, ENAMETOOLONG);
+        forget(t, node, false);
+        return;
+    }
+    // Found by a name the events gave it: it is the one that moved, wherever
+    // it stands by now (asking the file system, ahead of the events, could
+    // only mislead when names are swapped or taken again). Unless the new
+    // parent is one the tree holds below it: then the tree is behind after all.
+    // A listing that saw it before this rename saw it where it left from.
+    if (t->nodes[node].seen_parent >= 0 && t->nodes[node].seen_at <= t->position) drop_sighting(t, node);
+    if (placed_by_events(t, node) && !is_below(t, parent, node)) {
+        relocate(t, node, parent, name, length);
+        placed_by_rename(t, node);
+        return;
+    }
+    int wd = t->ops.add_watch(t->ops.context, t->path, DIRECTORY_MASK);
+    if (wd == t->nodes[node].wd) {
+        relocate(t, node, parent, name, length);
+        placed_by_rename(t, node);
+        return;
+    }
+    if (wd == -ENOENT || wd == -ENOTDIR) {
+        // Moved on again already, and the next events say where; but that
+        // the node is the one that moved is a guess now. When the new
+        // parent's own path no longer holds either, what stands there is
+        // looked at once the renames above it are read.
+        relocate(t, node, parent, name, length);
+        flag_node(t, node, NODE_SUSPECT);
+        if (parent != TREE_ROOT && !still_there(t, parent)) flag_node(t, parent, NODE_MISSED);
+        return;
+    }
+    if (wd < 0) {
+        unwatched(t, s, parent, name, length, -wd);
+        forget(t, node, false);
+        return;
+    }
+    moved_onto_another(t, s, node, wd, parent, name, length);
+}
+
+// The IN_MOVED_TO half of a directory's rename; moved is the node that left,
+// or -1 when none is known, and paired whether the IN_MOVED_FROM was seen.
+void directory_moved_to(watch_tree *t, const sink &s, int moved, bool paired, int parent,
+                        const char *name, size_t length) {
+    if (moved >= 0) {
+        directory_moved(t, s, moved, parent, name, length);
+    } else {
+        directory_arrived(t, s, parent, name, length, paired ? LIST_ARRIVED : LIST_MOVED_IN);
+    }
+}
+
+// The IN_MOVED_FROM half: handled with its other half at once when that is
+// in the same buffer, else left pending until the next event.
+void directory_moved_from(watch_tree *t, const sink &s, const unsigned char *events, size_t after,
+                          int node, const char *name, size_t length, uint32_t cookie) {
+    int moved = moved_child(t, node, name, length);
+    size_t to = pairs_take(t, cookie, after);
+    if (to == NO_PAIR) {
+        t->move_pending = true;
+        t->move_cookie = cookie;
+        t->move_node = moved;
+        t->move_position = t->position;
+        return;
+    }
+    inotify_event arrived;
+    memcpy(&arrived, events + to, EVENT_HEADER);
+    const char *to_name = reinterpret_cast<const char *>(events + to + EVENT_HEADER);
+    int to_parent = tree_find(t, arrived.wd);
+    if (to_parent < 0) {
+        // Into a directory no longer watched: out of the tree.
+        if (moved >= 0) forget(t, moved, false);
+    } else {
+        directory_moved_to(t, s, moved, true, to_parent, to_name, strnlen(to_name, arrived.len));
+    }
+}
+
+// A directory's own event: followed, not reported (its files are).
+void directory_event(watch_tree *t, const sink &s, const unsigned char *events, size_t after,
+                     const inotify_event &event, int node, const char *name, size_t length) {
+    if (event.mask & IN_CREATE) {
+        directory_arrived(t, s, node, name, length, LIST_CREATED);
+    } else if (event.mask & IN_MOVED_FROM) {
+        directory_moved_from(t, s, events, after, node, name, length, event.cookie);
+    } else if (event.mask & IN_MOVED_TO) {
+        // A pending move left here has this event's cookie.
+        bool paired = t->move_pending;
+        int moved = paired ? t->move_node : -1;
+        t->move_pending = false;
+        directory_moved_to(t, s, moved, paired, node, name, length);
+    }
+    // A deleted directory is forgotten on its own IN_IGNORED.
+}
+
+// Nothing is queued: the file system stands as the events read leave it, so
+// what the tree still doubts is looked at now instead of waited for. A move
+// away is over (its other half would be queued), and flagged work is tried.
+// If the tree looked ahead of its events since it last rested, every
+// directory changed since is checked against the file system; anything that
+// does not hold means the tree took one directory for another, and it is
+// listed again whole. 0, or ENOENT when the root is gone.
+int settle_at_rest(watch_tree *t, const sink &s) {
+    settle_move(t, s);
+    retry_flagged(t, s);
+    bool doubtful = t->retry.count > 0;
+    for (int i = 0; i < t->verify.count; i++) {
+        int node = t->verify.items[i];
+        if (!t->nodes[node].verifying) continue;
+        t->nodes[node].verifying = false;
+        if (t->ahead && !doubtful && t->nodes[node].wd >= 0) doubtful = !verify_directory(t, node);
+    }
+    t->verify.count = 0;
+    t->ahead = false;
+    if (!doubtful) return 0;
+    int error = rescan(t, s);
+    settle_placed(t);
+    // What the rescan placed is as it stands now.
+    for (int i = 0; i < t->verify.count; i++) t->nodes[t->verify.items[i]].verifying = false;
+    t->verify.count = 0;
+    t->ahead = false;
+    return error;
+}
+
+} // namespace
+
+int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length,
+                       record_fn on_record, void *context) {
+    sink s = {on_record, context};
+    // Flagged work waits for renames or removals of directories: a buffer
+    // without any leaves it be.
+    bool directories_changed = false;
+    uint64_t base = t->stream_end;
+    t->stream_end += length;
+    pairs_build(t, events, length);
+    size_t offset = 0;
+    while (offset < length) {
+        inotify_event event;
+        if (length - offset < EVENT_HEADER) {
+            emit(s, RECORD_UNREADABLE, nullptr, nullptr);
+            break;
+        }
+        memcpy(&event, events + offset, EVENT_HEADER);
+        if (event.len > length - offset - EVENT_HEADER) {
+            emit(s, RECORD_UNREADABLE, nullptr, nullptr);
+            break;
+        }
+        const char *name = reinterpret_cast<const char *>(events + offset + EVENT_HEADER);
+        size_t name_length = strnlen(name, event.len);
+        size_t at = offset;
+        offset += EVENT_HEADER + event.len;
+        // Where the event starts: a place fixed at or before it predates it.
+        t->position = base + at;
+        if (is_directory_arrival(event) && pairs_taken(t, event.cookie, at)) continue;
+
+        if (event.mask & IN_Q_OVERFLOW) {
+            directories_changed = true;
+            settle_move(t, s);
+            emit(s, RECORD_LOST, nullptr, nullptr);
+            if (int error = rescan(t, s)) return error;
+            continue;
+        }
+        if (t->move_pending && !((event.mask & IN_MOVED_TO) && event.cookie == t->move_cookie)) {
+            settle_move(t, s);
+        }
+        int node = tree_find(t, event.wd);
+        if (node < 0) continue; // a watch already forgotten
+        if (node == TREE_ROOT && (event.mask & ROOT_GONE)) return ENOENT;
+        if (event.mask & IN_IGNORED) {
+            directories_changed = true;
+            forget(t, node, true);
+            continue;
+        }
+        if (name_length == 0) continue;
+        if (event.mask & IN_ISDIR) {
+            directories_changed = true;
+            directory_event(t, s, events, offset, event, node, name, name_length);
+            // Whatever it looked at may be ahead of what is still queued.
+            if (offset < length || t->ops.queued_bytes(t->ops.context)) t->ahead = true;
+            touch_directory(t, node);
+            continue;
+        }
+        if (event.mask & FILE_EVENTS) report_file(t, s, node, name, name_length);
+    }
+    t->position = t->stream_end;
+    if (directories_changed) retry_flagged(t, s);
+    settle_placed(t);
+    if (t->ops.queued_bytes(t->ops.context) == 0) return settle_at_rest(t, s);
+    return 0;
+}
+
+int tree_start(watch_tree *t, const char *root, const tree_ops *ops, record_fn on_record,
+               void *context) {
+    memset(t, 0, sizeof *t);
+    t->root = root;
+    t->ops = *ops;
+    t->free_slot = -1;
+    t->move_node = -1;
+    sink s = {on_record, context};
+    if (strlen(root) >= sizeof t->path) return ENAMETOOLONG;
+    int wd = t->ops.add_watch(t->ops.context, root, ROOT_MASK);
+    if (wd < 0) return -wd;
+    if (new_node(t, wd, -1, "", 0) != TREE_ROOT || !push_node(&t->work, TREE_ROOT)) return ENOMEM;
+    list_queued(t, s, LIST_SETUP);
+    retry_flagged(t, s);
+    return 0;
+}
+
+void tree_release(watch_tree *t) {
+    for (int n = 0; n < t->node_count; n++) {
+        free(t->nodes[n].name);
+        free(t->nodes[n].seen_name);
+    }
+    free(t->nodes);
+    t->nodes = nullptr;
+    t->node_count = t->node_capacity = 0;
+    index_release(&t->by_wd);
+    index_release(&t->by_name);
+    release_list(&t->work);
+    release_list(&t->retry);
+    release_list(&t->placing);
+    release_list(&t->verify);
+    release_list(&t->moved);
+    free(t->pairs.slots);
+    t->pairs = move_pairs{nullptr, 0, 0};
+}
+
+int tree_find(const watch_tree *t, int wd) { return index_find_wd(t, wd); }
+
+bool tree_relative_path(const watch_tree *t, int node, char *out, size_t capacity) {
+    return build_relative(t, node, nullptr, 0, out, capacity);
+}

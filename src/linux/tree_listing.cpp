@@ -1,0 +1,359 @@
+// Watching and listing directories by path, ahead of the events still queued.
+#include "tree_listing.h"
+
+#include <errno.h>
+#include <string.h>
+#include <sys/inotify.h>
+
+const uint32_t FILE_EVENTS = IN_CREATE | IN_MODIFY | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+// Writes to a file that is already unlinked name no file to scan. Masks are
+// only ever added to: the root seen again through a mount inside the tree
+// keeps the events that tell its own end.
+const uint32_t DIRECTORY_MASK = FILE_EVENTS | IN_EXCL_UNLINK | IN_ONLYDIR | IN_DONT_FOLLOW | IN_MASK_ADD;
+// The root alone is followed through a symbolic link, as the user named it,
+// and its own end ends the watch.
+const uint32_t ROOT_MASK =
+    FILE_EVENTS | IN_DELETE_SELF | IN_MOVE_SELF | IN_EXCL_UNLINK | IN_ONLYDIR | IN_MASK_ADD;
+
+namespace {
+
+// In a rescan, keeps top and what lies below it as known.
+void keep_subtree(watch_tree *t, int top) {
+    for (int n = top; n >= 0; n = next_below(t, top, n)) t->nodes[n].seen = t->rescans;
+}
+
+// In a rescan, for a directory that cannot be listed: the subdirectories the
+// tree knows in it are listed in turn if they still stand there (nothing
+// else tells whether they left); those whose paths are too long to ask
+// about are kept as they are.
+void rescan_known_children(watch_tree *t, int node) {
+    t->nodes[node].seen = t->rescans;
+    for (int c = t->nodes[node].first_child; c >= 0; c = t->nodes[c].next_sibling) {
+        if (!build_system_path(t, c, nullptr, 0)) {
+            keep_subtree(t, c);
+        } else if (t->nodes[c].seen != t->rescans && still_there(t, c)) {
+            t->nodes[c].seen = t->rescans;
+            push_node(&t->work, c); // without room, kept as known, unlisted
+        }
+    }
+}
+
+// A directory the tree knows, found by a listing at parent/name.
+void add_known_directory(watch_tree *t, const sink &s, int node, int parent, const char *name,
+                         size_t length, list_mode mode, bool check_parent) {
+    if (mode == LIST_MOVED_IN) {
+        // Known from before it left: what is in it may have changed since.
+        mark_reported(t, node, false);
+        mode = LIST_ARRIVED;
+    }
+    bool elsewhere = t->nodes[node].parent != parent || !has_name(t, node, name, length);
+    if (elsewhere && !check_parent && mode != LIST_RESCAN && placed_by_events(t, node)) {
+        // The events put it elsewhere, and the events still queued say how
+        // it came here: until they are read, changes in it happened where
+        // they put it. (If they only say that it left, it went here.)
+        note_sighting(t, node, parent, name, length);
+        return;
+    }
+    // Placed where this listing saw it: an older sighting says no more.
+    drop_sighting(t, node);
+    bool moved = relocate(t, node, parent, name, length);
+    if (moved && mode == LIST_RESCAN) push_node(&t->moved, node);
+    if (moved && mode != LIST_RESCAN && t->nodes[node].flags == 0) mark_placed(t, node);
+    if (mode == LIST_MISSED) return; // its own events tell the rest
+    if (moved && mode == LIST_ARRIVED && !check_parent) {
+        // Found inside a directory that just arrived, where no event could
+        // say it went: where it was meanwhile is unknown, and what is in it
+        // may have changed unseen. (One found at the name of an event was
+        // renamed there within the tree: its events are read, or still to be.)
+        mark_reported(t, node, false);
+    }
+    bool again = mode == LIST_ARRIVED && !t->nodes[node].reported;
+    if (mode == LIST_RESCAN) {
+        // Listed once per rescan: a mount can show a directory inside itself.
+        again = t->nodes[node].seen != t->rescans;
+        t->nodes[node].seen = t->rescans;
+    }
+    if (again && !push_node(&t->work, node)) unwatched(t, s, parent, name, length, ENOMEM);
+}
+
+} // namespace
+
+bool still_there(watch_tree *t, int node) {
+    if (!build_system_path(t, node, nullptr, 0)) return false;
+    int wd = t->ops.add_watch(t->ops.context, t->path, DIRECTORY_MASK);
+    // Not to be kept: a directory found here that the tree does not know is
+    // watched when its own event comes.
+    if (wd >= 0 && tree_find(t, wd) < 0) t->ops.remove_watch(t->ops.context, wd);
+    return wd == t->nodes[node].wd;
+}
+
+void add_directory(watch_tree *t, const sink &s, int parent, const char *name, size_t length,
+                   list_mode mode, bool check_parent) {
+    if (!build_system_path(t, parent, name, length)) {
+        // One the tree watches already (renames took it this deep) stays.
+        int known = child_named(t, parent, name, length);
+        if (known < 0) unwatched(t, s, parent, name, length, ENAMETOOLONG);
+        else if (mode == LIST_RESCAN) keep_subtree(t, known);
+        return;
+    }
+    int wd = t->ops.add_watch(t->ops.context, t->path, DIRECTORY_MASK);
+    if (wd == -ENOENT || wd == -ENOTDIR) {
+        // Gone or replaced since it was seen, and its own events tell the
+        // rest; unless the parent's path no longer holds, when nothing would:
+        // the parent is looked at again once it does. (A rescan lists the
+        // paths as they are.) One the tree knows by this name but never
+        // listed whole (a listing found it before its event came) has moved
+        // on with its files still due: it is listed where it stands then.
+        if (mode == LIST_RESCAN) return;
+        int known = check_parent ? child_named(t, parent, name, length) : -1;
+        if (known >= 0 && !t->nodes[known].reported) flag_node(t, known, NODE_UNLISTED);
+        if (parent != TREE_ROOT && !still_there(t, parent)) flag_node(t, parent, NODE_MISSED);
+        return;
+    }
+    if (wd < 0) {
+        unwatched(t, s, parent, name, length, -wd);
+        return;
+    }
+    int node = tree_find(t, wd);
+    if (check_parent && parent != TREE_ROOT && !still_there(t, parent)) {
+        // Found through a path that another directory holds by now: not
+        // necessarily the parent's child. Looked at once the path holds.
+        if (node < 0) t->ops.remove_watch(t->ops.context, wd);
+        flag_node(t, parent, NODE_MISSED);
+        return;
+    }
+    if (node == TREE_ROOT) return; // the root seen again through a mount
+    if (node >= 0 && mode == LIST_CREATED) {
+        // A directory the tree knew before cannot be the one created: a
+        // rename brought it here, and its events place it; unless the tree
+        // placed it by a guess, which this corrects.
+        bool elsewhere = t->nodes[node].parent != parent || !has_name(t, node, name, length);
+        if (elsewhere && !(t->nodes[node].flags & NODE_SUSPECT)) return;
+    }
+    if (mode == LIST_CREATED) mode = LIST_ARRIVED;
+    if (node >= 0) {
+        add_known_directory(t, s, node, parent, name, length, mode, check_parent);
+        return;
+    }
+    node = new_node(t, wd, parent, name, length);
+    // A rescan lists it to watch what is below; its files are reported after.
+    if (node >= 0 && mode == LIST_RESCAN) push_node(&t->moved, node);
+    if (node < 0 || !push_node(&t->work, node)) {
+        if (node >= 0) forget(t, node, false);
+        else t->ops.remove_watch(t->ops.context, wd);
+        unwatched(t, s, parent, name, length, ENOMEM);
+    }
+}
+
+void list_queued(watch_tree *t, const sink &s, list_mode mode) {
+    bool report_files = mode == LIST_ARRIVED;
+    while (t->work.count) {
+        int node = t->work.items[--t->work.count];
+        if (t->nodes[node].wd < 0) continue;
+        if (report_files && t->nodes[node].reported) continue; // listed with another
+        if (!build_system_path(t, node, nullptr, 0)) {
+            // Too deep to list (reported when watched); in a rescan, what
+            // lies below stays as known.
+            if (mode == LIST_RESCAN) keep_subtree(t, node);
+            continue;
+        }
+        // The path can name another directory by now, when renames of this
+        // one or above it are still to be read; its entries are not ours.
+        if (node != TREE_ROOT && !still_there(t, node)) {
+            if (mode == LIST_RESCAN) keep_subtree(t, node);
+            flag_node(t, node, NODE_UNLISTED);
+            continue;
+        }
+        touch_directory(t, node);
+        int error = 0;
+        void *directory = t->ops.open_directory(t->ops.context, t->path, node == TREE_ROOT, &error);
+        if (!directory) {
+            if (error == ENOENT || error == ENOTDIR) {
+                // Gone, or renamed with what lies above it since it was
+                // watched: then it is listed whole once its path holds.
+                if (mode != LIST_RESCAN && node != TREE_ROOT) flag_node(t, node, NODE_UNLISTED);
+                continue;
+            }
+            // Watched but not listed: what lies below stays as known.
+            if (mode == LIST_RESCAN) rescan_known_children(t, node);
+            if (node == TREE_ROOT) {
+                describe_error(t, error);
+                emit(s, RECORD_UNWATCHED, "", t->detail);
+            } else {
+                const tree_node &n = t->nodes[node];
+                unwatched(t, s, n.parent, n.name, n.name_length, error);
+            }
+            continue;
+        }
+        if (report_files) t->nodes[node].reported = true;
+        bool is_directory = false;
+        while (const char *entry = t->ops.next_entry(t->ops.context, directory, &is_directory)) {
+            if (is_directory) {
+                add_directory(t, s, node, entry, strlen(entry), mode, false);
+            } else if (report_files) {
+                report_file(t, s, node, entry, strlen(entry));
+            }
+        }
+        t->ops.close_directory(t->ops.context, directory);
+    }
+    settle_placed(t);
+}
+
+void directory_arrived(watch_tree *t, const sink &s, int parent, const char *name, size_t length,
+                       list_mode mode) {
+    add_directory(t, s, parent, name, length, mode, true);
+    list_queued(t, s, LIST_ARRIVED);
+}
+
+namespace {
+
+// Whether the subdirectory entry of node's listing is the child the tree has
+// there. Entries that cannot be watched were named when they were met.
+bool entry_matches(watch_tree *t, int node, const char *entry) {
+    size_t length = strlen(entry);
+    if (!build_system_path(t, node, entry, length)) return true;
+    int wd = t->ops.add_watch(t->ops.context, t->path, DIRECTORY_MASK);
+    if (wd == -ENOENT || wd == -ENOTDIR) return false;
+    if (wd < 0) return true;
+    int found = tree_find(t, wd);
+    if (found < 0) {
+        t->ops.remove_watch(t->ops.context, wd);
+        return false;
+    }
+    if (found == TREE_ROOT) return true; // the root seen again through a mount
+    if (t->nodes[found].parent != node || !has_name(t, found, entry, length)) {
+        // Seen here through a mount, and standing where the tree has it too.
+        return still_there(t, found);
+    }
+    t->nodes[found].checked = t->checks;
+    return true;
+}
+
+} // namespace
+
+bool verify_directory(watch_tree *t, int node) {
+    // One too deep to name cannot be looked at, nor helped by a listing.
+    if (!build_system_path(t, node, nullptr, 0)) return true;
+    if (node != TREE_ROOT && !still_there(t, node)) return false;
+    int error = 0;
+    void *directory = t->ops.open_directory(t->ops.context, t->path, node == TREE_ROOT, &error);
+    if (!directory) return error != ENOENT && error != ENOTDIR; // unreadable ones were named
+    t->checks++;
+    bool matches = true;
+    bool is_directory = false;
+    while (const char *entry = t->ops.next_entry(t->ops.context, directory, &is_directory)) {
+        if (is_directory && matches) matches = entry_matches(t, node, entry);
+    }
+    t->ops.close_directory(t->ops.context, directory);
+    for (int c = t->nodes[node].first_child; matches && c >= 0; c = t->nodes[c].next_sibling) {
+        // A child not listed here must be one too deep to name.
+        if (t->nodes[c].checked != t->checks) matches = !build_system_path(t, c, nullptr, 0);
+    }
+    return matches;
+}
+
+namespace {
+
+// One flagged directory, tried again. False when its path still does not
+// hold and it waits for more events.
+bool retry_one(watch_tree *t, const sink &s, int n) {
+    unsigned flags = t->nodes[n].flags;
+    if (!still_there(t, n)) {
+        // Where its parent stands, it does not: it left, and its own events
+        // bring it back if it is still in the tree. Else a rename above it
+        // is still to be read. One placed by a guess waits: it may be
+        // renamed on and on, its next rename (read later) naming it where
+        // the guess put it; a wrong guess is corrected by its own next move
+        // into or within the tree.
+        int parent = t->nodes[n].parent;
+        if (flags & NODE_SUSPECT) return false;
+        if (parent != TREE_ROOT && !still_there(t, parent)) return false;
+        forget(t, n, false);
+        return true;
+    }
+    t->nodes[n].flags = 0;
+    mark_placed(t, n);
+    t->work.count = 0;
+    if (flags & NODE_UNLISTED) {
+        if (push_node(&t->work, n)) list_queued(t, s, LIST_ARRIVED);
+        return true;
+    }
+    // Its files were reported by their events; subdirectories it holds that
+    // the tree lacks (created while its path did not hold, when it was
+    // missed or moved on) are filled as arrived.
+    if (!build_system_path(t, n, nullptr, 0)) return true;
+    int error = 0;
+    void *directory = t->ops.open_directory(t->ops.context, t->path, false, &error);
+    if (!directory) return true;
+    bool is_directory = false;
+    while (const char *entry = t->ops.next_entry(t->ops.context, directory, &is_directory)) {
+        if (is_directory) add_directory(t, s, n, entry, strlen(entry), LIST_MISSED, false);
+    }
+    t->ops.close_directory(t->ops.context, directory);
+    list_queued(t, s, LIST_ARRIVED);
+    return true;
+}
+
+} // namespace
+
+void retry_flagged(watch_tree *t, const sink &s) {
+    if (!t->retry.count) return;
+    // Taken whole: what is flagged while these are tried waits for the next
+    // time, as does what still cannot be done.
+    node_list taken = t->retry;
+    t->retry = node_list{nullptr, 0, 0};
+    for (int i = 0; i < taken.count; i++) {
+        int n = taken.items[i];
+        if (!t->nodes[n].retrying) continue; // a slot freed and taken again
+        t->nodes[n].retrying = false;
+        if (t->nodes[n].wd < 0 || !t->nodes[n].flags) continue;
+        if (!retry_one(t, s, n) && t->nodes[n].wd >= 0) {
+            unsigned flags = t->nodes[n].flags;
+            t->nodes[n].flags = 0;
+            flag_node(t, n, flags);
+        }
+    }
+    release_list(&taken);
+    settle_placed(t);
+}
+
+int rescan(watch_tree *t, const sink &s) {
+    int wd = t->ops.add_watch(t->ops.context, t->root, ROOT_MASK);
+    if (wd != t->nodes[TREE_ROOT].wd && (wd >= 0 || wd == -ENOENT || wd == -ENOTDIR)) {
+        if (wd >= 0 && tree_find(t, wd) < 0) t->ops.remove_watch(t->ops.context, wd);
+        return ENOENT;
+    }
+    // Flagged work goes, all is listed again; what this listing misses is
+    // flagged anew, and kept.
+    t->rescans++;
+    for (int i = 0; i < t->retry.count; i++) t->nodes[t->retry.items[i]].retrying = false;
+    t->retry.count = 0;
+    for (int n = 0; n < t->node_count; n++) t->nodes[n].flags = 0;
+    t->nodes[TREE_ROOT].seen = t->rescans;
+    t->work.count = 0;
+    t->moved.count = 0;
+    if (!push_node(&t->work, TREE_ROOT)) return 0;
+    list_queued(t, s, LIST_RESCAN);
+    for (int n = 1; n < t->node_count; n++) {
+        const tree_node &node = t->nodes[n];
+        if (node.wd >= 0 && node.seen != t->rescans && node.parent >= 0) forget(t, n, false);
+    }
+    // What the rescan saw is ahead of the events queued meanwhile.
+    for (int n = 0; n < t->node_count; n++) {
+        if (t->nodes[n].wd >= 0) mark_placed(t, n);
+    }
+    // A directory found elsewhere had its changes reported where it was not,
+    // and one the tree did not know had them reported nowhere: what is in
+    // them is reported, where they stand.
+    for (int i = 0; i < t->moved.count; i++) {
+        int node = t->moved.items[i];
+        if (t->nodes[node].wd >= 0) mark_reported(t, node, false);
+    }
+    for (int i = 0; i < t->moved.count; i++) {
+        int node = t->moved.items[i];
+        if (t->nodes[node].wd >= 0) push_node(&t->work, node);
+    }
+    t->moved.count = 0;
+    list_queued(t, s, LIST_ARRIVED);
+    return 0;
+}

@@ -1,0 +1,363 @@
+// The tree's nodes, their links and paths, and how far each is trusted.
+#include "tree_nodes.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+// Not yet fixed: the node waits for settle_placed.
+const uint64_t PLACING = UINT64_MAX;
+
+char *copy_name(const char *name, size_t length) {
+    char *copy = static_cast<char *>(malloc(length + 1));
+    if (!copy) return nullptr;
+    memcpy(copy, name, length);
+    copy[length] = '\0';
+    return copy;
+}
+
+void link_child(watch_tree *t, int node, int parent) {
+    tree_node &n = t->nodes[node];
+    n.parent = parent;
+    n.prev_sibling = -1;
+    n.next_sibling = t->nodes[parent].first_child;
+    if (n.next_sibling >= 0) t->nodes[n.next_sibling].prev_sibling = node;
+    t->nodes[parent].first_child = node;
+}
+
+void unlink_child(watch_tree *t, int node) {
+    tree_node &n = t->nodes[node];
+    if (n.parent < 0) return;
+    if (n.prev_sibling >= 0) t->nodes[n.prev_sibling].next_sibling = n.next_sibling;
+    else t->nodes[n.parent].first_child = n.next_sibling;
+    if (n.next_sibling >= 0) t->nodes[n.next_sibling].prev_sibling = n.prev_sibling;
+    n.parent = -1;
+    n.next_sibling = -1;
+    n.prev_sibling = -1;
+}
+
+void free_slot(watch_tree *t, int node) {
+    drop_sighting(t, node);
+    tree_node &n = t->nodes[node];
+    free(n.name);
+    n.name = nullptr;
+    n.name_length = 0;
+    n.wd = -1;
+    n.parent = -1;
+    n.first_child = -1;
+    n.prev_sibling = -1;
+    n.next_sibling = t->free_slot;
+    t->free_slot = node;
+}
+
+bool grow_nodes(watch_tree *t) {
+    int capacity = t->node_capacity ? t->node_capacity * 2 : 64;
+    void *grown = realloc(t->nodes, static_cast<size_t>(capacity) * sizeof *t->nodes);
+    if (!grown) return false;
+    t->nodes = static_cast<tree_node *>(grown);
+    t->node_capacity = capacity;
+    return true;
+}
+
+} // namespace
+
+void emit(const sink &s, record_kind kind, const char *path, const char *detail) {
+    watch_record record = {kind, path, detail};
+    s.on_record(s.context, &record);
+}
+
+int new_node(watch_tree *t, int wd, int parent, const char *name, size_t length) {
+    char *copy = copy_name(name, length);
+    if (!copy) return -1;
+    int node = t->free_slot;
+    if (node >= 0) {
+        t->free_slot = t->nodes[node].next_sibling;
+    } else {
+        if (t->node_count == t->node_capacity && !grow_nodes(t)) {
+            free(copy);
+            return -1;
+        }
+        node = t->node_count++;
+    }
+    tree_node &n = t->nodes[node];
+    memset(&n, 0, sizeof n);
+    n.wd = wd;
+    n.parent = -1;
+    n.first_child = -1;
+    n.next_sibling = -1;
+    n.prev_sibling = -1;
+    n.seen_parent = -1;
+    n.name = copy;
+    n.name_length = length;
+    n.seen = t->rescans;
+    if (parent >= 0) link_child(t, node, parent);
+    bool indexed = index_insert(t, BY_WD, node);
+    if (indexed && parent >= 0 && !index_insert(t, BY_NAME, node)) {
+        index_remove(t, BY_WD, node);
+        indexed = false;
+    }
+    if (!indexed) {
+        unlink_child(t, node);
+        free_slot(t, node);
+        return -1;
+    }
+    mark_placed(t, node);
+    return node;
+}
+
+void forget(watch_tree *t, int node, bool own_watch_gone) {
+    if (t->nodes[node].parent >= 0) {
+        touch_directory(t, t->nodes[node].parent);
+        index_remove(t, BY_NAME, node);
+    }
+    unlink_child(t, node);
+    t->nodes[node].next_sibling = -1;
+    // Chained through next_sibling, which is free now; children leave the
+    // name index before their parent's slot can be taken again.
+    int stack = node;
+    while (stack >= 0) {
+        int n = stack;
+        stack = t->nodes[n].next_sibling;
+        for (int c = t->nodes[n].first_child; c >= 0;) {
+            int next = t->nodes[c].next_sibling;
+            index_remove(t, BY_NAME, c);
+            t->nodes[c].next_sibling = stack;
+            stack = c;
+            c = next;
+        }
+        if (n != node || !own_watch_gone) t->ops.remove_watch(t->ops.context, t->nodes[n].wd);
+        index_remove(t, BY_WD, n);
+        if (t->move_pending && t->move_node == n) t->move_node = -1;
+        free_slot(t, n);
+    }
+}
+
+bool is_below(const watch_tree *t, int node, int ancestor) {
+    for (int n = node, steps = 0; n >= 0 && steps <= t->node_count; n = t->nodes[n].parent, steps++) {
+        if (n == ancestor) return true;
+    }
+    return false;
+}
+
+bool has_name(const watch_tree *t, int node, const char *name, size_t length) {
+    const tree_node &n = t->nodes[node];
+    return n.name_length == length && memcmp(n.name, name, length) == 0;
+}
+
+bool relocate(watch_tree *t, int node, int parent, const char *name, size_t length) {
+    if (node == TREE_ROOT || is_below(t, parent, node)) return false;
+    tree_node &n = t->nodes[node];
+    if (n.parent == parent && has_name(t, node, name, length)) return false;
+    char *copy = copy_name(name, length);
+    if (!copy) return false; // keeps the old place: a stale name beats none
+    touch_directory(t, n.parent);
+    touch_directory(t, parent);
+    touch_directory(t, node);
+    index_remove(t, BY_NAME, node);
+    unlink_child(t, node);
+    free(n.name);
+    n.name = copy;
+    n.name_length = length;
+    link_child(t, node, parent);
+    if (!index_insert(t, BY_NAME, node)) {
+        // Unfindable by name, it would never be followed: let it go.
+        forget(t, node, false);
+    }
+    return true;
+}
+
+void note_sighting(watch_tree *t, int node, int parent, const char *name, size_t length) {
+    char *copy = copy_name(name, length);
+    if (!copy) return; // then a move that arrives nowhere is taken as leaving
+    drop_sighting(t, node);
+    tree_node &n = t->nodes[node];
+    n.seen_parent = parent;
+    n.seen_parent_wd = t->nodes[parent].wd;
+    n.seen_name = copy;
+    n.seen_length = length;
+    n.seen_at = t->stream_end + t->ops.queued_bytes(t->ops.context);
+}
+
+void drop_sighting(watch_tree *t, int node) {
+    tree_node &n = t->nodes[node];
+    free(n.seen_name);
+    n.seen_name = nullptr;
+    n.seen_parent = -1;
+}
+
+bool move_to_sighting(watch_tree *t, int node, uint64_t position) {
+    tree_node &n = t->nodes[node];
+    int parent = n.seen_parent;
+    // A listing made before the move saw it where it left from.
+    if (parent < 0 || n.seen_at <= position || t->nodes[parent].wd != n.seen_parent_wd ||
+        t->nodes[parent].wd < 0 || is_below(t, parent, node)) {
+        return false;
+    }
+    char name[NAME_MAX + 1];
+    size_t length = n.seen_length < sizeof name ? n.seen_length : sizeof name - 1;
+    memcpy(name, n.seen_name, length);
+    drop_sighting(t, node);
+    return relocate(t, node, parent, name, length);
+}
+
+int child_named(const watch_tree *t, int parent, const char *name, size_t length) {
+    size_t slot = 0;
+    return index_next_named(t, parent, name, length, &slot, true);
+}
+
+int next_below(const watch_tree *t, int top, int n) {
+    if (t->nodes[n].first_child >= 0) return t->nodes[n].first_child;
+    while (n != top && t->nodes[n].next_sibling < 0) n = t->nodes[n].parent;
+    return n == top ? -1 : t->nodes[n].next_sibling;
+}
+
+void mark_reported(watch_tree *t, int top, bool reported) {
+    for (int n = top; n >= 0; n = next_below(t, top, n)) t->nodes[n].reported = reported;
+}
+
+bool build_relative(const watch_tree *t, int node, const char *name, size_t name_length,
+                    char *out, size_t capacity) {
+    size_t length = name ? name_length : 0;
+    int steps = 0;
+    for (int n = node; n != TREE_ROOT; n = t->nodes[n].parent) {
+        if (n < 0 || ++steps > t->node_count) return false; // not a tree: refuse
+        length += t->nodes[n].name_length + 1;
+    }
+    if (!name && length) length--; // no separator after the last directory
+    if (length >= capacity) return false;
+    size_t end = length;
+    out[end] = '\0';
+    if (name) {
+        end -= name_length;
+        memcpy(out + end, name, name_length);
+        if (end) out[--end] = '/';
+    }
+    for (int n = node; n != TREE_ROOT; n = t->nodes[n].parent) {
+        size_t part = t->nodes[n].name_length;
+        end -= part;
+        memcpy(out + end, t->nodes[n].name, part);
+        if (end) out[--end] = '/';
+    }
+    return true;
+}
+
+bool build_system_path(watch_tree *t, int node, const char *name, size_t name_length) {
+    size_t root_length = strlen(t->root);
+    if (root_length + 1 >= sizeof t->path) return false;
+    memcpy(t->path, t->root, root_length);
+    if (node == TREE_ROOT && !name) {
+        t->path[root_length] = '\0';
+        return true;
+    }
+    t->path[root_length] = '/';
+    return build_relative(t, node, name, name_length, t->path + root_length + 1,
+                          sizeof t->path - root_length - 1);
+}
+
+void describe_error(watch_tree *t, int error) {
+    if (error == ENOSPC) {
+        snprintf(t->detail, sizeof t->detail,
+                 "inotify watch limit reached, raise fs.inotify.max_user_watches");
+    } else if (error == ENOMEM) {
+        snprintf(t->detail, sizeof t->detail, "out of memory");
+    } else {
+        char text[128];
+        const char *message = strerror_r(error, text, sizeof text);
+        snprintf(t->detail, sizeof t->detail, "%s", message);
+    }
+}
+
+namespace {
+// What is known of a path that does not fit: its last name.
+void name_only(watch_tree *t, const char *name, size_t length) {
+    size_t n = length < sizeof t->relative - 1 ? length : sizeof t->relative - 1;
+    memcpy(t->relative, name, n);
+    t->relative[n] = '\0';
+}
+} // namespace
+
+void unwatched(watch_tree *t, const sink &s, int node, const char *name, size_t length, int error) {
+    describe_error(t, error);
+    if (!build_relative(t, node, name, length, t->relative, sizeof t->relative)) {
+        name_only(t, name, length);
+    }
+    emit(s, RECORD_UNWATCHED, t->relative, t->detail);
+}
+
+void report_file(watch_tree *t, const sink &s, int node, const char *name, size_t length) {
+    if (build_relative(t, node, name, length, t->relative, sizeof t->relative)) {
+        emit(s, RECORD_CHANGE, t->relative, nullptr);
+        return;
+    }
+    name_only(t, name, length);
+    emit(s, RECORD_UNREPRESENTABLE, t->relative, nullptr);
+}
+
+bool push_node(node_list *list, int node) {
+    if (list->count == list->capacity) {
+        int capacity = list->capacity ? list->capacity * 2 : 64;
+        void *grown = realloc(list->items, static_cast<size_t>(capacity) * sizeof *list->items);
+        if (!grown) return false;
+        list->items = static_cast<int *>(grown);
+        list->capacity = capacity;
+    }
+    list->items[list->count++] = node;
+    return true;
+}
+
+void release_list(node_list *list) {
+    free(list->items);
+    list->items = nullptr;
+    list->count = list->capacity = 0;
+}
+
+bool placed_by_events(const watch_tree *t, int node) {
+    const tree_node &n = t->nodes[node];
+    return n.flags == 0 && n.trust_at <= t->position;
+}
+
+void mark_placed(watch_tree *t, int node) {
+    tree_node &n = t->nodes[node];
+    if (n.trust_at == PLACING) return;
+    // Without room to remember it, it is never trusted: every rename of it
+    // is checked against the file system.
+    n.trust_at = PLACING;
+    push_node(&t->placing, node);
+}
+
+void settle_placed(watch_tree *t) {
+    if (!t->placing.count) return;
+    // Every event queued by now comes before this point of the stream.
+    uint64_t point = t->stream_end + t->ops.queued_bytes(t->ops.context);
+    for (int i = 0; i < t->placing.count; i++) {
+        int node = t->placing.items[i];
+        tree_node &n = t->nodes[node];
+        if (n.wd < 0 || n.trust_at != PLACING) continue;
+        n.trust_at = point;
+        if (point > t->position) t->ahead = true;
+        touch_directory(t, node);
+        if (n.parent >= 0) touch_directory(t, n.parent);
+    }
+    t->placing.count = 0;
+}
+
+void placed_by_rename(watch_tree *t, int node) {
+    tree_node &n = t->nodes[node];
+    n.flags &= ~static_cast<unsigned>(NODE_SUSPECT);
+    if (n.flags == 0) n.trust_at = 0;
+}
+
+void touch_directory(watch_tree *t, int node) {
+    tree_node &n = t->nodes[node];
+    if (n.wd >= 0 && !n.verifying && push_node(&t->verify, node)) n.verifying = true;
+}
+
+void flag_node(watch_tree *t, int node, unsigned flag) {
+    tree_node &n = t->nodes[node];
+    n.flags |= flag;
+    if (!n.retrying && push_node(&t->retry, node)) n.retrying = true;
+}

@@ -1,0 +1,79 @@
+// The tree's nodes: slots, parent and child links, names, paths, how far
+// each node's place is trusted, and the records the tree hands on.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "inotify_tree.h"
+
+// Where the tree hands its records.
+struct sink {
+    record_fn on_record;
+    void *context;
+};
+
+void emit(const sink &s, record_kind kind, const char *path, const char *detail);
+
+// A new node for wd under parent (-1 for the root); -1 when memory ran out.
+// Its place is not trusted until settle_placed.
+int new_node(watch_tree *t, int wd, int parent, const char *name, size_t length);
+
+// Forgets node and everything below it, removing their kernel watches; the
+// node's own is left alone when the kernel already dropped it (the watches
+// below it may still be alive, as on a mount inside an unmounted one).
+void forget(watch_tree *t, int node, bool own_watch_gone);
+
+// Puts node under parent with a new name. True when it moved.
+bool relocate(watch_tree *t, int node, int parent, const char *name, size_t length);
+
+// Notes where a listing saw node, away from where the events put it.
+void note_sighting(watch_tree *t, int node, int parent, const char *name, size_t length);
+// Forgets where node was seen, once events read later place it.
+void drop_sighting(watch_tree *t, int node);
+// Moves node to where a listing saw it after an event at position, if that
+// still can be. True when it moved.
+bool move_to_sighting(watch_tree *t, int node, uint64_t position);
+
+// The first child of parent with that name, or -1.
+int child_named(const watch_tree *t, int parent, const char *name, size_t length);
+bool has_name(const watch_tree *t, int node, const char *name, size_t length);
+bool is_below(const watch_tree *t, int node, int ancestor);
+
+// The node after n in a walk of top's subtree, or -1. Without recursion:
+// renames can stack directories deeper than any path.
+int next_below(const watch_tree *t, int top, int n);
+
+// Sets whether top and everything below it were listed with their files
+// reported.
+void mark_reported(watch_tree *t, int top, bool reported);
+
+// Relative path of node, then "/" and name when name is given.
+bool build_relative(const watch_tree *t, int node, const char *name, size_t name_length,
+                    char *out, size_t capacity);
+// The path of node's directory (then "/" and name, when given) for system
+// calls, into t->path.
+bool build_system_path(watch_tree *t, int node, const char *name, size_t name_length);
+
+// Records about a directory below node that cannot be watched, and about a
+// file that changed.
+void describe_error(watch_tree *t, int error);
+void unwatched(watch_tree *t, const sink &s, int node, const char *name, size_t length, int error);
+void report_file(watch_tree *t, const sink &s, int node, const char *name, size_t length);
+
+bool push_node(node_list *list, int node);
+void release_list(node_list *list);
+
+// Trust. A node placed by what the file system showed is trusted once the
+// events queued by then have been read: settle_placed fixes that point for
+// every node placed since the last call.
+bool placed_by_events(const watch_tree *t, int node);
+void mark_placed(watch_tree *t, int node);
+void settle_placed(watch_tree *t);
+// A rename read and confirmed: the node's place follows the events again.
+void placed_by_rename(watch_tree *t, int node);
+// Notes a directory whose place or subdirectories changed: checked when the
+// tree rests, if it looked ahead of the events meanwhile.
+void touch_directory(watch_tree *t, int node);
+// Flags work on a node whose path does not hold; it is tried again later.
+void flag_node(watch_tree *t, int node, unsigned flag);

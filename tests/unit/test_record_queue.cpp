@@ -1,0 +1,106 @@
+// The record queue between a watch's reader and its watcher: order, merging
+// with the newest waiting record, loss told in its place, wrapping, ending.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "record_queue.h"
+
+namespace {
+
+struct queue_fixture {
+    record_queue queue;
+    taken_record taken;
+    explicit queue_fixture(size_t capacity) { EXPECT_TRUE(queue_init(&queue, capacity)); }
+    ~queue_fixture() { queue_release(&queue); }
+
+    bool push(record_kind kind, const char *path, const char *detail = nullptr) {
+        watch_record record = {kind, path, detail};
+        return queue_push(&queue, &record);
+    }
+
+    // Everything waiting, as "kind:path:detail" lines; "end:N" once ended.
+    std::vector<std::string> drain() {
+        std::vector<std::string> out;
+        int error = 0;
+        for (;;) {
+            take_result result = queue_take(&queue, &taken, false, &error);
+            if (result == TAKE_EMPTY) return out;
+            if (result == TAKE_ENDED) {
+                out.push_back("end:" + std::to_string(error));
+                return out;
+            }
+            const watch_record &r = taken.record;
+            out.push_back(std::to_string(r.kind) + ":" + (r.path ? r.path : "-") + ":" +
+                          (r.detail ? r.detail : "-"));
+        }
+    }
+};
+
+typedef std::vector<std::string> lines;
+
+} // namespace
+
+TEST(RecordQueue, KeepsOrderAndMergesOnlyWithTheNewestWaitingRecord) {
+    queue_fixture q(4096);
+    EXPECT_TRUE(q.push(RECORD_CHANGE, "a"));
+    EXPECT_TRUE(q.push(RECORD_CHANGE, "a")); // merged
+    EXPECT_TRUE(q.push(RECORD_CHANGE, "b"));
+    EXPECT_TRUE(q.push(RECORD_CHANGE, "a")); // not the newest: queued again
+    EXPECT_TRUE(q.push(RECORD_UNWATCHED, "a", "why"));
+    EXPECT_TRUE(q.push(RECORD_UNWATCHED, "a", "other"));
+    EXPECT_EQ(q.drain(), (lines{"0:a:-", "0:b:-", "0:a:-", "4:a:why", "4:a:other"}));
+    // Taken out, it is no longer waiting: the same change is queued anew.
+    EXPECT_TRUE(q.push(RECORD_CHANGE, "a"));
+    EXPECT_EQ(q.drain(), (lines{"0:a:-"}));
+}
+
+TEST(RecordQueue, ALossIsToldBeforeWhatCameAfterIt) {
+    queue_fixture q(128);
+    std::string name(40, 'x');
+    int queued = 0;
+    while (q.push(RECORD_CHANGE, (name + std::to_string(queued)).c_str())) queued++;
+    EXPECT_FALSE(q.push(RECORD_CHANGE, "dropped too"));
+    lines first = q.drain();
+    ASSERT_EQ(static_cast<int>(first.size()), queued + 1);
+    EXPECT_EQ(first.back(), "1:-:-"); // told once the backlog is done
+    EXPECT_TRUE(q.push(RECORD_CHANGE, "later"));
+    EXPECT_EQ(q.drain(), (lines{"0:later:-"}));
+    // With room again before the watcher looks, the loss goes ahead of the next.
+    while (q.push(RECORD_CHANGE, (name + std::to_string(queued++)).c_str())) {
+    }
+    int error = 0;
+    ASSERT_EQ(queue_take(&q.queue, &q.taken, false, &error), TAKEN);
+    EXPECT_TRUE(q.push(RECORD_CHANGE, "after"));
+    lines rest = q.drain();
+    ASSERT_GE(rest.size(), 2u);
+    EXPECT_EQ(lines(rest.end() - 2, rest.end()), (lines{"1:-:-", "0:after:-"}));
+}
+
+TEST(RecordQueue, RecordsWrapAroundTheRingWhole) {
+    queue_fixture q(100);
+    std::string a(30, 'a'), b(30, 'b');
+    for (int round = 0; round < 20; round++) {
+        ASSERT_TRUE(q.push(RECORD_CHANGE, a.c_str()));
+        taken_record &t = q.taken;
+        int error = 0;
+        ASSERT_EQ(queue_take(&q.queue, &t, false, &error), TAKEN);
+        EXPECT_EQ(std::string(t.record.path), a);
+        ASSERT_TRUE(q.push(RECORD_CHANGE, b.c_str()));
+        ASSERT_TRUE(q.push(RECORD_CHANGE, a.c_str()));
+        EXPECT_EQ(q.drain(), (lines{"0:" + b + ":-", "0:" + a + ":-"}));
+    }
+}
+
+TEST(RecordQueue, EndsAfterEveryRecordOrAtOnceWhenTheyNameNothing) {
+    queue_fixture kept(4096);
+    kept.push(RECORD_CHANGE, "a");
+    queue_end(&kept.queue, 2, false);
+    EXPECT_EQ(kept.drain(), (lines{"0:a:-", "end:2"}));
+
+    queue_fixture dropped(4096);
+    dropped.push(RECORD_CHANGE, "a");
+    queue_end(&dropped.queue, 2, true);
+    EXPECT_EQ(dropped.drain(), (lines{"end:2"}));
+}
