@@ -6,7 +6,7 @@ import signal
 import shutil
 import time
 
-from harness import MonitorTest, DETECTOR_BIN, close_gate, stop_with_signal
+from harness import MonitorTest, DETECTOR_BIN, close_gate, escaped, stop_with_signal
 
 CHANGE = b"[+] Change detected in file: "
 CALLED = b"[+] Called detection\n"
@@ -222,6 +222,15 @@ class RootFailures(MonitorTest):
         os.rename(self.root, self.root + ".moved")
         self.assertTrue(m.wait_line(rb"^\[-\] Error reading directory changes for: .* with error code 2$"))
 
+    def test_field_too_long_to_open_is_named_cut(self):
+        field = "/" + "n" * 8000
+        m = self.start(field)
+        lines = m.wait_line(rb"^\[-\] Failed to open directory: ")
+        self.assertTrue(lines, m.out.snapshot())
+        self.assertTrue(lines[0].startswith(b"[-] Failed to open directory: /" + b"n" * 4000))
+        self.assertTrue(lines[0].endswith(b"n...\n") and len(lines[0]) < len(field))
+        self.assertEqual(m.quit(), 0)
+
     def test_missing_directory_and_file_field(self):
         missing = os.path.join(self.tmp, "missing")
         a_file = os.path.join(self.tmp, "a_file")
@@ -275,6 +284,7 @@ HOSTILE = [
     b"semi;touch CANARY", b"new\nline", b"pipe|touch CANARY", b"amp&touch CANARY",
     b"\xff\xfe invalid utf-8 \xc3", b" leading space", b"-dash", b"back\\slash",
     b"star*", b"dollar$HOME", b"tab\there",
+    b"x\n[+] Called detection\n[+] Change detected in file: FORGED\x1b]0;pwned\x07",
 ]
 
 
@@ -292,10 +302,13 @@ class HostileNames(MonitorTest):
             self.assertEqual(len(args), 1)
         for d in (cwd, self.root, self.install, self.tmp):
             self.assertNotIn("CANARY", os.listdir(d))
-        # A name with a newline still makes one whole change line.
-        out = m.out.snapshot()
-        self.assertIn(CHANGE + os.path.join(root, b"new\nline") + b"\n",
-                      [a + b for a, b in zip(out, out[1:])])
+        # Change lines of each name alone, control bytes escaped: none forges
+        # a line or reaches the terminal.
+        expected = {CHANGE + escaped(os.path.join(root, n)) + b"\n" for n in HOSTILE}
+        self.assertTrue(m.out.wait_for(lambda out: expected <= set(out)), m.out.snapshot())
+        self.assertEqual(set(m.out.snapshot()) - {CALLED}, expected)
+        self.assertIn(CHANGE + root + b"/x\\x0a[+] Called detection\\x0a[+] Change detected in "
+                      b"file: FORGED\\x1b]0;pwned\\x07\n", expected)
 
 
 class Input(MonitorTest):
