@@ -158,10 +158,7 @@ ssize_t write(int fd, const void *buffer, size_t count) {
             errno = EINTR;
             return -1;
         }
-        if (count > write_split) {
-            note("write short\n");
-            count = write_split;
-        }
+        if (count > write_split) count = write_split;
     }
     return next<ssize_t (*)(int, const void *, size_t)>("write")(fd, buffer, count);
 }
