@@ -8,7 +8,7 @@
 #include "os.h"
 
 // The longest line as formatted: a path, the longest message text around it
-// and a reason. Only a directory field too long to open can be longer.
+// and a reason. Only a directory field longer than any path can be longer.
 static const size_t CONSOLE_TEXT_CAPACITY = PATH_CAPACITY + 512;
 // Every byte may be escaped to four, and the line end follows.
 static const size_t CONSOLE_LINE_CAPACITY = CONSOLE_TEXT_CAPACITY * 4 + sizeof LINE_END;
