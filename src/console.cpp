@@ -8,7 +8,7 @@
 
 namespace {
 
-// Fixed messages are far shorter.
+// Room for a fixed message and its line end; the longest is 48 bytes.
 const size_t MESSAGE_CAPACITY = 128;
 
 // Copies text to out, each control byte as \xHH; returns the bytes written.
