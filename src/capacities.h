@@ -9,6 +9,8 @@
 // paths), as UTF-8 bytes with the terminator.
 static const size_t PATH_CAPACITY = 32768;
 static const char PATH_SEPARATOR = '\\';
+// Console lines end as the C runtime's text mode ended them.
+static const char LINE_END[] = "\r\n";
 // Command line handed to the detection executable; the platform takes at
 // most 32767 characters.
 static const size_t COMMAND_BUFFER_SIZE = 32768;
@@ -17,6 +19,7 @@ static const size_t COMMAND_BUFFER_SIZE = 32768;
 // What the kernel accepts in one path argument, terminator included.
 static const size_t PATH_CAPACITY = PATH_MAX;
 static const char PATH_SEPARATOR = '/';
+static const char LINE_END[] = "\n";
 #endif
 
 // Change buffer of one directory-change wait on Windows.

@@ -1,15 +1,14 @@
 // Detection launch: run the detection executable beside the monitor's own
 // executable for one changed file and wait for it.
-#include <stdio.h>
 #include <string.h>
 
 #include "capacities.h"
+#include "console.h"
 #include "monitor.h"
 #include "os.h"
 
 void call_detection(const char *full_path) {
-    printf("[+] Called detection\n");
-    fflush(stdout);
+    console_text(OUTPUT_STANDARD, "[+] Called detection");
 
     // Looked up on every call: nothing is kept between changes.
     char own_path[PATH_CAPACITY];
@@ -24,11 +23,10 @@ void call_detection(const char *full_path) {
                              PATH_SEPARATOR, DETECTION_EXECUTABLE_NAME);
     }
     if (!found) {
-        printf("[-] Failed to get executable path.\n");
-        fflush(stdout);
+        console_text(OUTPUT_STANDARD, "[-] Failed to get executable path.");
         return;
     }
     if (!os_run_detection(executable, full_path)) {
-        fprintf(stderr, "[-] Failed to execute command.\n");
+        console_text(OUTPUT_ERROR, "[-] Failed to execute command.");
     }
 }

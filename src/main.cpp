@@ -2,6 +2,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "console.h"
 #include "monitor.h"
 #include "os.h"
 
@@ -27,7 +28,7 @@ int main(int argc, char **argv) {
     }
     os_init();
     if (!split_fields(argv[1], start_watcher, nullptr)) {
-        printf("Failed to create thread for directory monitoring\n");
+        console_text(OUTPUT_STANDARD, "Failed to create thread for directory monitoring");
         return 1;
     }
     for (;;) {

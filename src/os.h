@@ -47,6 +47,13 @@ bool os_own_executable(char *buffer, size_t capacity);
 // waits for it. True when it ran and ended with status 0.
 bool os_run_detection(const char *executable, const char *path);
 
+enum output_stream { OUTPUT_STANDARD, OUTPUT_ERROR };
+
+// Writes text to the stream with one write, continued only when the platform
+// takes part of it and retried when interrupted. A failed write is dropped:
+// there is nowhere left to report it.
+void os_write_output(output_stream stream, const char *text, size_t length);
+
 // Process-wide set-up, before any thread starts.
 void os_init();
 

@@ -2,6 +2,7 @@
 #include <stdio.h>
 
 #include "capacities.h"
+#include "console.h"
 #include "monitor.h"
 #include "os.h"
 
@@ -11,6 +12,7 @@ namespace {
 struct watcher {
     const char *directory;
     char full_path[PATH_CAPACITY];
+    console_buffer console;
 };
 
 void report_change(watcher *w, const char *relative) {
@@ -19,13 +21,11 @@ void report_change(watcher *w, const char *relative) {
         // A cut path names another file or none: say so instead of scanning it.
         describe_long_path(w->full_path, sizeof w->full_path, w->directory,
                            PATH_SEPARATOR, relative);
-        printf("[-] Change not scanned, path cannot be represented: %s\n",
-               w->full_path);
-        fflush(stdout);
+        console_line(&w->console, OUTPUT_STANDARD,
+                     "[-] Change not scanned, path cannot be represented: %s", w->full_path);
         return;
     }
-    printf("[+] Change detected in file: %s\n", w->full_path);
-    fflush(stdout);
+    console_line(&w->console, OUTPUT_STANDARD, "[+] Change detected in file: %s", w->full_path);
     call_detection(w->full_path);
 }
 
@@ -34,19 +34,20 @@ void handle_record(void *context, const watch_record *record) {
     switch (record->kind) {
     case RECORD_CHANGE:
         report_change(w, record->path);
-        return;
+        break;
     case RECORD_LOST:
-        printf("[-] Changes were lost for: %s\n", w->directory);
+        console_line(&w->console, OUTPUT_STANDARD, "[-] Changes were lost for: %s",
+                     w->directory);
         break;
     case RECORD_UNREADABLE:
-        printf("[-] Unreadable change records, changes were lost for: %s\n",
-               w->directory);
+        console_line(&w->console, OUTPUT_STANDARD,
+                     "[-] Unreadable change records, changes were lost for: %s", w->directory);
         break;
     case RECORD_UNREPRESENTABLE:
         describe_long_path(w->full_path, sizeof w->full_path, w->directory,
                            PATH_SEPARATOR, record->path);
-        printf("[-] Change not scanned, path cannot be represented: %s\n",
-               w->full_path);
+        console_line(&w->console, OUTPUT_STANDARD,
+                     "[-] Change not scanned, path cannot be represented: %s", w->full_path);
         break;
     case RECORD_UNWATCHED:
         if (!record->path[0]) {
@@ -56,13 +57,10 @@ void handle_record(void *context, const watch_record *record) {
             describe_long_path(w->full_path, sizeof w->full_path, w->directory,
                                PATH_SEPARATOR, record->path);
         }
-        printf("[-] Failed to watch directory: %s (%s)\n", w->full_path,
-               record->detail);
+        console_line(&w->console, OUTPUT_STANDARD, "[-] Failed to watch directory: %s (%s)",
+                     w->full_path, record->detail);
         break;
     }
-    // Failures are flushed too: a monitor usually ends by a signal, which
-    // would drop a line still in the buffer.
-    fflush(stdout);
 }
 
 } // namespace
@@ -72,16 +70,15 @@ int monitor_directory(const char *directory) {
     w.directory = directory;
     os_watch *watch = os_watch_open(directory);
     if (!watch) {
-        printf("[-] Failed to open directory: %s\n", directory);
-        fflush(stdout);
+        console_line(&w.console, OUTPUT_STANDARD, "[-] Failed to open directory: %s", directory);
         return 1;
     }
     for (;;) {
         int code = os_watch_wait(watch, handle_record, &w);
         if (code != 0) {
-            printf("[-] Error reading directory changes for: %s with error code %d\n",
-                   directory, code);
-            fflush(stdout);
+            console_line(&w.console, OUTPUT_STANDARD,
+                         "[-] Error reading directory changes for: %s with error code %d",
+                         directory, code);
             return 0;
         }
     }

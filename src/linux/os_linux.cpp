@@ -114,3 +114,16 @@ void os_init() {
 void os_wait_forever() {
     for (;;) pause();
 }
+
+void os_write_output(output_stream stream, const char *text, size_t length) {
+    // One write keeps the line whole among other writers: a pipe takes up to
+    // PIPE_BUF bytes at once, a terminal or a file a whole write.
+    int fd = stream == OUTPUT_ERROR ? STDERR_FILENO : STDOUT_FILENO;
+    while (length > 0) {
+        ssize_t written = write(fd, text, length);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return;
+        text += written;
+        length -= static_cast<size_t>(written);
+    }
+}

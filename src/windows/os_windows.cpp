@@ -112,3 +112,18 @@ void os_init() {
 void os_wait_forever() {
     for (;;) Sleep(INFINITE);
 }
+
+void os_write_output(output_stream stream, const char *text, size_t length) {
+    // Straight to the handle: the C runtime's text mode would split a long
+    // line into several writes. Lines are far below 4 GiB.
+    HANDLE handle = GetStdHandle(stream == OUTPUT_ERROR ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    while (length > 0) {
+        DWORD written = 0;
+        if (!WriteFile(handle, text, static_cast<DWORD>(length), &written, nullptr) ||
+            written == 0) {
+            return;
+        }
+        text += written;
+        length -= written;
+    }
+}

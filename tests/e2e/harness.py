@@ -208,6 +208,11 @@ class MonitorTest(unittest.TestCase):
             m.out.snapshot(), m.err.snapshot()))
 
 
+def escaped(path):
+    """A path as console lines show it: each control byte as \\xHH."""
+    return b"".join(b"\\x%02x" % c if c < 0x20 or c == 0x7f else bytes([c]) for c in path)
+
+
 def close_gate(gate, holder):
     """Ends a RECORDER_GATE FIFO for good: a regular file takes its place, so
     no later detector run waits at it, then the held end is closed."""

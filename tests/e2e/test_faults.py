@@ -171,6 +171,17 @@ class InterruptedRead(FaultTest):
         self.assertFalse([l for l in m.out.snapshot() if l.startswith(b"[-] ")])
 
 
+class InterruptedWrite(FaultTest):
+    def test_interrupted_and_short_writes_are_continued(self):
+        m = self.start(env=self.faults(FAULT_WRITE_SPLIT=7, RECORDER_STATUS=1), watches=1)
+        touch(self.path("in-pieces"))
+        self.assertDetected(m, [self.path("in-pieces")])
+        self.assertTrue(m.err.wait_for(lambda lines: lines == [FAILED]), m.err.snapshot())
+        self.assertEqual(m.quit(), 0)
+        self.assertEqual(m.out.snapshot(), [CHANGE + self.bpath("in-pieces") + b"\n", CALLED])
+        self.assertIn(b"write EINTR", self.injected())
+
+
 class SpawnFailure(FaultTest):
     def test_failed_start_is_reported_and_later_changes_run(self):
         m = self.start(env=self.faults(FAULT_SPAWN_EAGAIN=2), watches=1)
@@ -256,6 +267,22 @@ class HostileDetector(MonitorTest):
             self.assertIn(CHANGE + self.bpath(name) + b"\n", out)
         self.assertEqual(out.count(CALLED), 2)
         self.assertNotIn(FAILED, m.err.snapshot())
+
+    def test_long_lines_stay_whole_beside_a_detector_on_the_same_stream(self):
+        # Two watchers print lines of about 3,000 bytes to one pipe, and each
+        # detection writes a line of its own there too.
+        self.install_detector('echo "detector line"\nexec "$(dirname "$0")/recorder" "$@"\n')
+        roots = [os.path.join(self.tmp, name, *["l" * 240] * 12) for name in ("a", "b")]
+        for root in roots:
+            os.makedirs(root)
+        m = self.start(";".join(roots), watches=2)
+        paths = [os.path.join(root, "f%03d" % i) for i in range(100) for root in roots]
+        for path in paths:
+            touch(path)
+        self.assertDetected(m, paths)
+        self.assertEqual(m.quit(), 0)
+        lines = {CHANGE + os.fsencode(p) + b"\n" for p in paths} | {CALLED, b"detector line\n"}
+        self.assertEqual(set(m.out.snapshot()), lines)
 
     def test_detector_closing_its_standard_streams(self):
         self.install_detector('exec <&- >&- 2>&-\n'

@@ -8,7 +8,7 @@ import shutil
 import subprocess
 import threading
 
-from harness import MonitorTest
+from harness import MonitorTest, escaped
 
 CHANGE = b"[+] Change detected in file: "
 NOBODY = 65534
@@ -195,10 +195,10 @@ class Names(HostileTest):
         for _, args in m.records():
             self.assertEqual(len(args), 1)
         self.assertEqual(failures(m), [])
-        # Each change line carries its path byte for byte, newline included.
-        out = b"".join(m.out.snapshot())
+        # Each change line carries its path, control bytes escaped.
+        out = m.out.snapshot()
         for path in expected:
-            self.assertIn(CHANGE + path + b"\n", out)
+            self.assertIn(CHANGE + escaped(path) + b"\n", out)
 
 
 class Races(HostileTest):

@@ -2,11 +2,12 @@
 detection executable beside it."""
 
 import os
+import re
 import signal
 import shutil
 import time
 
-from harness import MonitorTest, DETECTOR_BIN, close_gate, stop_with_signal
+from harness import MonitorTest, DETECTOR_BIN, close_gate, escaped, stop_with_signal
 
 CHANGE = b"[+] Change detected in file: "
 CALLED = b"[+] Called detection\n"
@@ -226,11 +227,14 @@ class RootFailures(MonitorTest):
         missing = os.path.join(self.tmp, "missing")
         a_file = os.path.join(self.tmp, "a_file")
         open(a_file, "wb").close()
-        m = self.start(missing + ";" + a_file + ";" + self.root, watches=1)
+        too_long = "/" + "n" * 8000  # named cut, never overflowing the line
+        m = self.start(";".join([missing, a_file, too_long, self.root]), watches=1)
         self.assertTrue(m.out.wait_for(lambda lines: (
             b"[-] Failed to open directory: %s\n" % os.fsencode(missing) in lines and
             b"[-] Error reading directory changes for: %s with error code 20\n"
-            % os.fsencode(a_file) in lines)), m.out.snapshot())
+            % os.fsencode(a_file) in lines and
+            any(re.match(rb"\[-\] Failed to open directory: /n{4000,7900}\.\.\.\n$", l)
+                for l in lines))), m.out.snapshot())
         self.write("works")
         self.assertDetected(m, [self.path("works")])
         self.assertEqual(m.quit(), 0)
@@ -275,6 +279,7 @@ HOSTILE = [
     b"semi;touch CANARY", b"new\nline", b"pipe|touch CANARY", b"amp&touch CANARY",
     b"\xff\xfe invalid utf-8 \xc3", b" leading space", b"-dash", b"back\\slash",
     b"star*", b"dollar$HOME", b"tab\there",
+    b"x\n[+] Called detection\n[+] Change detected in file: FORGED\x1b]0;pwned\x07",
 ]
 
 
@@ -292,10 +297,13 @@ class HostileNames(MonitorTest):
             self.assertEqual(len(args), 1)
         for d in (cwd, self.root, self.install, self.tmp):
             self.assertNotIn("CANARY", os.listdir(d))
-        # A name with a newline still makes one whole change line.
-        out = m.out.snapshot()
-        self.assertIn(CHANGE + os.path.join(root, b"new\nline") + b"\n",
-                      [a + b for a, b in zip(out, out[1:])])
+        # Change lines of each name alone, control bytes escaped: none forges
+        # a line or reaches the terminal.
+        expected = {CHANGE + escaped(os.path.join(root, n)) + b"\n" for n in HOSTILE}
+        self.assertTrue(m.out.wait_for(lambda out: expected <= set(out)), m.out.snapshot())
+        self.assertEqual(set(m.out.snapshot()) - {CALLED}, expected)
+        self.assertIn(CHANGE + root + b"/x\\x0a[+] Called detection\\x0a[+] Change detected in "
+                      b"file: FORGED\\x1b]0;pwned\\x07\n", expected)
 
 
 class Input(MonitorTest):

@@ -7,6 +7,9 @@
 //                                with EMFILE
 //   FAULT_READ_EINTR=1           every read of an inotify descriptor is
 //                                first interrupted once (EINTR), then done
+//   FAULT_WRITE_SPLIT=N          every write to standard output or error is
+//                                first interrupted once (EINTR), then takes at
+//                                most N bytes
 //   FAULT_SPAWN_EAGAIN=N         the first N posix_spawn calls fail with EAGAIN
 //   FAULT_MOVE_AFTER_WATCH=PATH  once a watch on exactly PATH is added, PATH is
 //   FAULT_MOVE_TO=TARGET         renamed to TARGET (once): a directory that moves
@@ -37,6 +40,7 @@ const int MAX_ENVIRONMENT = 4096;
 
 bool active;
 bool read_eintr;
+size_t write_split;
 const char *add_watch_text;
 long init_budget = -1; // successes left before EMFILE; negative: no fault
 long spawn_failures;
@@ -49,6 +53,7 @@ const char *overflow_trigger;
 bool inotify_fds[TRACKED_FDS];
 // Per thread: the next read of a tracked descriptor is the real one.
 thread_local bool interrupted_once;
+thread_local bool write_interrupted;
 
 template <typename F> F next(const char *name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
@@ -89,6 +94,7 @@ __attribute__((constructor)) void fault_setup() {
     add_watch_text = getenv("FAULT_ADD_WATCH_ENOSPC");
     if (const char *n = getenv("FAULT_INIT_EMFILE")) init_budget = atol(n);
     read_eintr = getenv("FAULT_READ_EINTR") != nullptr;
+    if (const char *n = getenv("FAULT_WRITE_SPLIT")) write_split = strtoul(n, nullptr, 10);
     if (const char *n = getenv("FAULT_SPAWN_EAGAIN")) spawn_failures = atol(n);
     log_path = getenv("FAULT_LOG");
     move_after_watch = getenv("FAULT_MOVE_AFTER_WATCH");
@@ -164,6 +170,19 @@ ssize_t read(int fd, void *buffer, size_t count) {
     ssize_t length = next<ssize_t (*)(int, void *, size_t)>("read")(fd, buffer, count);
     if (active && overflow_trigger && tracked(fd)) return overflowed(buffer, length);
     return length;
+}
+
+ssize_t write(int fd, const void *buffer, size_t count) {
+    if (active && write_split > 0 && (fd == 1 || fd == 2)) {
+        write_interrupted = !write_interrupted;
+        if (write_interrupted) {
+            note("write EINTR\n");
+            errno = EINTR;
+            return -1;
+        }
+        if (count > write_split) count = write_split;
+    }
+    return next<ssize_t (*)(int, const void *, size_t)>("write")(fd, buffer, count);
 }
 
 int close(int fd) {

@@ -6,7 +6,7 @@ import re
 import shutil
 
 from wine_harness import (CALLED, CHANGE, CROSSCHECK_BIN, DETECTOR_BIN, FAILED, TIMEOUT,
-                          WineMonitorTest, bwinpath, run_wine, text_lines, winpath)
+                          WineMonitorTest, arrive, bwinpath, run_wine, text_lines, winpath)
 
 
 class Records(WineMonitorTest):
@@ -188,6 +188,35 @@ class RealDetector(WineMonitorTest):
         self.assertTrue(m.wait_line(infected), self.describe(m))
         self.assertTrue(m.wait_line(clean), self.describe(m))
         self.assertEqual(m.errors(), [])
+
+
+class Lines(WineMonitorTest):
+    def test_long_lines_of_two_watchers_stay_whole_and_fields_are_escaped(self):
+        # Wine opens no field longer than 259 characters: the length comes
+        # from directories made after the start, each watched once probed.
+        roots = [self.root, os.path.join(self.tmp, "other")]
+        os.mkdir(roots[1])
+        gone = winpath(os.path.join(self.tmp, "gone\x01\x1b"))
+        m = self.start(";".join([gone] + [winpath(r) for r in roots]), ready=False)
+        for i, r in enumerate(roots):
+            self.assertTrue(m.probe(r), self.describe(m))
+            for _ in range(3):
+                r = roots[i] = os.path.join(r, "d" * 240)
+                os.mkdir(r)
+                self.assertTrue(m.probe(r), self.describe(m))
+        # About 1,000 bytes a line; a record fills half a change buffer, so
+        # one at a time per watcher.
+        expected = []
+        for n in range(10):
+            for r in roots:
+                path = os.path.join(r, "%02d" % n + "f" * 230)
+                arrive(path)
+                expected.append(bwinpath(path))
+            self.assertDetected(m, expected)
+        self.assertEqual(m.quit(), 0)
+        failed = b"[-] Failed to open directory: " + gone[:-2].encode() + b"\\x01\\x1b"
+        self.assertEqual(set(m.lines()), {failed, CALLED} | {CHANGE + p for p in expected})
+        self.assertTrue(all(l.endswith(b"\r\n") for l in m.out.snapshot()))
 
 
 class Ending(WineMonitorTest):
