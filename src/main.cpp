@@ -30,6 +30,7 @@ int main(int argc, char **argv) {
         printf("Failed to create thread for directory monitoring\n");
         return 1;
     }
+    os_watchers_started();
     for (;;) {
         int c = getchar();
         if (c == 'q') return 0;

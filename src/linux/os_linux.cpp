@@ -17,6 +17,7 @@
 #include "inotify_tree.h"
 #include "monitor.h"
 #include "os.h"
+#include "service_notify.h"
 
 extern char **environ;
 
@@ -119,6 +120,8 @@ void handle_then_drain(void *context, const watch_record *record) {
 
 void *watcher_thread(void *directory) {
     monitor_directory(static_cast<const char *>(directory));
+    // Set-up that failed has printed its line by now.
+    notify_setup_finished();
     return nullptr;
 }
 
@@ -176,6 +179,7 @@ int os_watch_wait(os_watch *watch, record_fn on_record, void *context) {
             close_watch(watch);
             return error;
         }
+        notify_setup_finished();
     }
     int error = 0;
     if (watch->head == watch->tail) {
@@ -212,6 +216,7 @@ bool os_start_watcher(const char *directory) {
     if (pthread_attr_init(&attributes) != 0) return false;
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
+    notify_watcher_started();
     int error = pthread_create(&thread, &attributes, watcher_thread,
                                const_cast<char *>(directory));
     pthread_attr_destroy(&attributes);

@@ -112,3 +112,7 @@ void os_init() {
 void os_wait_forever() {
     for (;;) Sleep(INFINITE);
 }
+
+// A Windows service is told nothing this way, and a console run has no one
+// waiting to be told.
+void os_watchers_started() {}
