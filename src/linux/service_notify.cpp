@@ -58,7 +58,7 @@ void one_less_pending() {
     if (!name || !name[0]) return;
     int error = send_ready(name);
     if (error) {
-        // The service manager would wait for this forever: say why it will.
+        // Without READY=1 the service manager goes on waiting: say why.
         printf("[-] Failed to send READY=1 to NOTIFY_SOCKET %s with error code %d\n", name,
                error);
         fflush(stdout);
