@@ -1,5 +1,6 @@
-# Install layout and packages: a Debian package from the Linux build, a zip
-# from the Windows cross build. Included at the end of the top CMakeLists.txt.
+# Install layout and packages: a Debian package from the Linux build (with the
+# service, install_service.cmake), a zip from the Windows cross build.
+# Included at the end of the top CMakeLists.txt.
 #
 #   cmake --install <build> [--prefix DIR]
 #   cd <build> && cpack            (.deb on Linux, .zip from the cross build)
@@ -51,6 +52,17 @@ else()
   add_custom_target(man_page ALL DEPENDS ${MONITOR_MAN_PAGE})
   install(FILES ${MONITOR_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
+  # The service's unit and its environment file name installed paths, so they
+  # are written at install time, for the prefix in use.
+  install(CODE "set(MONITOR_SERVICE_SOURCES \"${CMAKE_CURRENT_LIST_DIR}\")
+set(MONITOR_BINDIR \"${CMAKE_INSTALL_BINDIR}\")")
+  install(SCRIPT ${CMAKE_CURRENT_LIST_DIR}/install_service.cmake)
+  # dpkg keeps an administrator's edits of the settings across upgrades, and
+  # removes them only on purge.
+  set(MONITOR_CONFFILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/deb/conffiles)
+  file(WRITE ${MONITOR_CONFFILES} "/etc/default/monitor\n")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${MONITOR_CONFFILES})
+
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -64,7 +76,9 @@ else()
 is created, written, deleted or renamed, prints its full path and runs the\n\
 detection executable AV_Quillmar.exe, installed beside it, with that path as\n\
 its one argument. The reference detector in this package reports files that\n\
-hold the standard anti-malware test string. See monitor(1).")
+hold the standard anti-malware test string. It can run as a system service,\n\
+monitor.service, once the directories are named in /etc/default/monitor.\n\
+See monitor(1).")
 endif()
 
 include(CPack)

@@ -31,6 +31,7 @@ int main(int argc, char **argv) {
         console_text(OUTPUT_STANDARD, "Failed to create thread for directory monitoring");
         return 1;
     }
+    os_watchers_started();
     for (;;) {
         int c = getchar();
         if (c == 'q') return 0;

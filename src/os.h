@@ -57,5 +57,10 @@ void os_write_output(output_stream stream, const char *text, size_t length);
 // Process-wide set-up, before any thread starts.
 void os_init();
 
+// Every field's watcher has been started. Once each has also finished its
+// set-up, a service manager that waits for the monitor (NOTIFY_SOCKET on
+// Linux) is told it is ready.
+void os_watchers_started();
+
 // Keeps the process alive without reading input; it ends on a signal.
 void os_wait_forever();

@@ -126,6 +126,7 @@ void *reader_thread(void *context) {
     int error = r->events ? set_up(r) : ENOMEM;
     bool disown = false;
     if (!error) {
+        queue_set_up(r->queue);
         error = follow(r, &disown);
         tree_release(&r->tree);
     }

@@ -12,6 +12,7 @@
 #include "os.h"
 #include "record_queue.h"
 #include "process_start.h"
+#include "service_notify.h"
 
 namespace {
 
@@ -23,6 +24,8 @@ const size_t SMALL_QUEUE_SIZE = 256 * 1024;
 
 void *watcher_thread(void *directory) {
     monitor_directory(static_cast<const char *>(directory));
+    // Ended before its set-up was counted: its failure line is printed.
+    notify_setup_finished();
     return nullptr;
 }
 
@@ -64,6 +67,11 @@ int os_watch_wait(os_watch *watch, record_fn on_record, void *context) {
         take_result taken = queue_take(&watch->queue, &watch->taken, wait, &error);
         if (taken == TAKE_EMPTY) return 0;
         if (taken == TAKE_ENDED) break;
+        if (taken == TAKE_SET_UP) {
+            // The set-up's lines are printed: this watcher is ready.
+            notify_setup_finished();
+            continue;
+        }
         on_record(context, &watch->taken.record);
         wait = false;
     }
@@ -79,6 +87,7 @@ bool os_start_watcher(const char *directory) {
     if (pthread_attr_init(&attributes) != 0) return false;
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
+    notify_watcher_started();
     int error = pthread_create(&thread, &attributes, watcher_thread,
                                const_cast<char *>(directory));
     pthread_attr_destroy(&attributes);

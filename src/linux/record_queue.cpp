@@ -77,6 +77,7 @@ bool append(record_queue *q, const entry_header &h, const watch_record *record) 
                h.detail_length + 1);
     q->newest = at % q->capacity;
     q->used += h.size;
+    q->queued++;
     return true;
 }
 
@@ -131,11 +132,24 @@ void queue_end(record_queue *q, int error, bool discard) {
     pthread_mutex_unlock(&q->lock);
 }
 
+void queue_set_up(record_queue *q) {
+    pthread_mutex_lock(&q->lock);
+    q->set_up = true;
+    q->set_up_at = q->queued;
+    pthread_cond_signal(&q->filled);
+    pthread_mutex_unlock(&q->lock);
+}
+
 take_result queue_take(record_queue *q, taken_record *out, bool wait, int *error) {
     pthread_mutex_lock(&q->lock);
-    while (wait && !q->used && !q->lost && !q->ended) pthread_cond_wait(&q->filled, &q->lock);
+    while (wait && !q->used && !q->lost && !q->ended && !q->set_up) {
+        pthread_cond_wait(&q->filled, &q->lock);
+    }
     take_result result = TAKEN;
-    if (q->used) {
+    if (q->set_up && q->taken >= q->set_up_at) {
+        q->set_up = false;
+        result = TAKE_SET_UP;
+    } else if (q->used) {
         entry_header h;
         ring_read(q, q->head, &h, HEADER);
         ring_read(q, q->head + HEADER, out->path, h.path_length + 1);
@@ -145,6 +159,7 @@ take_result queue_take(record_queue *q, taken_record *out, bool wait, int *error
         out->record.detail = h.has_detail ? out->detail : nullptr;
         q->head = (q->head + h.size) % q->capacity;
         q->used -= h.size;
+        q->taken++;
     } else if (q->lost) {
         // Dropped with nothing queued after: told once the backlog is done.
         q->lost = false;

@@ -35,6 +35,10 @@ struct record_queue {
     bool lost;     // records were dropped since the last one queued
     bool ended;    // the reader is done: no record follows
     int error;     // why it ended
+    unsigned long queued; // records queued so far
+    unsigned long taken;  // records taken so far
+    bool set_up;          // set-up is done once the first set_up_at are taken
+    unsigned long set_up_at;
 };
 
 // False when the queue's storage cannot be had.
@@ -49,9 +53,14 @@ bool queue_push(record_queue *queue, const watch_record *record);
 // every record, or at once when discard is set.
 void queue_end(record_queue *queue, int error, bool discard);
 
-enum take_result { TAKEN, TAKE_EMPTY, TAKE_ENDED };
+// Reader: the watch is set up; the watcher learns it once it has taken the
+// records queued so far (those of the set-up).
+void queue_set_up(record_queue *queue);
+
+enum take_result { TAKEN, TAKE_EMPTY, TAKE_ENDED, TAKE_SET_UP };
 
 // Watcher: takes the oldest record into out. With wait, sleeps until there
 // is one or the reader ended; else TAKE_EMPTY when there is none now.
+// TAKE_SET_UP once, when the records of the set-up have been taken.
 // TAKE_ENDED, with *error, once the reader ended and every record was taken.
 take_result queue_take(record_queue *queue, taken_record *out, bool wait, int *error);

@@ -127,3 +127,7 @@ void os_write_output(output_stream stream, const char *text, size_t length) {
         length -= written;
     }
 }
+
+// A Windows service is told nothing this way, and a console run has no one
+// waiting to be told.
+void os_watchers_started() {}
