@@ -9,24 +9,12 @@
 // paths), as UTF-8 bytes with the terminator.
 static const size_t PATH_CAPACITY = 32768;
 static const char PATH_SEPARATOR = '\\';
-// Command line handed to the detection executable; the platform takes at
-// most 32767 characters.
-static const size_t COMMAND_BUFFER_SIZE = 32768;
 #else
 #include <limits.h>
 // What the kernel accepts in one path argument, terminator included.
 static const size_t PATH_CAPACITY = PATH_MAX;
 static const char PATH_SEPARATOR = '/';
 #endif
-
-// Change buffer of one directory-change wait on Windows.
-static const size_t NOTIFY_BUFFER_SIZE = 4096;
-
-// The longest name a NOTIFY_BUFFER_SIZE change buffer can carry, in UTF-16
-// code units, and that name as UTF-8 (at most 3 bytes per unit), so that no
-// name the platform delivers is ever cut.
-static const size_t NOTIFY_NAME_UNITS = NOTIFY_BUFFER_SIZE / 2;
-static const size_t NOTIFY_NAME_BYTES = NOTIFY_NAME_UNITS * 3 + 1;
 
 // Linux: events read from the kernel ahead of their handling. The kernel
 // queues 16384 events by default and drops the rest; between detections the

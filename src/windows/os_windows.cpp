@@ -5,9 +5,9 @@
 
 #include <stdlib.h>
 
-#include "capacities.h"
+#include "change_records.h"
+#include "command_line.h"
 #include "monitor.h"
-#include "notify_records.h"
 #include "os.h"
 
 struct os_watch {

@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "crt_argument.h"
-#include "notify_records.h"
+#include "change_records.h"
+#include "command_line.h"
 
 namespace {
 

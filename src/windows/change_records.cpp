@@ -1,6 +1,5 @@
-// The change-buffer walk, the UTF-16 to UTF-8 conversion and the detection
-// command line of the Windows layer.
-#include "notify_records.h"
+// The change-buffer walk and the UTF-16 to UTF-8 conversion of its names.
+#include "change_records.h"
 
 #include <stdint.h>
 #include <string.h>
@@ -23,46 +22,6 @@ uint32_t read_unit(const unsigned char *units, size_t i) {
 void hand(record_kind kind, const char *path, record_fn on_record, void *context) {
     watch_record record = {kind, path, ""};
     on_record(context, &record);
-}
-
-bool put(char *out, size_t capacity, size_t *used, char c) {
-    // One byte is always kept for the terminator.
-    if (*used + 1 >= capacity) return false;
-    out[(*used)++] = c;
-    return true;
-}
-
-bool put_backslashes(char *out, size_t capacity, size_t *used, size_t count) {
-    for (size_t i = 0; i < count; i++) {
-        if (!put(out, capacity, used, '\\')) return false;
-    }
-    return true;
-}
-
-bool put_quoted_argument(char *out, size_t capacity, size_t *used, const char *argument) {
-    if (!put(out, capacity, used, '"')) return false;
-    const char *p = argument;
-    for (;;) {
-        size_t backslashes = 0;
-        while (*p == '\\') {
-            backslashes++;
-            p++;
-        }
-        if (*p == '\0') {
-            // Before the closing quote each backslash must be doubled, or the
-            // last one would escape the quote.
-            if (!put_backslashes(out, capacity, used, 2 * backslashes)) return false;
-            break;
-        }
-        if (*p == '"') {
-            if (!put_backslashes(out, capacity, used, 2 * backslashes + 1)) return false;
-        } else if (!put_backslashes(out, capacity, used, backslashes)) {
-            return false;
-        }
-        if (!put(out, capacity, used, *p)) return false;
-        p++;
-    }
-    return put(out, capacity, used, '"');
 }
 
 } // namespace
@@ -154,16 +113,4 @@ void notify_walk(const unsigned char *buffer, size_t length, notify_scratch *scr
         offset += next;
     }
     hand(RECORD_UNREADABLE, "", on_record, context);
-}
-
-bool build_command_line(char *out, size_t capacity, const char *executable,
-                        const char *path) {
-    if (capacity == 0) return false;
-    size_t used = 0;
-    bool fits = strchr(executable, '"') == nullptr && put(out, capacity, &used, '"');
-    for (const char *p = executable; fits && *p; p++) fits = put(out, capacity, &used, *p);
-    fits = fits && put(out, capacity, &used, '"') && put(out, capacity, &used, ' ') &&
-           put_quoted_argument(out, capacity, &used, path);
-    out[used] = '\0';
-    return fits;
 }

@@ -1,16 +1,24 @@
-// Reading the Windows directory-change buffer and preparing a detection
-// command line. Plain code over bytes, so it builds and is tested on every
-// platform.
+// The Windows change buffer: walking the records one directory-change wait
+// returns and turning their UTF-16 names into UTF-8. Plain code over bytes,
+// so it builds and is tested on every platform.
 #pragma once
 
 #include <stddef.h>
 
-#include "capacities.h"
 #include "os.h"
+
+// Change buffer of one wait.
+static const size_t NOTIFY_BUFFER_SIZE = 4096;
 
 // One record in the change buffer: NextEntryOffset, Action, FileNameLength
 // (each a little-endian 32-bit value), then FileNameLength bytes of UTF-16LE.
 static const size_t NOTIFY_HEADER_SIZE = 12;
+
+// The longest name a change buffer can carry, in UTF-16 code units, and that
+// name as UTF-8 (at most 3 bytes per unit), so that no name the platform
+// delivers is ever cut.
+static const size_t NOTIFY_NAME_UNITS = NOTIFY_BUFFER_SIZE / 2;
+static const size_t NOTIFY_NAME_BYTES = NOTIFY_NAME_UNITS * 3 + 1;
 
 // Working storage of one watch, owned by its thread.
 struct notify_scratch {
@@ -35,12 +43,3 @@ enum utf8_result {
 // capacity must be at least 1. Never writes a partial result.
 utf8_result utf16le_to_utf8(const unsigned char *units, size_t count, char *out,
                             size_t capacity);
-
-// Writes the command line that starts executable with path as its one
-// argument: the executable in plain quotes (the C runtime takes the program
-// name up to the next quote, and a Windows path holds none), then the path
-// quoted so that the C runtime's argument parser gives it back unchanged:
-// backslashes before a quote or at the end doubled, quotes escaped. False when
-// it does not fit or the executable holds a quote; out is still terminated.
-bool build_command_line(char *out, size_t capacity, const char *executable,
-                        const char *path);
