@@ -4,9 +4,15 @@ directories, with the recording Windows detector beside it."""
 import os
 import re
 import shutil
+import tempfile
+import unittest
 
-from wine_harness import (CALLED, CHANGE, CROSSCHECK_BIN, DETECTOR_BIN, FAILED, TIMEOUT,
-                          WineMonitorTest, bwinpath, run_wine, text_lines, winpath)
+from wine_harness import (CALLED, CHANGE, CROSSCHECK_BIN, DETECTOR_BIN, FAILED, HOLD_OPEN_BIN,
+                          TIMEOUT, WineMonitorTest, bwinpath, run_wine, text_lines, winpath)
+
+# The standard anti-malware test string, in two halves so that this file is
+# not itself taken for it.
+EICAR = ("X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR" + "-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*").encode()
 
 
 class Records(WineMonitorTest):
@@ -175,19 +181,80 @@ class Names(WineMonitorTest):
             self.assertNotIn("INJECTED", os.listdir(where))
 
 
+def verdict(path, text):
+    return b"[AV_Quillmar] " + bwinpath(path) + b": " + text
+
+
+INFECTED = b"INFECTED (EICAR test file)"
+
+
 class RealDetector(WineMonitorTest):
     detector = DETECTOR_BIN
 
     def test_reference_detector_shares_the_console_and_finds_the_test_file(self):
         m = self.start()
-        head, tail = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR", "-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
-        self.write("eicar.com", (head + tail).encode())
+        self.write("eicar.com", EICAR)
         self.write("clean.txt", b"hello")
-        infected = b"[AV_Quillmar] " + self.wpath("eicar.com") + b": INFECTED (EICAR test file)"
-        clean = b"[AV_Quillmar] " + self.wpath("clean.txt") + b": clean"
-        self.assertTrue(m.wait_line(infected), self.describe(m))
-        self.assertTrue(m.wait_line(clean), self.describe(m))
+        self.write("тест 文件 \U0001F9EA.com", EICAR)
+        self.assertTrue(m.wait_line(verdict(self.path("eicar.com"), INFECTED)), self.describe(m))
+        self.assertTrue(m.wait_line(verdict(self.path("clean.txt"), b"clean")), self.describe(m))
+        self.assertTrue(m.wait_line(verdict(self.path("тест 文件 \U0001F9EA.com"), INFECTED)),
+                        self.describe(m))
         self.assertEqual(m.errors(), [])
+
+
+class Detector(unittest.TestCase):
+    """The reference detector on its own, as the monitor starts it."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="monitor-wine-detector-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+
+    def scan(self, path, *hold):
+        """Runs the detector on path (through hold_open when hold names how
+        the file is held); returns its status and its one verdict line."""
+        if hold:
+            result = run_wine([HOLD_OPEN_BIN, *hold, winpath(path), winpath(DETECTOR_BIN)])
+        else:
+            result = run_wine([DETECTOR_BIN, winpath(path)])
+        lines = [l.rstrip(b"\r") for l in result.stdout.splitlines()]
+        self.assertEqual(len(lines), 1, result)
+        return result.returncode, lines[0]
+
+    def make(self, name, data=EICAR):
+        path = os.path.join(self.tmp, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def test_a_file_held_open_by_another_program_for_writing_and_deleting_is_scanned(self):
+        path = self.make("held.com")
+        self.assertEqual(self.scan(path, "read"), (0, verdict(path, INFECTED)))
+
+    def test_a_file_that_cannot_be_opened_is_a_failed_scan_not_a_gone_file(self):
+        path = self.make("locked.com")
+        status, line = self.scan(path, "none")
+        self.assertEqual(status, 2)
+        self.assertEqual(line, verdict(path, b"cannot open (Windows error 32)"))
+
+    def test_a_file_beyond_260_characters_is_scanned(self):
+        deep = os.path.join(self.tmp, *["d" * 60] * 5)
+        os.makedirs(deep)
+        path = os.path.join(deep, "файл.com")
+        self.assertGreater(len(winpath(path)), 300)
+        with open(path, "wb") as f:
+            f.write(EICAR)
+        self.assertEqual(self.scan(path), (0, verdict(path, INFECTED)))
+
+    def test_a_folder_is_not_a_regular_file(self):
+        path = os.path.join(self.tmp, "папка")
+        os.mkdir(path)
+        self.assertEqual(self.scan(path), (0, verdict(path, b"not a regular file, nothing to scan")))
+
+    def test_a_missing_file_or_folder_is_gone(self):
+        for path in (os.path.join(self.tmp, "nothing.txt"),
+                     os.path.join(self.tmp, "no-folder", "nothing.txt")):
+            self.assertEqual(self.scan(path), (0, verdict(path, b"no longer exists")))
 
 
 class Ending(WineMonitorTest):

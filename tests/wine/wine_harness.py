@@ -27,6 +27,7 @@ MONITOR_BIN = os.environ.get("MONITOR_BIN", "build-win/monitor.exe")
 RECORDER_BIN = os.environ.get("RECORDER_BIN", "build-win/tests/wine/recorder.exe")
 DETECTOR_BIN = os.environ.get("DETECTOR_BIN", "build-win/AV_Quillmar.exe")
 CROSSCHECK_BIN = os.environ.get("CROSSCHECK_BIN", "build-win/tests/wine/utf8_crosscheck.exe")
+HOLD_OPEN_BIN = os.environ.get("HOLD_OPEN_BIN", "build-win/tests/wine/hold_open.exe")
 TIMEOUT = float(os.environ.get("WINE_TEST_TIMEOUT", "30"))
 PROBE = "~probe"
 PROBE_INTERVAL = 0.5
