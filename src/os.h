@@ -47,6 +47,11 @@ bool os_own_executable(char *buffer, size_t capacity);
 // waits for it. True when it ran and ended with status 0.
 bool os_run_detection(const char *executable, const char *path);
 
+// The command-line arguments as the monitor takes names (UTF-8 on Windows,
+// bytes elsewhere), in storage that lasts as long as the process; argc is set
+// to their count.
+char **os_arguments(int *argc, char **argv);
+
 // Process-wide set-up, before any thread starts.
 void os_init();
 

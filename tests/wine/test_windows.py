@@ -7,8 +7,9 @@ import shutil
 import tempfile
 import unittest
 
-from wine_harness import (CALLED, CHANGE, CROSSCHECK_BIN, DETECTOR_BIN, FAILED, HOLD_OPEN_BIN,
-                          TIMEOUT, WineMonitorTest, bwinpath, run_wine, text_lines, winpath)
+from wine_harness import (CALLED, CHANGE, CODE_PAGE_BIN, CROSSCHECK_BIN, DETECTOR_BIN, FAILED,
+                          HOLD_OPEN_BIN, LEGACY_CODE_PAGE, TIMEOUT, WineMonitorTest, bwinpath,
+                          run_wine, text_lines, winpath)
 
 # The standard anti-malware test string, in two halves so that this file is
 # not itself taken for it.
@@ -156,9 +157,10 @@ HOSTILE_NAMES = [
 
 
 class Names(WineMonitorTest):
-    # An install folder with spaces, as C:\Program Files would be, and a
-    # root whose name is not ASCII: both pass through narrow calls as UTF-8.
-    install_name = os.path.join("Program Files", "Quill Mar")
+    # An install folder with spaces, as C:\Program Files would be, and an
+    # install folder and a root whose names are not ASCII: the command line,
+    # the folder, the own path and the detector's start all carry them.
+    install_name = os.path.join("Program Files", "Квилл Мар 目录 \U0001F9EA")
 
     def setUp(self):
         super().setUp()
@@ -200,6 +202,16 @@ class RealDetector(WineMonitorTest):
         self.assertTrue(m.wait_line(verdict(self.path("clean.txt"), b"clean")), self.describe(m))
         self.assertTrue(m.wait_line(verdict(self.path("тест 文件 \U0001F9EA.com"), INFECTED)),
                         self.describe(m))
+        self.assertEqual(m.errors(), [])
+
+    def test_a_root_and_a_file_beyond_260_characters_are_watched_and_scanned(self):
+        deep = self.path(*["глубоко-" + "d" * 52] * 5)
+        os.makedirs(deep)
+        self.root = deep
+        self.assertGreater(len(winpath(deep)), 300)
+        m = self.start()
+        self.write("eicar.com", EICAR)
+        self.assertTrue(m.wait_line(verdict(self.path("eicar.com"), INFECTED)), self.describe(m))
         self.assertEqual(m.errors(), [])
 
 
@@ -255,6 +267,14 @@ class Detector(unittest.TestCase):
         for path in (os.path.join(self.tmp, "nothing.txt"),
                      os.path.join(self.tmp, "no-folder", "nothing.txt")):
             self.assertEqual(self.scan(path), (0, verdict(path, b"no longer exists")))
+
+
+@unittest.skipUnless(LEGACY_CODE_PAGE, "run with the builds without the UTF-8 code page")
+class LegacyCodePage(unittest.TestCase):
+    def test_the_programs_of_this_run_have_a_legacy_code_page(self):
+        result = run_wine([CODE_PAGE_BIN])
+        self.assertEqual(result.returncode, 0, result)
+        self.assertNotEqual(int(result.stdout), 65001)
 
 
 class Ending(WineMonitorTest):
