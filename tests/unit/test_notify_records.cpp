@@ -1,5 +1,5 @@
-// The Windows change-buffer walk, name conversion and command line, on
-// crafted input.
+// The plain code of the Windows layer on crafted input: the change-buffer
+// walk, the name conversion, the command line and the extended-length form.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,6 +8,7 @@
 #include "crt_argument.h"
 #include "change_records.h"
 #include "command_line.h"
+#include "long_paths.h"
 
 namespace {
 
@@ -259,4 +260,32 @@ TEST(CommandLine, RefusesWhatDoesNotFitOrCannotBeQuoted) {
         EXPECT_LT(line.size(), capacity);
     }
     command_line("C:\\a\"b.exe", "f", false);
+}
+
+TEST(LongPaths, ExtendedLengthFormOfDrivesSharesAndDevicePaths) {
+    struct {
+        const wchar_t *full, *extended;
+    } cases[] = {
+        {L"C:\\data\\a.txt", L"\\\\?\\C:\\data\\a.txt"},
+        {L"C:\\", L"\\\\?\\C:\\"},
+        {L"\\\\server\\share\\dir\\a.txt", L"\\\\?\\UNC\\server\\share\\dir\\a.txt"},
+        {L"\\\\?\\C:\\already", L"\\\\?\\C:\\already"},
+        {L"\\\\?\\UNC\\server\\share", L"\\\\?\\UNC\\server\\share"},
+        {L"\\\\.\\pipe\\name", L"\\\\.\\pipe\\name"},
+    };
+    for (const auto &c : cases) {
+        wchar_t out[64];
+        EXPECT_TRUE(extended_length_form(c.full, out, 64));
+        EXPECT_EQ(std::wstring(out), c.extended);
+    }
+}
+
+TEST(LongPaths, RefusesWhatDoesNotFit) {
+    // "\\?\C:\a" is 8 units and the terminator.
+    wchar_t out[9];
+    EXPECT_TRUE(extended_length_form(L"C:\\a", out, 9));
+    EXPECT_EQ(std::wstring(out), L"\\\\?\\C:\\a");
+    EXPECT_FALSE(extended_length_form(L"C:\\ab", out, 9));
+    EXPECT_FALSE(extended_length_form(L"\\\\s\\share", out, 9));
+    EXPECT_FALSE(extended_length_form(L"\\\\?\\C:\\abcdef", out, 9));
 }
