@@ -24,6 +24,26 @@ void hand(record_kind kind, const char *path, record_fn on_record, void *context
     on_record(context, &record);
 }
 
+// Hands one record on, unless it is a modified folder. False when its name
+// cannot be converted, which ends the batch.
+bool hand_record(const unsigned char *record, size_t units, notify_scratch *scratch,
+                 folder_check folders, record_fn on_record, void *context) {
+    const unsigned char *name = record + NOTIFY_HEADER_SIZE;
+    // Asked only now, as the record comes to be handled: a name that is gone
+    // is no folder, and is handed on like any other.
+    if (read_u32(record + 4) == NOTIFY_ACTION_MODIFIED &&
+        folders.is_folder(folders.context, name, units)) {
+        return true;
+    }
+    utf8_result result = utf16le_to_utf8(name, units, scratch->name, sizeof scratch->name);
+    // The name buffer holds any name a change buffer can carry; the check
+    // keeps that true should the capacities ever change.
+    if (result == UTF8_TOO_LONG) return false;
+    hand(result == UTF8_EXACT ? RECORD_CHANGE : RECORD_UNREPRESENTABLE, scratch->name, on_record,
+         context);
+    return true;
+}
+
 } // namespace
 
 utf8_result utf16le_to_utf8(const unsigned char *units, size_t count, char *out,
@@ -78,7 +98,7 @@ utf8_result utf16le_to_utf8(const unsigned char *units, size_t count, char *out,
 }
 
 void notify_walk(const unsigned char *buffer, size_t length, notify_scratch *scratch,
-                 record_fn on_record, void *context) {
+                 folder_check folders, record_fn on_record, void *context) {
     if (length == 0) {
         hand(RECORD_LOST, "", on_record, context);
         return;
@@ -99,13 +119,7 @@ void notify_walk(const unsigned char *buffer, size_t length, notify_scratch *scr
         size_t units = name_bytes / 2;
         // A record without a name names nothing that could be scanned.
         if (units == 0) break;
-        utf8_result result = utf16le_to_utf8(record + NOTIFY_HEADER_SIZE, units, scratch->name,
-                                             sizeof scratch->name);
-        // The name buffer holds any name a change buffer can carry; the check
-        // keeps that true should the capacities ever change.
-        if (result == UTF8_TOO_LONG) break;
-        hand(result == UTF8_EXACT ? RECORD_CHANGE : RECORD_UNREPRESENTABLE, scratch->name,
-             on_record, context);
+        if (!hand_record(record, units, scratch, folders, on_record, context)) break;
         if (next == 0) return;
         // The next record must start past this one's name and leave room for
         // its own header inside the returned bytes.

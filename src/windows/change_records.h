@@ -20,18 +20,30 @@ static const size_t NOTIFY_HEADER_SIZE = 12;
 static const size_t NOTIFY_NAME_UNITS = NOTIFY_BUFFER_SIZE / 2;
 static const size_t NOTIFY_NAME_BYTES = NOTIFY_NAME_UNITS * 3 + 1;
 
+// The Action of a record whose file's last-write time changed. With a
+// subtree watch a folder gets one whenever an entry in it comes or goes.
+static const unsigned NOTIFY_ACTION_MODIFIED = 3;
+
 // Working storage of one watch, owned by its thread.
 struct notify_scratch {
     char name[NOTIFY_NAME_BYTES];
 };
 
+// Asked, as a modified record comes to be handled, whether its name (units
+// UTF-16LE code units, relative to the watched folder) names a folder then.
+struct folder_check {
+    bool (*is_folder)(void *context, const unsigned char *name, size_t units);
+    void *context;
+};
+
 // Hands every record of a change buffer of length bytes to on_record, in
-// order, as a name relative to the watched directory with backslashes.
-// Length 0 is the platform's word that changes overflowed: RECORD_LOST.
+// order, as a name relative to the watched directory with backslashes. A
+// modified record that names a folder is left out: a folder holds nothing to
+// scan, and its files have records of their own. Length 0 is the platform's word that changes overflowed: RECORD_LOST.
 // Nothing past length is read; a record that runs past it, or a buffer longer
 // than any wait can return, ends the batch with RECORD_UNREADABLE.
 void notify_walk(const unsigned char *buffer, size_t length, notify_scratch *scratch,
-                 record_fn on_record, void *context);
+                 folder_check folders, record_fn on_record, void *context);
 
 enum utf8_result {
     UTF8_EXACT,    // every code unit converted

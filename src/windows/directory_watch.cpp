@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <stdlib.h>
+#include <string.h>
 
 #include "change_records.h"
 #include "long_paths.h"
@@ -11,9 +12,13 @@
 
 struct os_watch {
     HANDLE directory;
+    // The field's extended-length form; the folder check puts a name after
+    // it, at path_units, and takes it away again.
+    size_t path_units;
+    wchar_t path[LONG_PATH_UNITS];
+    notify_scratch scratch;
     // The platform writes DWORD fields into the change buffer.
     alignas(DWORD) unsigned char changes[NOTIFY_BUFFER_SIZE];
-    notify_scratch scratch;
 };
 
 namespace {
@@ -22,9 +27,31 @@ namespace {
 const DWORD NOTIFY_FILTER = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE;
 const DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-void close_watch(os_watch *watch) {
+HANDLE open_folder(const wchar_t *path, DWORD access) {
+    return CreateFileW(path, access, SHARE_ALL, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+bool is_folder(void *context, const unsigned char *name, size_t units) {
+    os_watch *watch = static_cast<os_watch *>(context);
+    wchar_t *end = watch->path + watch->path_units;
+    size_t room = LONG_PATH_UNITS - watch->path_units;
+    bool separator = watch->path_units > 0 && end[-1] != L'\\';
+    // Longer than any path the platform takes: no such folder.
+    if ((separator ? 1 : 0) + units >= room) return false;
+    if (separator) *end++ = L'\\';
+    memcpy(end, name, units * sizeof(wchar_t));
+    end[units] = L'\0';
+    DWORD attributes = GetFileAttributesW(watch->path);
+    watch->path[watch->path_units] = L'\0';
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+int end_watch(os_watch *watch, DWORD error) {
     CloseHandle(watch->directory);
     free(watch);
+    // The watcher takes 0 for success; a failure must never look like one.
+    return error != 0 ? static_cast<int>(error) : -1;
 }
 
 } // namespace
@@ -33,17 +60,17 @@ os_watch *os_watch_open(const char *directory) {
     os_watch *watch = static_cast<os_watch *>(malloc(sizeof(os_watch)));
     if (!watch) return nullptr;
     wchar_t wide[LONG_PATH_UNITS];
-    wchar_t path[LONG_PATH_UNITS];
-    watch->directory = INVALID_HANDLE_VALUE;
+    HANDLE handle = INVALID_HANDLE_VALUE;
     if (utf8_to_wide(directory, wide, LONG_PATH_UNITS) &&
-        extended_path(wide, path, LONG_PATH_UNITS)) {
-        watch->directory = CreateFileW(path, GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
-                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        extended_path(wide, watch->path, LONG_PATH_UNITS)) {
+        handle = open_folder(watch->path, GENERIC_READ);
     }
-    if (watch->directory == INVALID_HANDLE_VALUE) {
+    watch->directory = handle;
+    if (handle == INVALID_HANDLE_VALUE) {
         free(watch);
         return nullptr;
     }
+    watch->path_units = wcslen(watch->path);
     return watch;
 }
 
@@ -52,16 +79,11 @@ int os_watch_wait(os_watch *watch, record_fn on_record, void *context) {
     if (!ReadDirectoryChangesW(watch->directory, watch->changes, sizeof watch->changes, TRUE,
                                NOTIFY_FILTER, &length, nullptr, nullptr)) {
         DWORD error = GetLastError();
-        if (error == ERROR_NOTIFY_ENUM_DIR) {
-            // An overflow reported as a failure instead of as 0 bytes (Wine
-            // does this); the handle still works, so it is the same loss.
-            notify_walk(watch->changes, 0, &watch->scratch, on_record, context);
-            return 0;
-        }
-        close_watch(watch);
-        // The watcher takes 0 for success; a failure must never look like one.
-        return error != 0 ? static_cast<int>(error) : -1;
+        // An overflow reported as a failure instead of as 0 bytes (Wine does
+        // this); the handle still works, so it is the same loss.
+        if (error != ERROR_NOTIFY_ENUM_DIR) return end_watch(watch, error);
+        length = 0;
     }
-    notify_walk(watch->changes, length, &watch->scratch, on_record, context);
+    notify_walk(watch->changes, length, &watch->scratch, {is_folder, watch}, on_record, context);
     return 0;
 }
