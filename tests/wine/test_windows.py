@@ -135,6 +135,50 @@ class Failures(WineMonitorTest):
         self.assertEqual(m.quit(timeout=TIMEOUT + 30), 0)
 
 
+class WatchedFolderGone(WineMonitorTest):
+    """The wait goes on after the watched folder is renamed, and the records
+    then name files under the old path, where there are none: the watcher
+    must end instead, as it does on Linux."""
+
+    def ended(self, m, code=2):
+        line = (b"[-] Error reading directory changes for: " + bwinpath(self.root) +
+                b" with error code %d" % code)
+        return m.wait_line(line)
+
+    def move_root(self):
+        moved = os.path.join(self.tmp, "moved")
+        os.rename(self.root, moved)
+        return moved
+
+    def test_a_renamed_root_ends_its_watcher_and_nothing_is_reported_under_the_old_name(self):
+        m = self.start()
+        moved = self.move_root()
+        with open(os.path.join(moved, "after.txt"), "wb") as f:
+            f.write(b"x")
+        self.assertTrue(self.ended(m), self.describe(m))
+        self.assertEqual(m.changes(), [])
+        self.assertEqual(m.quit(), 0)
+
+    def test_a_root_replaced_by_another_folder_of_the_same_name_ends_its_watcher(self):
+        m = self.start()
+        moved = self.move_root()
+        os.mkdir(self.root)
+        with open(os.path.join(moved, "after.txt"), "wb") as f:
+            f.write(b"x")
+        self.assertTrue(self.ended(m), self.describe(m))
+        self.assertEqual(m.changes(), [])
+        self.assertEqual(m.quit(), 0)
+
+
+    def test_a_deleted_root_ends_its_watcher(self):
+        self.write("inside.txt")
+        m = self.start()
+        shutil.rmtree(self.root)
+        self.assertTrue(self.ended(m), self.describe(m))
+        self.assertEqual(m.changes(), [])
+        self.assertEqual(m.quit(), 0)
+
+
 class MissingDetector(WineMonitorTest):
     detector = None
 
