@@ -7,8 +7,16 @@
 
 #include "os.h"
 
-// Change buffer of one wait.
-static const size_t NOTIFY_BUFFER_SIZE = 4096;
+// Change buffer of one wait; the platform keeps as much for the handle
+// between waits, while a detection runs. 64 KiB is the most a wait on a
+// network share accepts; at 4 KiB about a hundred changes made during one
+// detection overflow it (bench/RESULTS.md). Only the benchmark sets
+// MONITOR_NOTIFY_BUFFER_SIZE, to measure that.
+#ifdef MONITOR_NOTIFY_BUFFER_SIZE
+static const size_t NOTIFY_BUFFER_SIZE = MONITOR_NOTIFY_BUFFER_SIZE;
+#else
+static const size_t NOTIFY_BUFFER_SIZE = 64 * 1024;
+#endif
 
 // One record in the change buffer: NextEntryOffset, Action, FileNameLength
 // (each a little-endian 32-bit value), then FileNameLength bytes of UTF-16LE.

@@ -127,8 +127,9 @@ class Failures(WineMonitorTest):
         m = self.start(env={"RECORDER_DELAY_MS": "2000"})
         self.write("first")
         self.assertDetected(m, [self.wpath("first")])
-        for i in range(300):
-            self.write("a-rather-long-file-name-to-fill-the-buffer-%03d.txt" % i)
+        # 1,000 records of 112 bytes and more, beyond the 64 KiB buffer.
+        for i in range(1000):
+            self.write("a-rather-long-file-name-to-fill-the-buffer-%04d.txt" % i)
         lost = b"[-] Changes were lost for: " + bwinpath(self.root)
         self.assertTrue(m.wait_line(lost, timeout=TIMEOUT + 30), self.describe(m))
         self.assertTrue(m.probe(self.root, timeout=TIMEOUT + 30), self.describe(m))
