@@ -97,11 +97,6 @@ bool os_run_detection(const char *executable, const char *path) {
     return ended && status == 0;
 }
 
-void os_init() {
-    // Names are printed as UTF-8; the console must show them as such.
-    SetConsoleOutputCP(CP_UTF8);
-}
-
 void os_wait_forever() {
     for (;;) Sleep(INFINITE);
 }

@@ -2,14 +2,15 @@
 directories, with the recording Windows detector beside it."""
 
 import os
+import pty
 import re
 import shutil
 import tempfile
 import unittest
 
-from wine_harness import (CALLED, CHANGE, CODE_PAGE_BIN, CROSSCHECK_BIN, DETECTOR_BIN, FAILED,
-                          HOLD_OPEN_BIN, LEGACY_CODE_PAGE, TIMEOUT, WineMonitorTest, bwinpath,
-                          run_wine, text_lines, winpath)
+from wine_harness import (CALLED, CHANGE, CODE_PAGE_BIN, CONSOLE_CHECK_BIN, CROSSCHECK_BIN,
+                          DETECTOR_BIN, FAILED, HOLD_OPEN_BIN, LEGACY_CODE_PAGE, MONITOR_BIN,
+                          TIMEOUT, WineMonitorTest, bwinpath, run_wine, text_lines, winpath)
 
 # The standard anti-malware test string, in two halves so that this file is
 # not itself taken for it.
@@ -337,6 +338,44 @@ class Ending(WineMonitorTest):
         self.write("after-eof")
         self.assertDetected(m, [self.wpath("after-eof")])
         self.assertIsNone(m.process.poll())
+
+
+class Console(unittest.TestCase):
+    """The monitor in a console (Wine makes one of a terminal on standard
+    input): QuickEdit, on before, is off while it runs, and the input mode
+    and the output code page are as they were once it has ended."""
+
+    def run_in_console(self, how):
+        tmp = tempfile.mkdtemp(prefix="monitor-wine-console-")
+        self.addCleanup(shutil.rmtree, tmp, True)
+        terminal, console = pty.openpty()
+        self.addCleanup(os.close, terminal)
+        with open(console, "rb", closefd=True) as stdin:
+            result = run_wine([CONSOLE_CHECK_BIN, how, winpath(MONITOR_BIN), winpath(tmp)],
+                              stdin=stdin)
+        states = {}
+        for line in result.stdout.decode().splitlines():
+            when, *fields = line.split()
+            states[when] = {k: int(v, 16 if k != "code_page" else 10)
+                            for k, v in (f.split("=") for f in fields)}
+        # "running" once QuickEdit is off and the output is UTF-8, within a
+        # deadline; "never-running" otherwise.
+        self.assertEqual(set(states), {"before", "running", "after"}, result)
+        quick_edit = 0x40
+        self.assertTrue(states["before"]["mode"] & quick_edit, states)
+        self.assertFalse(states["running"]["mode"] & quick_edit, states)
+        self.assertEqual(states["running"]["code_page"], 65001, states)
+        self.assertEqual((states["after"]["mode"], states["after"]["code_page"]),
+                         (states["before"]["mode"], states["before"]["code_page"]), states)
+        return states["after"]["status"]
+
+    def test_quick_edit_off_while_running_and_the_console_given_back_after_q(self):
+        self.assertEqual(self.run_in_console("q"), 0)
+
+    def test_the_console_given_back_after_ctrl_c(self):
+        # Windows ends the process with STATUS_CONTROL_C_EXIT, Wine 8 with 0;
+        # the fixture's own codes (it had to end the monitor) are others.
+        self.assertIn(self.run_in_console("ctrl-c"), (0, 0xC000013A))
 
 
 class Conversion(WineMonitorTest):
