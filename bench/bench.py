@@ -1070,6 +1070,12 @@ def report(bench, info, started, elapsed, command, win_monitor, win_missing, plo
                 for t in held[size]["trials"])
             w(f"- {int(size) // 1024} KiB, each try in order: {tries}")
         w("")
+        lost = [t for h in held.values() for t in h["trials"] if t["lost_line"]]
+        if lost and all(t["reported"] == 0 for t in lost):
+            w("In every try that lost, none of its files was reported and one loss line came: "
+              "past the buffer the platform drops all records of the wait, which the monitor "
+              "reports as `[-] Changes were lost for:`.")
+            w("")
 
     titles = {"1": "## 1. Set-up on a tree", "2": "## 2. Latency from a created file to its report",
               "3": "## 3. Detection launch rate", "4": "## 4. Bursts", "5": "## 5. Under Wine",
