@@ -79,7 +79,7 @@ bool is_folder(void *context, const unsigned char *name, size_t units) {
     os_watch *watch = static_cast<os_watch *>(context);
     wchar_t *end = watch->path + watch->path_units;
     size_t room = LONG_PATH_UNITS - watch->path_units;
-    bool separator = watch->path_units > 0 && end[-1] != L'\\';
+    bool separator = end[-1] != L'\\';
     // Longer than any path the platform takes: no such folder.
     if ((separator ? 1 : 0) + units >= room) return false;
     if (separator) *end++ = L'\\';

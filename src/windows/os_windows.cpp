@@ -35,20 +35,21 @@ char **os_arguments(int *argc, char **argv) {
             WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr));
     }
     char **utf8 = static_cast<char **>(malloc(bytes));
-    if (!utf8) return argv;
-    char *text = reinterpret_cast<char *>(utf8 + count + 1);
-    char *end = reinterpret_cast<char *>(utf8) + bytes;
-    for (int i = 0; i < count; i++) {
-        // An unpaired surrogate becomes U+FFFD: such a field names nothing
-        // that can be opened, and its watcher says so.
-        utf8[i] = text;
-        text += WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, text, static_cast<int>(end - text),
-                                    nullptr, nullptr);
+    if (utf8) {
+        char *text = reinterpret_cast<char *>(utf8 + count + 1);
+        char *end = reinterpret_cast<char *>(utf8) + bytes;
+        for (int i = 0; i < count; i++) {
+            // An unpaired surrogate becomes U+FFFD: such a field names
+            // nothing that can be opened, and its watcher says so.
+            utf8[i] = text;
+            text += WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, text,
+                                        static_cast<int>(end - text), nullptr, nullptr);
+        }
+        utf8[count] = nullptr;
+        *argc = count;
     }
-    utf8[count] = nullptr;
     LocalFree(wide);
-    *argc = count;
-    return utf8;
+    return utf8 ? utf8 : argv;
 }
 
 bool os_start_watcher(const char *directory) {
