@@ -295,15 +295,6 @@ class Detector(unittest.TestCase):
         self.assertEqual(status, 2)
         self.assertEqual(line, verdict(path, b"cannot open (Windows error 32)"))
 
-    def test_a_file_beyond_260_characters_is_scanned(self):
-        deep = os.path.join(self.tmp, *["d" * 60] * 5)
-        os.makedirs(deep)
-        path = os.path.join(deep, "файл.com")
-        self.assertGreater(len(winpath(path)), 300)
-        with open(path, "wb") as f:
-            f.write(EICAR)
-        self.assertEqual(self.scan(path), (0, verdict(path, INFECTED)))
-
     def test_a_folder_is_not_a_regular_file(self):
         path = os.path.join(self.tmp, "папка")
         os.mkdir(path)
