@@ -16,6 +16,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -29,6 +30,9 @@ LAUNCH_PAIRS = 7
 BURSTS = [1000, 10000, 50000]
 WINE_LAUNCHES = 45
 WINE_ROUNDS = 3
+HELD_NAME = "held-{:05d}.txt"
+HELD_TIMEOUT = 120
+HELD_TITLE = "## 6. Under Wine: changes held during one detection"
 
 # Targets of the issue; ratios, since machines are noisy.
 TARGET_SETUP_RATIO = 1.5
@@ -472,9 +476,125 @@ class Bench:
         log(f"  monitor {result['monitor'].get('per_second', 0):.1f}/s, "
             f"system {1e6 / result['system']['us']:.1f}/s")
 
+    # ---- figure 6: changes held during one detection, under Wine ----
+
+    def wine_env(self):
+        """Wine's environment for the bench's prefix, with a server of our own
+        that outlives each program, started away from the pipes the bench
+        reads, which it would otherwise hold open."""
+        env = dict(os.environ, WINEDEBUG="-all",
+                   WINEPREFIX=os.path.join(self.build, "wine-prefix"))
+        quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL,
+                 "stdin": subprocess.DEVNULL}
+        subprocess.run(["wineserver", "-k"], env=env, check=False, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-p"], env=env, check=False, **quiet)
+        subprocess.run(["wineboot", "-i"], env=env, timeout=300, **quiet)
+        return env
+
+    def held_trial(self, monitor, count, env):
+        """Makes count files while the monitor's one detection is held, then
+        lets it go on. Returns how many of them reached the monitor and
+        whether it reported a loss."""
+        install = self.fresh_dir("held-install")
+        shutil.copy2(monitor, os.path.join(install, "monitor.exe"))
+        detector = os.path.join(install, "AV_Quillmar.exe")
+        shutil.copy2(os.path.join(self.tools, "win", "det_hold.exe"), detector)
+        watched, staging = self.fresh_dir("held-watched"), self.fresh_dir("held-staging")
+        gate, holding = os.path.join(install, "gate"), os.path.join(install, "holding")
+        open(gate, "w").close()
+
+        def move_in(name):  # one record each: made outside, moved in whole
+            with open(os.path.join(staging, name), "w"):
+                pass
+            os.rename(os.path.join(staging, name), os.path.join(watched, name))
+
+        process = subprocess.Popen(["wine", os.path.join(install, "monitor.exe"),
+                                    "Z:" + watched.replace("/", "\\")], env=env,
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=subprocess.DEVNULL)
+        lines, changed = [], threading.Condition()
+
+        def read():
+            for line in process.stdout:
+                with changed:
+                    lines.append(line.rstrip(b"\r\n"))
+                    changed.notify_all()
+        threading.Thread(target=read, daemon=True).start()
+
+        def wait_for(predicate, timeout):
+            with changed:
+                return changed.wait_for(lambda: predicate(lines), timeout)
+
+        try:
+            for i in range(HELD_TIMEOUT * 2):  # a probe every 0.5 s until one is reported
+                move_in(f"probe-{i}")
+                if wait_for(lambda ls: any(b"probe-" in l for l in ls), 0.5):
+                    break
+            move_in("hold")
+            deadline = time.monotonic() + HELD_TIMEOUT
+            while not os.path.exists(holding) and time.monotonic() < deadline:
+                time.sleep(0.01)  # the detector makes it once it holds
+            if not os.path.exists(holding):
+                raise RuntimeError("the held detection did not start")
+            # Every later detection fails at once, so the records that come
+            # are reported at the rate the monitor reads them.
+            os.rename(detector, detector + ".away")
+            for i in range(count):
+                move_in(HELD_NAME.format(i))
+            os.unlink(gate)
+            last = HELD_NAME.format(count - 1).encode()
+            wait_for(lambda ls: any(l.startswith(b"[-] Changes were lost") or
+                                    l.endswith(last) for l in ls), HELD_TIMEOUT)
+        finally:
+            process.kill()
+            process.wait()
+        with changed:
+            reported = {l for l in lines if l.startswith(b"[+] Change")
+                        and l.rsplit(b"\\", 1)[-1].startswith(b"held-")}
+            lost = any(l.startswith(b"[-] Changes were lost") for l in lines)
+        return len(reported), lost
+
+    def figure_held(self, sizes):
+        log("figure 6: changes held during one detection, under Wine")
+        env = self.wine_env()
+        old_env = os.environ.copy()
+        os.environ.update(env)
+        result = {}
+        try:
+            for size in sizes:
+                monitor = os.path.join(self.build, f"win-{size}", "monitor.exe")
+                per_record = record_bytes(HELD_NAME.format(0))
+                trials = []
+
+                def held(count):
+                    reported, lost = self.held_trial(monitor, count, env)
+                    trials.append({"files": count, "reported": reported, "lost_line": lost})
+                    log(f"  {size} bytes, {count} files: {reported} reported"
+                        + (", loss line" if lost else ""))
+                    return reported == count and not lost
+
+                # Bisection between a count that is held and one that is not.
+                low, high = 0, 2 * size // per_record + 8
+                while held(high):
+                    low, high = high, 2 * high
+                while high - low > 1:
+                    middle = (low + high) // 2
+                    if held(middle):
+                        low = middle
+                    else:
+                        high = middle
+                silent = [t for t in trials if t["reported"] < t["files"] and not t["lost_line"]]
+                result[size] = {"held": low, "lost_from": high, "record_bytes": per_record,
+                                "trials": trials, "silent": len(silent)}
+        finally:
+            os.environ.clear()
+            os.environ.update(old_env)
+            subprocess.run(["wineserver", "-k"], env=env, check=False, stderr=subprocess.DEVNULL)
+        self.results["held"] = result
+
     # ---- all ----
 
-    def run(self, max_watches, win_monitor, only):
+    def run(self, max_watches, win_monitor, held_sizes, only):
         self.mon_true = self.install("true", os.path.join(self.tools, "det_true"))
         self.mon_sleep = self.install("sleep", os.path.join(self.tools, "det_sleep1ms"))
         self.mon_stamp = self.install("stamp", os.path.join(self.tools, "det_stamp"))
@@ -485,6 +605,8 @@ class Bench:
                  ("bursts", self.figure_bursts)]
         if win_monitor:
             steps.append(("wine", lambda: self.figure_wine(win_monitor)))
+        if held_sizes:
+            steps.append(("held", lambda: self.figure_held(held_sizes)))
         if only:
             steps = [(name, step) for name, step in steps if name in only]
         for name, step in steps:
@@ -499,6 +621,12 @@ class Bench:
             after = self.cpu_busy()
             self.cpu_marks.append((name, time.monotonic() - t0,
                                    (after[0] - before[0]) / max(1, after[1] - before[1])))
+
+
+def record_bytes(name):
+    """Bytes one change record with this name takes in the change buffer:
+    three 32-bit fields, the UTF-16 name, padded to 4 bytes."""
+    return (12 + 2 * len(name) + 3) // 4 * 4
 
 
 def percentiles(values):
@@ -910,11 +1038,51 @@ def report(bench, info, started, elapsed, command, win_monitor, win_missing, plo
               "names one); it needs `x86_64-w64-mingw32-g++` and `wine`.")
             w("")
 
+    def figure_6():
+        w(HELD_TITLE)
+        w("")
+        held = r["held"]
+        w("The Windows monitor built twice, once with each change buffer (`bench/run` sets "
+          "`MONITOR_NOTIFY_BUFFER_SIZE`; the product has 64 KiB), under Wine as in figure 5. "
+          "One detection is held: a stand-in detector given a file named `hold` waits until "
+          "the bench lets it go. Meanwhile the bench makes N files in the watched folder, each "
+          f"moved in whole, so one record each (names like `{HELD_NAME.format(0)}`, "
+          f"{record_bytes(HELD_NAME.format(0))} bytes per record), and takes the detector "
+          "away, so that the detections after the held one fail at once and the records are "
+          "reported as fast as they are read. Then it lets the detection end and reads the "
+          "monitor's lines until the last file is reported or a loss line comes. Bisection "
+          "over N, a fresh monitor for each try.")
+        w("")
+        w("| change buffer | files held during one detection | first count lost | "
+          "records that fit the buffer | tries | silent losses |")
+        w("|---|---|---|---|---|---|")
+        for size in sorted(held, key=int):
+            h = held[size]
+            w(f"| {int(size) // 1024} KiB | {h['held']:,} | {h['lost_from']:,} "
+              f"(\"Changes were lost\") | {int(size) // h['record_bytes']:,} | "
+              f"{len(h['trials'])} | {h['silent']} |")
+        w("")
+        for size in sorted(held, key=int):
+            tries = ", ".join(
+                f"{t['files']} " + ("lost" if t["lost_line"] else "held"
+                                    if t["reported"] == t["files"]
+                                    else f"short without a loss line ({t['reported']} reported)")
+                for t in held[size]["trials"])
+            w(f"- {int(size) // 1024} KiB, each try in order: {tries}")
+        w("")
+        lost = [t for h in held.values() for t in h["trials"] if t["lost_line"]]
+        if lost and all(t["reported"] == 0 for t in lost):
+            w("In every try that lost, none of its files was reported and one loss line came: "
+              "past the buffer the platform drops all records of the wait, which the monitor "
+              "reports as `[-] Changes were lost for:`.")
+            w("")
+
     titles = {"1": "## 1. Set-up on a tree", "2": "## 2. Latency from a created file to its report",
-              "3": "## 3. Detection launch rate", "4": "## 4. Bursts", "5": "## 5. Under Wine"}
+              "3": "## 3. Detection launch rate", "4": "## 4. Bursts", "5": "## 5. Under Wine",
+              "6": HELD_TITLE}
     for number, name, section in (("1", "setup", figure_1), ("2", "latency", figure_2),
                                   ("3", "launch", figure_3), ("4", "bursts", figure_4),
-                                  ("5", "wine", figure_5)):
+                                  ("5", "wine", figure_5), ("6", "held", figure_6)):
         mark = len(out)
         try:
             section()
@@ -1101,8 +1269,10 @@ def main():
     parser.add_argument("--command", default="bench/run")
     parser.add_argument("--win-monitor", default="")
     parser.add_argument("--win-missing", default="")
+    parser.add_argument("--held-sizes", default="",
+                        help="comma-separated change-buffer sizes built in BUILD/win-SIZE")
     parser.add_argument("--only", default="",
-                        help="comma-separated figures (setup,latency,launch,bursts,wine); "
+                        help="comma-separated figures (setup,latency,launch,bursts,wine,held); "
                              "the report then goes to BUILD/bench/RESULTS-partial.md")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
@@ -1113,7 +1283,8 @@ def main():
         info = machine(tmp)
         bench = Bench(build, tmp, tmp)
         only = set(filter(None, args.only.split(",")))
-        bench.run(info["max_user_watches"], args.win_monitor or None, only)
+        held_sizes = [int(x) for x in args.held_sizes.split(",") if x]
+        bench.run(info["max_user_watches"], args.win_monitor or None, held_sizes, only)
         out_dir = os.path.join(build, "bench") if only else HERE
         png = os.path.join(out_dir, "latency.png")
         plotted = plot(bench, png)

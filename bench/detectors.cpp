@@ -3,11 +3,34 @@
 //   -DSLEEP_US=N    takes N microseconds, as a slower scan would
 //   -DSTAMP_FD=N    writes "<CLOCK_MONOTONIC ns> <pid> <path>\n" to descriptor N
 //                   first thing, so the bench sees when the detector ran
+//   -DHOLD_GATE     Windows: a file whose name starts with "hold" is held:
+//                   the detector makes "holding" beside itself, then returns
+//                   only once "gate" beside itself is gone (at most 5 minutes)
 // Built static, so a launch costs no dynamic loading.
 #include <time.h>
 #ifdef STAMP_FD
 #include <stdio.h>
 #include <unistd.h>
+#endif
+#ifdef HOLD_GATE
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
+
+static void hold_if_asked(const char *path) {
+    const char *name = strrchr(path, '\\');
+    if (strncmp(name ? name + 1 : path, "hold", 4) != 0) return;
+    char own[MAX_PATH], holding[MAX_PATH + 16], gate[MAX_PATH + 16];
+    GetModuleFileNameA(nullptr, own, MAX_PATH);
+    *strrchr(own, '\\') = '\0';
+    snprintf(holding, sizeof holding, "%s\\holding", own);
+    snprintf(gate, sizeof gate, "%s\\gate", own);
+    CloseHandle(CreateFileA(holding, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    for (int i = 0; i < 60000 && GetFileAttributesA(gate) != INVALID_FILE_ATTRIBUTES; i++) {
+        Sleep(5);
+    }
+}
 #endif
 
 int main(int argc, char **argv) {
@@ -21,6 +44,8 @@ int main(int argc, char **argv) {
     if (length > 0 && static_cast<size_t>(length) < sizeof text) {
         if (write(STAMP_FD, text, static_cast<size_t>(length)) < 0) return 1;
     }
+#elif defined(HOLD_GATE)
+    if (argc > 1) hold_if_asked(argv[1]);
 #else
     (void)argc;
     (void)argv;

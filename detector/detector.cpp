@@ -1,29 +1,14 @@
 // Reference detection executable: reports whether the file it is given holds
-// the standard anti-malware test string.
+// the standard anti-malware test string. How the file is reached is the
+// platform's part, in target_posix.cpp and target_windows.cpp.
 //
 // Exit status: 0 when it scanned the file (clean or not), when the file no
 // longer exists, or when it is not a regular file (nothing to scan); 2 when it
 // could not do its job.
-#include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 
-#ifdef _WIN32
-#include <io.h>
-#define open _open
-#define read _read
-#define close _close
-#define fstat _fstat
-typedef struct _stat stat_buffer;
-static const int OPEN_FLAGS = O_RDONLY | O_BINARY;
-#else
-#include <unistd.h>
-typedef struct stat stat_buffer;
-// A FIFO must not block the scan.
-static const int OPEN_FLAGS = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-#endif
+#include "target.h"
 
 // Kept in two halves so that this source file is not itself taken for the
 // test file by other scanners.
@@ -39,26 +24,25 @@ static int verdict(const char *path, const char *text, int status) {
 }
 
 int main(int argc, char **argv) {
-    if (argc != 2) {
+    const char *path = target_argument(argc, argv);
+    if (!path) {
         fprintf(stderr, "usage: AV_Quillmar.exe FILE\n");
         return 2;
     }
-    const char *path = argv[1];
     char signature[sizeof SIGNATURE_HEAD + sizeof SIGNATURE_TAIL];
     snprintf(signature, sizeof signature, "%s%s", SIGNATURE_HEAD, SIGNATURE_TAIL);
     const size_t signature_length = strlen(signature);
 
-    int fd = open(path, OPEN_FLAGS);
-    if (fd < 0) {
-        if (errno == ENOENT || errno == ENOTDIR) return verdict(path, "no longer exists", 0);
-        char reason[160];
-        snprintf(reason, sizeof reason, "cannot open (%s)", strerror(errno));
-        return verdict(path, reason, 2);
-    }
-    stat_buffer st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
+    char reason[160];
+    switch (target_open(reason, sizeof reason)) {
+    case TARGET_OPEN:
+        break;
+    case TARGET_GONE:
+        return verdict(path, "no longer exists", 0);
+    case TARGET_NOT_REGULAR:
         return verdict(path, "not a regular file, nothing to scan", 0);
+    case TARGET_FAILED:
+        return verdict(path, reason, 2);
     }
 
     // The window keeps the last signature_length - 1 bytes of the previous
@@ -67,12 +51,9 @@ int main(int argc, char **argv) {
     size_t kept = 0;
     bool found = false;
     for (;;) {
-        long got = static_cast<long>(read(fd, window + kept, CHUNK));
+        long got = target_read(window + kept, CHUNK, reason, sizeof reason);
         if (got < 0) {
-            if (errno == EINTR) continue;
-            close(fd);
-            char reason[160];
-            snprintf(reason, sizeof reason, "cannot read (%s)", strerror(errno));
+            target_close();
             return verdict(path, reason, 2);
         }
         if (got == 0) break;
@@ -84,6 +65,6 @@ int main(int argc, char **argv) {
         kept = filled < signature_length - 1 ? filled : signature_length - 1;
         memmove(window, window + filled - kept, kept);
     }
-    close(fd);
+    target_close();
     return verdict(path, found ? "INFECTED (EICAR test file)" : "clean", 0);
 }

@@ -14,6 +14,7 @@ static bool start_watcher(void *, const char *field) {
 }
 
 int main(int argc, char **argv) {
+    argv = os_arguments(&argc, argv);
     if (argc < 2) {
         fputs(USAGE, stderr);
         return 2;

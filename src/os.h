@@ -54,6 +54,11 @@ enum output_stream { OUTPUT_STANDARD, OUTPUT_ERROR };
 // there is nowhere left to report it.
 void os_write_output(output_stream stream, const char *text, size_t length);
 
+// The command-line arguments as the monitor takes names (UTF-8 on Windows,
+// bytes elsewhere), in storage that lasts as long as the process; argc is set
+// to their count.
+char **os_arguments(int *argc, char **argv);
+
 // Process-wide set-up, before any thread starts.
 void os_init();
 

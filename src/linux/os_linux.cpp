@@ -105,6 +105,11 @@ bool os_run_detection(const char *executable, const char *path) {
     return spawn_and_wait(executable, path);
 }
 
+char **os_arguments(int *, char **argv) {
+    // Names are bytes here: argv is passed on as the kernel gave it.
+    return argv;
+}
+
 void os_init() {
     // A standard stream that was closed at start would hand its number to
     // the next descriptor opened: the entry would then read a watch's events

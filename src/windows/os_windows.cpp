@@ -1,69 +1,55 @@
-// The operating-system layer on Windows: ReadDirectoryChangesW, CreateThread,
-// CreateProcess. The manifest sets the process code page to UTF-8, so every
-// narrow string here, paths and command line alike, is UTF-8.
+// The rest of the operating-system layer on Windows: the command line, the
+// watcher threads, the own executable's path and the detection process.
+// Every call that takes or gives text is the wide one, so that no name
+// depends on the process code page; the text is UTF-8 on this side.
 #include <windows.h>
 
+#include <shellapi.h>
 #include <stdlib.h>
 
-#include "capacities.h"
+#include "command_line.h"
+#include "long_paths.h"
 #include "monitor.h"
-#include "notify_records.h"
 #include "os.h"
-
-struct os_watch {
-    HANDLE directory;
-    notify_scratch scratch;
-    // The platform writes DWORD fields into the change buffer.
-    alignas(DWORD) unsigned char changes[NOTIFY_BUFFER_SIZE];
-};
+#include "wide_text.h"
 
 namespace {
-
-// File names and last-write times; directories are followed, not reported.
-const DWORD NOTIFY_FILTER = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE;
-const DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 DWORD WINAPI watcher_thread(LPVOID directory) {
     return static_cast<DWORD>(monitor_directory(static_cast<const char *>(directory)));
 }
 
-void close_watch(os_watch *watch) {
-    CloseHandle(watch->directory);
-    free(watch);
-}
-
 } // namespace
 
-os_watch *os_watch_open(const char *directory) {
-    HANDLE handle = CreateFileA(directory, GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    os_watch *watch = static_cast<os_watch *>(malloc(sizeof(os_watch)));
-    if (!watch) {
-        CloseHandle(handle);
-        return nullptr;
+char **os_arguments(int *argc, char **argv) {
+    // The C runtime's argv is in the legacy code page wherever the process
+    // has no UTF-8 one, and a name outside it arrives as question marks.
+    int count = 0;
+    wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!wide) return argv;
+    // One block for the whole vector, kept for the life of the process:
+    // the watchers use their fields until it ends.
+    size_t bytes = (static_cast<size_t>(count) + 1) * sizeof(char *);
+    for (int i = 0; i < count; i++) {
+        bytes += static_cast<size_t>(
+            WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr));
     }
-    watch->directory = handle;
-    return watch;
-}
-
-int os_watch_wait(os_watch *watch, record_fn on_record, void *context) {
-    DWORD length = 0;
-    if (!ReadDirectoryChangesW(watch->directory, watch->changes, sizeof watch->changes, TRUE,
-                               NOTIFY_FILTER, &length, nullptr, nullptr)) {
-        DWORD error = GetLastError();
-        if (error == ERROR_NOTIFY_ENUM_DIR) {
-            // An overflow reported as a failure instead of as 0 bytes (Wine
-            // does this); the handle still works, so it is the same loss.
-            notify_walk(watch->changes, 0, &watch->scratch, on_record, context);
-            return 0;
+    char **utf8 = static_cast<char **>(malloc(bytes));
+    if (utf8) {
+        char *text = reinterpret_cast<char *>(utf8 + count + 1);
+        char *end = reinterpret_cast<char *>(utf8) + bytes;
+        for (int i = 0; i < count; i++) {
+            // An unpaired surrogate becomes U+FFFD: such a field names
+            // nothing that can be opened, and its watcher says so.
+            utf8[i] = text;
+            text += WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, text,
+                                        static_cast<int>(end - text), nullptr, nullptr);
         }
-        close_watch(watch);
-        // The watcher takes 0 for success; a failure must never look like one.
-        return error != 0 ? static_cast<int>(error) : -1;
+        utf8[count] = nullptr;
+        *argc = count;
     }
-    notify_walk(watch->changes, length, &watch->scratch, on_record, context);
-    return 0;
+    LocalFree(wide);
+    return utf8 ? utf8 : argv;
 }
 
 bool os_start_watcher(const char *directory) {
@@ -75,25 +61,33 @@ bool os_start_watcher(const char *directory) {
 }
 
 bool os_own_executable(char *buffer, size_t capacity) {
-    DWORD size = capacity > MAXDWORD ? MAXDWORD : static_cast<DWORD>(capacity);
-    DWORD length = GetModuleFileNameA(nullptr, buffer, size);
+    wchar_t wide[LONG_PATH_UNITS];
+    DWORD length = GetModuleFileNameW(nullptr, wide, LONG_PATH_UNITS);
     // A full buffer means the path was cut.
-    return length != 0 && length < size;
+    return length != 0 && length < LONG_PATH_UNITS && wide_to_utf8(wide, buffer, capacity);
 }
 
 bool os_run_detection(const char *executable, const char *path) {
     // Started directly, never through cmd.exe, so no name can expand a
     // variable or run a command; the path arrives as the one argument.
     char command[COMMAND_BUFFER_SIZE];
-    if (!build_command_line(command, sizeof command, executable, path)) return false;
-    STARTUPINFOA startup;
+    // UTF-8 takes at least as many bytes as UTF-16 takes units, so what fits
+    // the one fits the other.
+    wchar_t wide_command[COMMAND_BUFFER_SIZE];
+    wchar_t wide_executable[LONG_PATH_UNITS];
+    if (!build_command_line(command, sizeof command, executable, path) ||
+        !utf8_to_wide(command, wide_command, COMMAND_BUFFER_SIZE) ||
+        !utf8_to_wide(executable, wide_executable, LONG_PATH_UNITS)) {
+        return false;
+    }
+    STARTUPINFOW startup;
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
     // Handles inherited so the detector shares the monitor's console and
     // standard streams.
-    if (!CreateProcessA(executable, command, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                        &startup, &process)) {
+    if (!CreateProcessW(wide_executable, wide_command, nullptr, nullptr, TRUE, 0, nullptr,
+                        nullptr, &startup, &process)) {
         return false;
     }
     CloseHandle(process.hThread);
@@ -102,11 +96,6 @@ bool os_run_detection(const char *executable, const char *path) {
                  GetExitCodeProcess(process.hProcess, &status);
     CloseHandle(process.hProcess);
     return ended && status == 0;
-}
-
-void os_init() {
-    // Names are printed as UTF-8; the console must show them as such.
-    SetConsoleOutputCP(CP_UTF8);
 }
 
 void os_wait_forever() {

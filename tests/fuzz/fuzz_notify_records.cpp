@@ -1,8 +1,8 @@
-// The Windows change-buffer walk, the name conversion and the detection
-// command line on arbitrary bytes. Beyond the sanitizers' checks: every
-// record is well formed and the batch ends right, an exact conversion gives
-// back the very code units it was given, and the command line parses back
-// to the very path it was built from.
+// The Windows change-buffer walk (with its folder check), the name
+// conversion and the detection command line on arbitrary bytes. Beyond the
+// sanitizers' checks: every record is well formed and the batch ends right,
+// an exact conversion gives back the very code units it was given, and the
+// command line parses back to the very path it was built from.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "crt_argument.h"
-#include "notify_records.h"
+#include "change_records.h"
+#include "command_line.h"
 
 namespace {
 
@@ -62,6 +63,7 @@ bool utf8_to_utf16(const std::string &s, std::vector<unsigned> *units) {
 
 struct batch {
     size_t records = 0;
+    size_t folders = 0; // records the folder check took for folders
     bool ended = false;
 };
 
@@ -88,13 +90,27 @@ void on_record(void *context, const watch_record *record) {
     }
 }
 
+// Takes a name whose first code unit is odd for a folder, so both answers
+// come up; every unit it is given is read, for the sanitizer to check.
+bool is_folder(void *context, const unsigned char *name, size_t units) {
+    batch *b = static_cast<batch *>(context);
+    if (b->ended) fail("a folder check after the end of the batch");
+    if (units == 0) fail("a folder check without a name");
+    unsigned sum = 0;
+    for (size_t i = 0; i < 2 * units; i++) sum += name[i];
+    b->folders += (name[0] & 1) != 0;
+    return (name[0] & 1) != 0 && sum != 0;
+}
+
 void check_walk(const unsigned char *data, size_t size) {
     static notify_scratch scratch;
     batch b;
-    notify_walk(data, size, &scratch, on_record, &b);
+    notify_walk(data, size, &scratch, {is_folder, &b}, on_record, &b);
     if (size == 0 && !(b.records == 1 && b.ended)) fail("0 bytes not reported as lost");
     // Each record takes at least a header and one code unit.
-    if (b.records > size / (NOTIFY_HEADER_SIZE + 2) + 1) fail("more records than bytes allow");
+    if (b.records + b.folders > size / (NOTIFY_HEADER_SIZE + 2) + 1) {
+        fail("more records than bytes allow");
+    }
 }
 
 void check_conversion(const unsigned char *data, size_t size) {

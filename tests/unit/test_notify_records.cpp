@@ -1,12 +1,16 @@
-// The Windows change-buffer walk, name conversion and command line, on
-// crafted input.
+// The plain code of the Windows layer on crafted input: the change-buffer
+// walk, the name conversion, the command line and the extended-length form.
 #include <gtest/gtest.h>
+#include <wchar.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
 #include "crt_argument.h"
-#include "notify_records.h"
+#include "change_records.h"
+#include "command_line.h"
+#include "long_paths.h"
 
 namespace {
 
@@ -49,14 +53,38 @@ size_t add_record(std::vector<unsigned char> &b, size_t *previous, const std::u1
     return at;
 }
 
-std::vector<seen> walk(const std::vector<unsigned char> &b, size_t length) {
+// The file system as the folder check sees it when a record is handled:
+// which names are folders, and what the walk asked about.
+struct fake_folders {
+    std::set<std::u16string> folders;
+    std::vector<std::u16string> asked;
+};
+
+bool fake_is_folder(void *context, const unsigned char *name, size_t units) {
+    fake_folders *f = static_cast<fake_folders *>(context);
+    std::u16string text;
+    for (size_t i = 0; i < units; i++) {
+        text += static_cast<char16_t>(name[2 * i] | name[2 * i + 1] << 8);
+    }
+    f->asked.push_back(text);
+    return f->folders.count(text) > 0;
+}
+
+std::vector<seen> walk(const std::vector<unsigned char> &b, size_t length,
+                       fake_folders *folders = nullptr) {
     static notify_scratch scratch;
+    fake_folders none;
     std::vector<seen> out;
-    notify_walk(b.data(), length, &scratch, collect, &out);
+    notify_walk(b.data(), length, &scratch, {fake_is_folder, folders ? folders : &none}, collect,
+                &out);
     return out;
 }
 
 std::vector<seen> walk(const std::vector<unsigned char> &b) { return walk(b, b.size()); }
+
+std::vector<seen> walk_with(const std::vector<unsigned char> &b, fake_folders *folders) {
+    return walk(b, b.size(), folders);
+}
 
 std::string convert(const std::u16string &s, utf8_result expected, size_t capacity = 64) {
     std::vector<unsigned char> units = utf16le(s);
@@ -88,6 +116,49 @@ TEST(NotifyWalk, ChainOfRecordsInBufferOrderWithBackslashNames) {
         EXPECT_EQ(r[i].kind, RECORD_CHANGE);
         EXPECT_EQ(r[i].path, names[i]);
     }
+}
+
+TEST(NotifyWalk, AModifiedFolderIsLeftOutAndOnlyModifiedRecordsAreAsked) {
+    std::vector<unsigned char> b;
+    size_t previous = SIZE_MAX;
+    const std::u16string folder = u"d\\\u0444\u4E2D\U0001F600"; // asked about as it came
+    add_record(b, &previous, folder, NOTIFY_ACTION_MODIFIED);   // a folder: left out
+    add_record(b, &previous, u"a.txt", NOTIFY_ACTION_MODIFIED); // a file
+    add_record(b, &previous, u"gone", NOTIFY_ACTION_MODIFIED);  // no longer there
+    add_record(b, &previous, u"sub", 1);                        // added, renamed, removed:
+    add_record(b, &previous, u"sub", 2);                        // handed on without asking
+    add_record(b, &previous, u"sub", 4);
+    add_record(b, &previous, u"sub", 5);
+    fake_folders f;
+    f.folders = {folder, u"sub"};
+    std::vector<seen> r = walk_with(b, &f);
+    std::vector<std::string> names;
+    for (const seen &s : r) {
+        EXPECT_EQ(s.kind, RECORD_CHANGE);
+        names.push_back(s.path);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "gone", "sub", "sub", "sub", "sub"}));
+    EXPECT_EQ(f.asked, (std::vector<std::u16string>{folder, u"a.txt", u"gone"}));
+}
+
+TEST(NotifyWalk, ALeftOutFolderKeepsTheBatchChecked) {
+    std::vector<unsigned char> b;
+    size_t previous = SIZE_MAX;
+    size_t folder = add_record(b, &previous, u"sub", NOTIFY_ACTION_MODIFIED);
+    add_record(b, &previous, u"after");
+    fake_folders f;
+    f.folders = {u"sub"};
+    // The next record's offset is checked as for any record.
+    std::vector<unsigned char> bad = b;
+    put_u32(bad, folder, 4);
+    std::vector<seen> r = walk_with(bad, &f);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].kind, RECORD_UNREADABLE);
+    // A folder last in its batch ends it as any record does.
+    b.resize(folder);
+    previous = SIZE_MAX;
+    add_record(b, &previous, u"sub", NOTIFY_ACTION_MODIFIED);
+    EXPECT_TRUE(walk_with(b, &f).empty());
 }
 
 TEST(NotifyWalk, ZeroBytesMeansChangesWereLost) {
@@ -259,3 +330,26 @@ TEST(CommandLine, RefusesWhatDoesNotFitOrCannotBeQuoted) {
     }
     command_line("C:\\a\"b.exe", "f", false);
 }
+
+TEST(LongPaths, ExtendedLengthFormOfDrivesSharesAndDevicePathsOrNothing) {
+    struct {
+        const wchar_t *full, *extended;
+    } cases[] = {
+        {L"C:\\data\\a.txt", L"\\\\?\\C:\\data\\a.txt"},
+        {L"C:\\", L"\\\\?\\C:\\"},
+        {L"\\\\server\\share\\dir\\a.txt", L"\\\\?\\UNC\\server\\share\\dir\\a.txt"},
+        {L"\\\\?\\C:\\already", L"\\\\?\\C:\\already"},
+        {L"\\\\?\\UNC\\server\\share", L"\\\\?\\UNC\\server\\share"},
+        {L"\\\\.\\pipe\\name", L"\\\\.\\pipe\\name"},
+    };
+    for (const auto &c : cases) {
+        wchar_t out[64];
+        EXPECT_TRUE(extended_length_form(c.full, out, 64));
+        EXPECT_EQ(std::wstring(out), c.extended);
+        // Refused, not cut, when one unit short.
+        size_t needed = wcslen(c.extended) + 1;
+        EXPECT_TRUE(extended_length_form(c.full, out, needed));
+        EXPECT_FALSE(extended_length_form(c.full, out, needed - 1));
+    }
+}
+

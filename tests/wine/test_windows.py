@@ -2,11 +2,19 @@
 directories, with the recording Windows detector beside it."""
 
 import os
+import pty
 import re
 import shutil
+import tempfile
+import unittest
 
-from wine_harness import (CALLED, CHANGE, CROSSCHECK_BIN, DETECTOR_BIN, FAILED, TIMEOUT,
-                          WineMonitorTest, arrive, bwinpath, run_wine, text_lines, winpath)
+from wine_harness import (CALLED, CHANGE, CODE_PAGE_BIN, CONSOLE_CHECK_BIN, CROSSCHECK_BIN,
+                          DETECTOR_BIN, FAILED, HOLD_OPEN_BIN, LEGACY_CODE_PAGE, MONITOR_BIN,
+                          TIMEOUT, WineMonitorTest, arrive, bwinpath, run_wine, text_lines, winpath)
+
+# The standard anti-malware test string, in two halves so that this file is
+# not itself taken for it.
+EICAR = ("X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR" + "-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*").encode()
 
 
 class Records(WineMonitorTest):
@@ -120,12 +128,57 @@ class Failures(WineMonitorTest):
         m = self.start(env={"RECORDER_DELAY_MS": "2000"})
         self.write("first")
         self.assertDetected(m, [self.wpath("first")])
-        for i in range(300):
-            self.write("a-rather-long-file-name-to-fill-the-buffer-%03d.txt" % i)
+        # 1,000 records of 112 bytes and more, beyond the 64 KiB buffer.
+        for i in range(1000):
+            self.write("a-rather-long-file-name-to-fill-the-buffer-%04d.txt" % i)
         lost = b"[-] Changes were lost for: " + bwinpath(self.root)
         self.assertTrue(m.wait_line(lost, timeout=TIMEOUT + 30), self.describe(m))
         self.assertTrue(m.probe(self.root, timeout=TIMEOUT + 30), self.describe(m))
         self.assertEqual(m.quit(timeout=TIMEOUT + 30), 0)
+
+
+class WatchedFolderGone(WineMonitorTest):
+    """The wait goes on after the watched folder is renamed, and the records
+    then name files under the old path, where there are none: the watcher
+    must end instead, as it does on Linux."""
+
+    def ended(self, m, code=2):
+        line = (b"[-] Error reading directory changes for: " + bwinpath(self.root) +
+                b" with error code %d" % code)
+        return m.wait_line(line)
+
+    def move_root(self):
+        moved = os.path.join(self.tmp, "moved")
+        os.rename(self.root, moved)
+        return moved
+
+    def test_a_renamed_root_ends_its_watcher_and_nothing_is_reported_under_the_old_name(self):
+        m = self.start()
+        moved = self.move_root()
+        with open(os.path.join(moved, "after.txt"), "wb") as f:
+            f.write(b"x")
+        self.assertTrue(self.ended(m), self.describe(m))
+        self.assertEqual(m.changes(), [])
+        self.assertEqual(m.quit(), 0)
+
+    def test_a_root_replaced_by_another_folder_of_the_same_name_ends_its_watcher(self):
+        m = self.start()
+        moved = self.move_root()
+        os.mkdir(self.root)
+        with open(os.path.join(moved, "after.txt"), "wb") as f:
+            f.write(b"x")
+        self.assertTrue(self.ended(m), self.describe(m))
+        self.assertEqual(m.changes(), [])
+        self.assertEqual(m.quit(), 0)
+
+
+    def test_a_deleted_root_ends_its_watcher(self):
+        self.write("inside.txt")
+        m = self.start()
+        shutil.rmtree(self.root)
+        self.assertTrue(self.ended(m), self.describe(m))
+        self.assertEqual(m.changes(), [])
+        self.assertEqual(m.quit(), 0)
 
 
 class MissingDetector(WineMonitorTest):
@@ -150,9 +203,10 @@ HOSTILE_NAMES = [
 
 
 class Names(WineMonitorTest):
-    # An install folder with spaces, as C:\Program Files would be, and a
-    # root whose name is not ASCII: both pass through narrow calls as UTF-8.
-    install_name = os.path.join("Program Files", "Quill Mar")
+    # An install folder with spaces, as C:\Program Files would be, and an
+    # install folder and a root whose names are not ASCII: the command line,
+    # the folder, the own path and the detector's start all carry them.
+    install_name = os.path.join("Program Files", "Квилл Мар 目录 \U0001F9EA")
 
     def setUp(self):
         super().setUp()
@@ -175,19 +229,89 @@ class Names(WineMonitorTest):
             self.assertNotIn("INJECTED", os.listdir(where))
 
 
+def verdict(path, text):
+    return b"[AV_Quillmar] " + bwinpath(path) + b": " + text
+
+
+INFECTED = b"INFECTED (EICAR test file)"
+
+
 class RealDetector(WineMonitorTest):
     detector = DETECTOR_BIN
 
     def test_reference_detector_shares_the_console_and_finds_the_test_file(self):
         m = self.start()
-        head, tail = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR", "-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
-        self.write("eicar.com", (head + tail).encode())
+        self.write("eicar.com", EICAR)
         self.write("clean.txt", b"hello")
-        infected = b"[AV_Quillmar] " + self.wpath("eicar.com") + b": INFECTED (EICAR test file)"
-        clean = b"[AV_Quillmar] " + self.wpath("clean.txt") + b": clean"
-        self.assertTrue(m.wait_line(infected), self.describe(m))
-        self.assertTrue(m.wait_line(clean), self.describe(m))
+        self.write("тест 文件 \U0001F9EA.com", EICAR)
+        self.assertTrue(m.wait_line(verdict(self.path("eicar.com"), INFECTED)), self.describe(m))
+        self.assertTrue(m.wait_line(verdict(self.path("clean.txt"), b"clean")), self.describe(m))
+        self.assertTrue(m.wait_line(verdict(self.path("тест 文件 \U0001F9EA.com"), INFECTED)),
+                        self.describe(m))
         self.assertEqual(m.errors(), [])
+
+    def test_a_root_and_a_file_beyond_260_characters_are_watched_and_scanned(self):
+        deep = self.path(*["глубоко-" + "d" * 52] * 5)
+        os.makedirs(deep)
+        self.root = deep
+        self.assertGreater(len(winpath(deep)), 300)
+        m = self.start()
+        self.write("eicar.com", EICAR)
+        self.assertTrue(m.wait_line(verdict(self.path("eicar.com"), INFECTED)), self.describe(m))
+        self.assertEqual(m.errors(), [])
+
+
+class Detector(unittest.TestCase):
+    """The reference detector on its own, as the monitor starts it."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="monitor-wine-detector-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+
+    def scan(self, path, *hold):
+        """Runs the detector on path (through hold_open when hold names how
+        the file is held); returns its status and its one verdict line."""
+        if hold:
+            result = run_wine([HOLD_OPEN_BIN, *hold, winpath(path), winpath(DETECTOR_BIN)])
+        else:
+            result = run_wine([DETECTOR_BIN, winpath(path)])
+        lines = [l.rstrip(b"\r") for l in result.stdout.splitlines()]
+        self.assertEqual(len(lines), 1, result)
+        return result.returncode, lines[0]
+
+    def make(self, name, data=EICAR):
+        path = os.path.join(self.tmp, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def test_a_file_held_open_by_another_program_for_writing_and_deleting_is_scanned(self):
+        path = self.make("held.com")
+        self.assertEqual(self.scan(path, "read"), (0, verdict(path, INFECTED)))
+
+    def test_a_file_that_cannot_be_opened_is_a_failed_scan_not_a_gone_file(self):
+        path = self.make("locked.com")
+        status, line = self.scan(path, "none")
+        self.assertEqual(status, 2)
+        self.assertEqual(line, verdict(path, b"cannot open (Windows error 32)"))
+
+    def test_a_folder_is_not_a_regular_file(self):
+        path = os.path.join(self.tmp, "папка")
+        os.mkdir(path)
+        self.assertEqual(self.scan(path), (0, verdict(path, b"not a regular file, nothing to scan")))
+
+    def test_a_missing_file_or_folder_is_gone(self):
+        for path in (os.path.join(self.tmp, "nothing.txt"),
+                     os.path.join(self.tmp, "no-folder", "nothing.txt")):
+            self.assertEqual(self.scan(path), (0, verdict(path, b"no longer exists")))
+
+
+@unittest.skipUnless(LEGACY_CODE_PAGE, "run with the builds without the UTF-8 code page")
+class LegacyCodePage(unittest.TestCase):
+    def test_the_programs_of_this_run_have_a_legacy_code_page(self):
+        result = run_wine([CODE_PAGE_BIN])
+        self.assertEqual(result.returncode, 0, result)
+        self.assertNotEqual(int(result.stdout), 65001)
 
 
 class Lines(WineMonitorTest):
@@ -234,6 +358,44 @@ class Ending(WineMonitorTest):
         self.write("after-eof")
         self.assertDetected(m, [self.wpath("after-eof")])
         self.assertIsNone(m.process.poll())
+
+
+class Console(unittest.TestCase):
+    """The monitor in a console (Wine makes one of a terminal on standard
+    input): QuickEdit, on before, is off while it runs, and the input mode
+    and the output code page are as they were once it has ended."""
+
+    def run_in_console(self, how):
+        tmp = tempfile.mkdtemp(prefix="monitor-wine-console-")
+        self.addCleanup(shutil.rmtree, tmp, True)
+        terminal, console = pty.openpty()
+        self.addCleanup(os.close, terminal)
+        with open(console, "rb", closefd=True) as stdin:
+            result = run_wine([CONSOLE_CHECK_BIN, how, winpath(MONITOR_BIN), winpath(tmp)],
+                              stdin=stdin)
+        states = {}
+        for line in result.stdout.decode().splitlines():
+            when, *fields = line.split()
+            states[when] = {k: int(v, 16 if k != "code_page" else 10)
+                            for k, v in (f.split("=") for f in fields)}
+        # "running" once QuickEdit is off and the output is UTF-8, within a
+        # deadline; "never-running" otherwise.
+        self.assertEqual(set(states), {"before", "running", "after"}, result)
+        quick_edit = 0x40
+        self.assertTrue(states["before"]["mode"] & quick_edit, states)
+        self.assertFalse(states["running"]["mode"] & quick_edit, states)
+        self.assertEqual(states["running"]["code_page"], 65001, states)
+        self.assertEqual((states["after"]["mode"], states["after"]["code_page"]),
+                         (states["before"]["mode"], states["before"]["code_page"]), states)
+        return states["after"]["status"]
+
+    def test_quick_edit_off_while_running_and_the_console_given_back_after_q(self):
+        self.assertEqual(self.run_in_console("q"), 0)
+
+    def test_the_console_given_back_after_ctrl_c(self):
+        # Windows ends the process with STATUS_CONTROL_C_EXIT, Wine 8 with 0;
+        # the fixture's own codes (it had to end the monitor) are others.
+        self.assertIn(self.run_in_console("ctrl-c"), (0, 0xC000013A))
 
 
 class Conversion(WineMonitorTest):

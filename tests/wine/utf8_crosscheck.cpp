@@ -5,7 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "notify_records.h"
+#include "change_records.h"
 
 namespace {
 

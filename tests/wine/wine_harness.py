@@ -27,6 +27,12 @@ MONITOR_BIN = os.environ.get("MONITOR_BIN", "build-win/monitor.exe")
 RECORDER_BIN = os.environ.get("RECORDER_BIN", "build-win/tests/wine/recorder.exe")
 DETECTOR_BIN = os.environ.get("DETECTOR_BIN", "build-win/AV_Quillmar.exe")
 CROSSCHECK_BIN = os.environ.get("CROSSCHECK_BIN", "build-win/tests/wine/utf8_crosscheck.exe")
+CODE_PAGE_BIN = os.environ.get("CODE_PAGE_BIN", "build-win/tests/wine/code_page.exe")
+HOLD_OPEN_BIN = os.environ.get("HOLD_OPEN_BIN", "build-win/tests/wine/hold_open.exe")
+CONSOLE_CHECK_BIN = os.environ.get("CONSOLE_CHECK_BIN", "build-win/tests/wine/console_check.exe")
+# Set when MONITOR_BIN and DETECTOR_BIN are the builds without the UTF-8 code
+# page in their manifest.
+LEGACY_CODE_PAGE = os.environ.get("LEGACY_CODE_PAGE") == "1"
 TIMEOUT = float(os.environ.get("WINE_TEST_TIMEOUT", "30"))
 PROBE = "~probe"
 PROBE_INTERVAL = 0.5
@@ -96,8 +102,8 @@ def wine_env():
     return dict(env)
 
 
-def run_wine(args, timeout=TIMEOUT, **kwargs):
-    return subprocess.run(["wine"] + args, env=wine_env(), stdin=subprocess.DEVNULL,
+def run_wine(args, timeout=TIMEOUT, stdin=subprocess.DEVNULL, **kwargs):
+    return subprocess.run(["wine"] + args, env=wine_env(), stdin=stdin,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout,
                           **kwargs)
 

@@ -1,6 +1,5 @@
-// The change-buffer walk, the UTF-16 to UTF-8 conversion and the detection
-// command line of the Windows layer.
-#include "notify_records.h"
+// The change-buffer walk and the UTF-16 to UTF-8 conversion of its names.
+#include "change_records.h"
 
 #include <stdint.h>
 #include <string.h>
@@ -25,44 +24,24 @@ void hand(record_kind kind, const char *path, record_fn on_record, void *context
     on_record(context, &record);
 }
 
-bool put(char *out, size_t capacity, size_t *used, char c) {
-    // One byte is always kept for the terminator.
-    if (*used + 1 >= capacity) return false;
-    out[(*used)++] = c;
-    return true;
-}
-
-bool put_backslashes(char *out, size_t capacity, size_t *used, size_t count) {
-    for (size_t i = 0; i < count; i++) {
-        if (!put(out, capacity, used, '\\')) return false;
+// Hands one record on, unless it is a modified folder. False when its name
+// cannot be converted, which ends the batch.
+bool hand_record(const unsigned char *record, size_t units, notify_scratch *scratch,
+                 folder_check folders, record_fn on_record, void *context) {
+    const unsigned char *name = record + NOTIFY_HEADER_SIZE;
+    // Asked only now, as the record comes to be handled: a name that is gone
+    // is no folder, and is handed on like any other.
+    if (read_u32(record + 4) == NOTIFY_ACTION_MODIFIED &&
+        folders.is_folder(folders.context, name, units)) {
+        return true;
     }
+    utf8_result result = utf16le_to_utf8(name, units, scratch->name, sizeof scratch->name);
+    // The name buffer holds any name a change buffer can carry; the check
+    // keeps that true should the capacities ever change.
+    if (result == UTF8_TOO_LONG) return false;
+    hand(result == UTF8_EXACT ? RECORD_CHANGE : RECORD_UNREPRESENTABLE, scratch->name, on_record,
+         context);
     return true;
-}
-
-bool put_quoted_argument(char *out, size_t capacity, size_t *used, const char *argument) {
-    if (!put(out, capacity, used, '"')) return false;
-    const char *p = argument;
-    for (;;) {
-        size_t backslashes = 0;
-        while (*p == '\\') {
-            backslashes++;
-            p++;
-        }
-        if (*p == '\0') {
-            // Before the closing quote each backslash must be doubled, or the
-            // last one would escape the quote.
-            if (!put_backslashes(out, capacity, used, 2 * backslashes)) return false;
-            break;
-        }
-        if (*p == '"') {
-            if (!put_backslashes(out, capacity, used, 2 * backslashes + 1)) return false;
-        } else if (!put_backslashes(out, capacity, used, backslashes)) {
-            return false;
-        }
-        if (!put(out, capacity, used, *p)) return false;
-        p++;
-    }
-    return put(out, capacity, used, '"');
 }
 
 } // namespace
@@ -119,7 +98,7 @@ utf8_result utf16le_to_utf8(const unsigned char *units, size_t count, char *out,
 }
 
 void notify_walk(const unsigned char *buffer, size_t length, notify_scratch *scratch,
-                 record_fn on_record, void *context) {
+                 folder_check folders, record_fn on_record, void *context) {
     if (length == 0) {
         hand(RECORD_LOST, "", on_record, context);
         return;
@@ -140,13 +119,7 @@ void notify_walk(const unsigned char *buffer, size_t length, notify_scratch *scr
         size_t units = name_bytes / 2;
         // A record without a name names nothing that could be scanned.
         if (units == 0) break;
-        utf8_result result = utf16le_to_utf8(record + NOTIFY_HEADER_SIZE, units, scratch->name,
-                                             sizeof scratch->name);
-        // The name buffer holds any name a change buffer can carry; the check
-        // keeps that true should the capacities ever change.
-        if (result == UTF8_TOO_LONG) break;
-        hand(result == UTF8_EXACT ? RECORD_CHANGE : RECORD_UNREPRESENTABLE, scratch->name,
-             on_record, context);
+        if (!hand_record(record, units, scratch, folders, on_record, context)) break;
         if (next == 0) return;
         // The next record must start past this one's name and leave room for
         // its own header inside the returned bytes.
@@ -154,16 +127,4 @@ void notify_walk(const unsigned char *buffer, size_t length, notify_scratch *scr
         offset += next;
     }
     hand(RECORD_UNREADABLE, "", on_record, context);
-}
-
-bool build_command_line(char *out, size_t capacity, const char *executable,
-                        const char *path) {
-    if (capacity == 0) return false;
-    size_t used = 0;
-    bool fits = strchr(executable, '"') == nullptr && put(out, capacity, &used, '"');
-    for (const char *p = executable; fits && *p; p++) fits = put(out, capacity, &used, *p);
-    fits = fits && put(out, capacity, &used, '"') && put(out, capacity, &used, ' ') &&
-           put_quoted_argument(out, capacity, &used, path);
-    out[used] = '\0';
-    return fits;
 }
