@@ -19,6 +19,7 @@ struct inotify_reader {
     watch_tree tree;
     root_guard guard;
     unsigned char *events; // one kernel read
+    int64_t read_started;  // when the last read began, in nanoseconds since the epoch
     pthread_t thread;
     bool started;
 };

@@ -14,10 +14,11 @@
 //   FAULT_MOVE_AFTER_WATCH=PATH  once a watch on exactly PATH is added, PATH is
 //   FAULT_MOVE_TO=TARGET         renamed to TARGET (once): a directory that moves
 //                                on between being watched and being listed
-//   FAULT_OVERFLOW_TRIGGER=FILE  the next read of an inotify descriptor after
-//                                FILE appears drops what it read and returns
-//                                the kernel's IN_Q_OVERFLOW instead, and FILE
-//                                is removed: events lost for real
+//   FAULT_OVERFLOW_TRIGGER=FILE  while FILE exists, what a read of an inotify
+//                                descriptor returns is dropped and it reads
+//                                again; the first read after FILE is gone
+//                                returns the kernel's IN_Q_OVERFLOW in place
+//                                of its events: events lost for real
 //   FAULT_LOG=FILE               one line per injected fault is appended there,
 //                                so a test can tell the fault really happened
 // Built without sanitizers; under a sanitizer its runtime is preloaded first,
@@ -105,8 +106,6 @@ __attribute__((constructor)) void fault_setup() {
 // Replaces what a read of length bytes returned with one IN_Q_OVERFLOW.
 ssize_t overflowed(void *buffer, ssize_t length) {
     if (length < static_cast<ssize_t>(sizeof(inotify_event))) return length;
-    typedef int (*unlink_fn)(const char *);
-    if (next<unlink_fn>("unlink")(overflow_trigger) != 0) return length;
     inotify_event event;
     memset(&event, 0, sizeof event);
     event.wd = -1;
@@ -167,9 +166,17 @@ ssize_t read(int fd, void *buffer, size_t count) {
             return -1;
         }
     }
-    ssize_t length = next<ssize_t (*)(int, void *, size_t)>("read")(fd, buffer, count);
-    if (active && overflow_trigger && tracked(fd)) return overflowed(buffer, length);
-    return length;
+    typedef ssize_t (*read_fn)(int, void *, size_t);
+    ssize_t length = next<read_fn>("read")(fd, buffer, count);
+    if (!active || !overflow_trigger || !tracked(fd)) return length;
+    typedef int (*access_fn)(const char *, int);
+    bool dropped = false;
+    while (length > 0 && next<access_fn>("access")(overflow_trigger, F_OK) == 0) {
+        if (!dropped) note("read dropped\n");
+        dropped = true;
+        length = next<read_fn>("read")(fd, buffer, count);
+    }
+    return dropped ? overflowed(buffer, length) : length;
 }
 
 ssize_t write(int fd, const void *buffer, size_t count) {
