@@ -128,6 +128,10 @@ bool wait_for_events(inotify_reader *r, int *error) {
             uint64_t count;
             ssize_t taken = read(r->queue->drained_fd, &count, sizeof count);
             (void)taken;
+            if (queue_abandoned(r->queue)) {
+                *error = ECANCELED;
+                return false;
+            }
             tree_report_dirty(&r->tree, queue_record, r->queue);
         }
         if (ready[0].revents) return true;

@@ -158,6 +158,23 @@ void tell_if_drained(record_queue *q) {
 }
 } // namespace
 
+void queue_abandon(record_queue *q) {
+    pthread_mutex_lock(&q->lock);
+    q->abandoned = true;
+    q->used = 0;
+    q->lost = false;
+    q->want_drained = true;
+    tell_if_drained(q);
+    pthread_mutex_unlock(&q->lock);
+}
+
+bool queue_abandoned(record_queue *q) {
+    pthread_mutex_lock(&q->lock);
+    bool abandoned = q->abandoned;
+    pthread_mutex_unlock(&q->lock);
+    return abandoned;
+}
+
 void queue_set_up(record_queue *q) {
     pthread_mutex_lock(&q->lock);
     q->set_up = true;
