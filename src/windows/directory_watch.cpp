@@ -125,10 +125,7 @@ void *open_listing(void *, const path_unit *path, unsigned long *error) {
 }
 
 listing_result list_folder(void *, void *folder, unsigned char *buffer, size_t size,
-                           size_t *length, unsigned long *error) {
-    // The call says nothing of how much it filled: the records end where
-    // one's NextEntryOffset is 0, inside the buffer.
-    *length = size;
+                           unsigned long *error) {
     if (GetFileInformationByHandleEx(folder, FileFullDirectoryInfo, buffer,
                                      static_cast<DWORD>(size))) {
         return LISTING_MORE;

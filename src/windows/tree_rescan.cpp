@@ -55,7 +55,7 @@ void enter(walk &w, size_t path_units, size_t relative_bytes, bool exact) {
     }
     rescan_level &l = w.s->levels[w.depth++];
     l.folder = folder;
-    l.offset = l.length = 0;
+    l.offset = sizeof l.listing;
     l.path_units = path_units;
     l.relative_bytes = relative_bytes;
     l.exact = exact;
@@ -70,10 +70,10 @@ void leave(walk &w) {
 // or when the listing fails or cannot be read, which is named.
 const unsigned char *next_record(walk &w) {
     rescan_level &l = w.s->levels[w.depth - 1];
-    if (l.offset >= l.length) {
+    if (l.offset == sizeof l.listing) {
         unsigned long error = 0;
-        listing_result result = w.folders.list(w.folders.context, l.folder, l.listing,
-                                               sizeof l.listing, &l.length, &error);
+        listing_result result =
+            w.folders.list(w.folders.context, l.folder, l.listing, sizeof l.listing, &error);
         l.offset = 0;
         w.s->relative[l.relative_bytes] = '\0';
         if (result == LISTING_END) return nullptr;
@@ -81,20 +81,22 @@ const unsigned char *next_record(walk &w) {
             not_rescanned(w, "Windows error %lu", error);
             return nullptr;
         }
-        if (l.length > sizeof l.listing) l.length = 0;
     }
+    // A header fits here: at the buffer's start, and checked with the record
+    // before anywhere else.
     const unsigned char *record = l.listing + l.offset;
-    size_t left = l.length - l.offset;
-    uint32_t name_bytes = left < LISTING_HEADER_SIZE ? 0 : read_u32(record + LISTING_NAME_BYTES);
-    uint32_t next = name_bytes ? read_u32(record + LISTING_NEXT) : 0;
-    // A record without a name, or one that runs past the bytes given.
-    if (name_bytes < 2 || name_bytes > left - LISTING_HEADER_SIZE ||
-        (next && (next < LISTING_HEADER_SIZE + name_bytes || next > left))) {
+    size_t room = sizeof l.listing - l.offset - LISTING_HEADER_SIZE;
+    uint32_t name_bytes = read_u32(record + LISTING_NAME_BYTES);
+    uint32_t next = read_u32(record + LISTING_NEXT);
+    // A record without a name, or one that runs past the buffer, or a next
+    // one inside this one or without room for its header.
+    if (name_bytes < 2 || name_bytes > room ||
+        (next && (next < LISTING_HEADER_SIZE + name_bytes || next > room))) {
         w.s->relative[l.relative_bytes] = '\0';
         not_rescanned(w, "unreadable listing");
         return nullptr;
     }
-    l.offset = next ? l.offset + next : l.length;
+    l.offset = next ? l.offset + next : sizeof l.listing;
     return record;
 }
 

@@ -48,20 +48,18 @@ enum listing_result { LISTING_MORE, LISTING_END, LISTING_FAILED };
 
 // How folders are opened and listed. open returns null and sets error when
 // the folder cannot be opened; list fills buffer (size bytes) with the next
-// records, sets length to the bytes that may hold them, or error when it
-// fails.
+// records, the last with NextEntryOffset 0, or sets error when it fails.
 struct rescan_folders {
     void *(*open)(void *context, const path_unit *path, unsigned long *error);
     listing_result (*list)(void *context, void *folder, unsigned char *buffer, size_t size,
-                           size_t *length, unsigned long *error);
+                           unsigned long *error);
     void (*close)(void *context, void *folder);
     void *context;
 };
 
 struct rescan_level {
     void *folder;
-    size_t offset;         // the next record in listing
-    size_t length;         // the bytes the last list call gave
+    size_t offset;         // the next record in listing; its size when all taken
     size_t path_units;     // the path's length down to this folder
     size_t relative_bytes; // the relative path's length down to this folder
     bool exact;            // every name down to here converted exactly
