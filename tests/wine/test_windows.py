@@ -138,8 +138,8 @@ class LostWindow(WineMonitorTest):
     file changed since the wait before it returned is reported."""
 
     def overflow_while_held(self, env=None):
-        for folder in ("old", "outside"):
-            os.mkdir(os.path.join(self.tmp if folder == "outside" else self.root, folder))
+        os.mkdir(self.path("old"))
+        os.mkdir(os.path.join(self.tmp, "outside"))
         os.symlink(os.path.join(self.tmp, "outside"), self.path("link"))
         for name in ("kept.txt", "old/kept.txt", "old/changed.txt", "old/set-back.txt"):
             self.write(name)
@@ -166,7 +166,7 @@ class LostWindow(WineMonitorTest):
 
     def test_every_file_changed_in_the_lost_window_is_reported_after_the_loss_line(self):
         m = self.overflow_while_held()
-        expected = [self.wpath(*n.split("/")) for n in OVERFLOWING + IN_WINDOW]
+        expected = [self.wpath(n) for n in OVERFLOWING + IN_WINDOW]
         self.assertDetected(m, expected, timeout=TIMEOUT + 60)
         self.assertTrue(m.probe(self.root), self.describe(m))
         self.assertEqual(m.quit(), 0)
@@ -175,7 +175,7 @@ class LostWindow(WineMonitorTest):
         self.assertEqual([e for e in expected if lines.index(CHANGE + e) < after], [])
         # Unchanged, and behind a link: not reported.
         for name in ("kept.txt", "old/kept.txt", "link/linked.txt"):
-            self.assertNotIn(self.wpath(*name.split("/")), m.detected())
+            self.assertNotIn(self.wpath(name), m.detected())
         self.assertEqual(m.errors(), [])
 
     def test_q_ends_the_monitor_during_a_rescan(self):
