@@ -110,6 +110,7 @@ static_assert(offsetof(FILE_FULL_DIR_INFO, CreationTime) == LISTING_CREATION_TIM
                   offsetof(FILE_FULL_DIR_INFO, ChangeTime) == LISTING_CHANGE_TIME &&
                   offsetof(FILE_FULL_DIR_INFO, FileAttributes) == LISTING_ATTRIBUTES &&
                   offsetof(FILE_FULL_DIR_INFO, FileNameLength) == LISTING_NAME_BYTES &&
+                  offsetof(FILE_FULL_DIR_INFO, EaSize) == LISTING_REPARSE_TAG &&
                   offsetof(FILE_FULL_DIR_INFO, FileName) == LISTING_HEADER_SIZE,
               "the rescan reads listings as the platform lays them out");
 

@@ -41,6 +41,7 @@ __attribute__((format(printf, 2, 3))) void not_rescanned(walk &w, const char *wh
     hand(w, RECORD_UNWATCHED, w.s->detail);
 }
 
+// Opens the folder the path names now as the deepest level.
 void enter(walk &w, size_t path_units, size_t relative_bytes, bool exact) {
     if (w.depth == RESCAN_DEPTH) {
         not_rescanned(w, "nested deeper than %lu folders",
@@ -113,7 +114,7 @@ bool name_relative(walk &w, const rescan_level &in, const unsigned char *name, s
 }
 
 // Puts the name after the path of the folder it is in. False when the
-// platform could not open the result.
+// result is longer than any path the platform opens.
 bool name_path(walk &w, const rescan_level &in, const unsigned char *name, size_t units,
                size_t *end) {
     size_t at = in.path_units;
@@ -154,7 +155,10 @@ void take(walk &w, const unsigned char *record) {
         return;
     }
     // A link or junction leads out of the tree, or round in a loop.
-    if (attributes & LISTING_REPARSE_POINT) return;
+    uint32_t tag = read_u32(record + LISTING_REPARSE_TAG);
+    if ((attributes & LISTING_REPARSE_POINT) && (tag == 0 || (tag & REPARSE_NAME_SURROGATE))) {
+        return;
+    }
     size_t end;
     if (!name_path(w, in, name, units, &end)) {
         not_rescanned(w, "path too long");

@@ -19,9 +19,9 @@ typedef char16_t path_unit;
 #endif
 
 // Folders held open at once, the watched one included: one per level of the
-// walk, each with its listing buffer, so memory is fixed (about 130 KiB) and
-// the walk never allocates. A folder deeper than this is not rescanned; the
-// failed-watch line names it.
+// walk, each with its listing buffer. With the relative path the state is
+// about 230 KiB, allocated with the watch, and the walk never allocates. A
+// folder deeper than this is not rescanned; the failed-watch line names it.
 static const size_t RESCAN_DEPTH = 64;
 // Each listing call fills this much; it holds at least one record with the
 // longest name a folder entry can have (255 units).
@@ -40,9 +40,13 @@ static const size_t LISTING_LAST_WRITE_TIME = 24;
 static const size_t LISTING_CHANGE_TIME = 32;
 static const size_t LISTING_ATTRIBUTES = 56;
 static const size_t LISTING_NAME_BYTES = 60;
+static const size_t LISTING_REPARSE_TAG = 64; // EaSize, which holds it for a reparse point
 static const size_t LISTING_HEADER_SIZE = 68;
 static const uint32_t LISTING_DIRECTORY = 0x10;
 static const uint32_t LISTING_REPARSE_POINT = 0x400;
+// A reparse point whose tag has this bit names another place: a link or a
+// junction. Others (cloud placeholders) are folders of the tree itself.
+static const uint32_t REPARSE_NAME_SURROGATE = 0x20000000;
 
 enum listing_result { LISTING_MORE, LISTING_END, LISTING_FAILED };
 
@@ -87,7 +91,8 @@ struct rescan_state {
 // - RECORD_UNWATCHED for a folder that is not rescanned (it cannot be opened
 //   or listed, its listing cannot be read, its path is too long, or it is
 //   deeper than RESCAN_DEPTH), "" for the root, with why.
-// Folders that are links or junctions (reparse points) are not followed.
+// Folders that are links or junctions are not followed, nor reparse points
+// whose tag is not given (Wine gives none).
 void rescan_tree(rescan_state *state, path_unit *path, size_t root_units, size_t capacity,
                  uint64_t since, const rescan_folders &folders, record_fn on_record,
                  void *context);

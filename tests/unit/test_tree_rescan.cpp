@@ -21,7 +21,8 @@ void put(std::vector<unsigned char> &l, size_t at, uint64_t value, int bytes) {
 
 // Appends a record to a listing, the one before linked to it.
 void add(std::vector<unsigned char> &l, const std::u16string &name, uint32_t attributes = 0,
-         uint64_t changed = NEW, uint64_t written = OLD, uint64_t created = OLD) {
+         uint64_t changed = NEW, uint64_t written = OLD, uint64_t created = OLD,
+         uint32_t tag = 0) {
     size_t at = l.size(), last = 0;
     while (at && read_u32(&l[last])) last += read_u32(&l[last]);
     if (at) put(l, last, at - last, 4);
@@ -31,6 +32,7 @@ void add(std::vector<unsigned char> &l, const std::u16string &name, uint32_t att
     put(l, at + LISTING_CHANGE_TIME, changed, 8);
     put(l, at + LISTING_ATTRIBUTES, attributes, 4);
     put(l, at + LISTING_NAME_BYTES, name.size() * 2, 4);
+    put(l, at + LISTING_REPARSE_TAG, tag, 4);
     for (size_t i = 0; i < name.size(); i++) put(l, at + LISTING_HEADER_SIZE + 2 * i, name[i], 2);
 }
 
@@ -104,16 +106,20 @@ TEST(TreeRescan, FilesChangedSinceLessTheMarginByAnyTimeNoFolderNoLink) {
     add(root, u"created", 0, OLD, OLD, NEW);
     add(root, u"changed");
     add(root, u"sub", DIR);
-    add(root, u"link", DIR | LISTING_REPARSE_POINT);
+    const uint32_t REPARSE_DIR = DIR | LISTING_REPARSE_POINT;
+    add(root, u"link", REPARSE_DIR);                                  // no tag, as under Wine
+    add(root, u"junction", REPARSE_DIR, NEW, OLD, OLD, 0xA0000003);   // names another place
+    add(root, u"cloud", REPARSE_DIR, NEW, OLD, OLD, 0x9000601A);      // a folder here
     add(root, u"file-link", LISTING_REPARSE_POINT);
     add(root, bad);
     add(root, bad + u"-dir", DIR);
     add(d.listings[u"R\\sub"], u"f");
+    add(d.listings[u"R\\cloud"], u"f");
     add(d.listings[u"R\\" + bad + u"-dir"], u"f");
     d.listings[u"R\\"] = root;
     const std::vector<std::string> expected = {
         "change written", "change created", "change changed", "change sub\\f",
-        "change file-link", "unrepresentable \xEF\xBF\xBD",
+        "change cloud\\f", "change file-link", "unrepresentable \xEF\xBF\xBD",
         "unrepresentable \xEF\xBF\xBD-dir\\f"};
     EXPECT_EQ(rescan(d), expected);
     // A root that ends in a separator, as a drive's does, gets no second one.
@@ -138,7 +144,8 @@ TEST(TreeRescan, EachFolderLeftOutIsNamedAndTheRestGoesOn) {
     add(d.listings[u"R\\z4"], u"\x02", 0, 0, 0, 0);
     put(d.listings[u"R\\z4"], LISTING_NEXT, 8, 4);
     std::vector<std::string> expected = {"left out x (not rescanned, Windows error 5)",
-                                         "change y\\f", "left out y (not rescanned, Windows error 21)"};
+                                         "change y\\f",
+                                         "left out y (not rescanned, Windows error 21)"};
     for (const char *z : {"z1", "z2", "z3", "z4"}) {
         expected.push_back("left out " + std::string(z) + " (not rescanned, unreadable listing)");
     }
@@ -154,7 +161,8 @@ TEST(TreeRescan, EachFolderLeftOutIsNamedAndTheRestGoesOn) {
     expected.push_back("left out " + relative + "d (not rescanned, nested deeper than 64 folders)");
     expected.push_back("change f");
     EXPECT_EQ(rescan(d), expected);
-    EXPECT_EQ(rescan(d, u"x"), std::vector<std::string>{"left out  (not rescanned, Windows error 5)"});
+    EXPECT_EQ(rescan(d, u"x"),
+              std::vector<std::string>{"left out  (not rescanned, Windows error 5)"});
     // R, a separator and d leave no room for the terminator in 3 units.
     fake_disk small;
     add(small.listings[u"R"], u"d", DIR);
