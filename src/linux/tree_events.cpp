@@ -15,13 +15,10 @@ namespace {
 const uint32_t FILE_EVENTS = IN_CREATE | IN_MODIFY | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 const uint32_t ROOT_GONE = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT;
 const size_t EVENT_HEADER = sizeof(inotify_event);
+
 bool is_directory_arrival(const inotify_event &event) {
     return (event.mask & IN_MOVED_TO) && (event.mask & IN_ISDIR);
 }
-
-} // namespace
-
-namespace {
 
 // The child that left parent's name, for a directory's IN_MOVED_FROM. When
 // the tree holds two of that name (one was found by a listing, or created,
