@@ -151,6 +151,10 @@ class InstanceLimit(FaultTest):
             with open(os.path.join(r, "alive"), "wb") as f:
                 f.write(b"x")
         self.assertDetected(m, [os.path.join(r, "alive") for r in working])
+        # A field's error line follows its unwatched line once its watcher
+        # has taken it: waited for, as 200 watchers start at once.
+        errors = set(self.error_line(r, 24) for r in failed)
+        m.out.wait_for(lambda out: errors <= set(out))
         out = m.out.snapshot()
         for r in failed:
             self.assertEqual(out.count(self.unwatched_line(r, INSTANCE_LIMIT)), 1)
