@@ -1,0 +1,217 @@
+// Translation of fanotify events into records and path-cache updates.
+#include "fanotify_events.h"
+
+#include <errno.h>
+#include <string.h>
+#include <sys/fanotify.h>
+
+namespace {
+
+// A folder is followed through at most this many later moves of the
+// folders above it (each deleted or moved before this event was read).
+const int PLACE_DEPTH = 32;
+const uint64_t FILE_CHANGES = FAN_CREATE | FAN_DELETE | FAN_MODIFY | FAN_CLOSE_WRITE;
+
+struct batch {
+    unsigned char *buffer;
+    size_t *length;
+    size_t capacity;
+};
+
+// Notes where the directory moves and deletions among the new bytes start.
+void index_moves(fan_translator *t, const batch &b) {
+    size_t offset = t->indexed_to;
+    fan_event e;
+    for (size_t at = offset; fan_parse_next(b.buffer, *b.length, &offset, &e) == FAN_PARSED;
+         at = offset) {
+        bool moves = (e.mask & FAN_ONDIR) && (e.mask & (FAN_RENAME | FAN_DELETE)) && e.has_target;
+        if (moves && t->move_count < FAN_MOVES_MAX) t->moves[t->move_count++] = at;
+        t->indexed_to = offset;
+    }
+}
+
+// Where the folder was just before its first move or deletion after the
+// event ending at after, if the events read so far hold one.
+bool later_move(fan_translator *t, const batch &b, const fan_handle &h, size_t after,
+                fan_place *place) {
+    for (size_t i = 0; i < t->move_count; i++) {
+        if (t->moves[i] < after) continue;
+        size_t offset = t->moves[i];
+        fan_event e;
+        if (fan_parse_next(b.buffer, *b.length, &offset, &e) != FAN_PARSED) continue;
+        if (!fan_same_handle(e.target, h)) continue;
+        *place = (e.mask & FAN_RENAME) ? e.old_place : e.place;
+        return place->present;
+    }
+    return false;
+}
+
+// Appends "/" and name to path, unless it would not fit.
+bool append_name(char *path, size_t *length, const char *name, size_t name_length) {
+    bool at_top = *length == 1 && path[0] == '/';
+    size_t needed = *length + (at_top ? 0 : 1) + name_length;
+    if (needed >= PATH_CAPACITY) return false;
+    if (!at_top) path[(*length)++] = '/';
+    memcpy(path + *length, name, name_length);
+    *length += name_length;
+    path[*length] = '\0';
+    return true;
+}
+
+// The absolute path, into out, of folder h when the event ending at after
+// happened. Asked of the kernel first and of the events read after that:
+// a move among them that the kernel's answer already shows is undone.
+bool directory_path(fan_translator *t, const batch &b, const fan_handle &h, size_t after,
+                    char *out, size_t *length) {
+    const char *names[PLACE_DEPTH];
+    size_t name_lengths[PLACE_DEPTH];
+    int depth = 0;
+    fan_handle at = h;
+    for (;;) {
+        size_t cached_length;
+        if (const char *cached = cache_find(&t->cache, at, &cached_length)) {
+            memcpy(out, cached, cached_length);
+            *length = cached_length;
+            break;
+        }
+        int error = t->ops.resolve(t->ops.context, at, out, PATH_CAPACITY, length);
+        size_t room = b.capacity - *b.length;
+        if (room) *b.length += t->ops.read_more(t->ops.context, b.buffer + *b.length, room);
+        index_moves(t, b);
+        fan_place place;
+        if (!later_move(t, b, at, after, &place)) {
+            if (error) return false;
+            if (depth == 0) cache_put(&t->cache, h, out, *length);
+            break;
+        }
+        if (depth == PLACE_DEPTH) return false;
+        names[depth] = place.name;
+        name_lengths[depth++] = place.name_length;
+        at = place.directory;
+    }
+    for (int i = depth - 1; i >= 0; i--) {
+        if (!append_name(out, length, names[i], name_lengths[i])) return false;
+    }
+    out[*length] = '\0';
+    if (depth > 0) cache_put(&t->cache, h, out, *length);
+    return true;
+}
+
+// The path of place's entry, into out; false when unknown or too long.
+bool entry_path(fan_translator *t, const batch &b, const fan_place &place, size_t after,
+                char *out, size_t *length) {
+    if (!place.present || place.name_length == 0) return false;
+    if (!directory_path(t, b, place.directory, after, out, length)) return false;
+    return append_name(out, length, place.name, place.name_length);
+}
+
+// The part of path below the root ("" for the root itself), or null.
+const char *below_root(const fan_translator *t, const char *path, size_t length) {
+    if (t->root_length == 1) return path[0] == '/' ? path + 1 : nullptr;
+    if (length < t->root_length || memcmp(path, t->root, t->root_length) != 0) return nullptr;
+    if (length == t->root_length) return path + length;
+    return path[t->root_length] == '/' ? path + t->root_length + 1 : nullptr;
+}
+
+void emit(record_fn on_record, void *context, record_kind kind, const char *path) {
+    watch_record record = {kind, path, nullptr};
+    on_record(context, &record);
+}
+
+// A file's change at place, reported when it lies under the root.
+void report(fan_translator *t, const batch &b, const fan_place &place, size_t after,
+            record_fn on_record, void *context) {
+    if (!place.present || place.name_length == 0) return;
+    char path[PATH_CAPACITY];
+    size_t length;
+    if (!directory_path(t, b, place.directory, after, path, &length)) return;
+    const char *relative = below_root(t, path, length);
+    if (!relative) return;
+    if (append_name(path, &length, place.name, place.name_length)) {
+        emit(on_record, context, RECORD_CHANGE, below_root(t, path, length));
+        return;
+    }
+    // What is known of a path that does not fit: its name.
+    memcpy(t->relative, place.name, place.name_length);
+    t->relative[place.name_length] = '\0';
+    emit(on_record, context, RECORD_UNREPRESENTABLE, t->relative);
+}
+
+// A folder made, deleted or renamed: the cache follows; one that arrives
+// from outside the root has its files reported, unless it is the monitor's.
+void directory_event(fan_translator *t, const batch &b, const fan_event &e, size_t after,
+                     bool own) {
+    char path[PATH_CAPACITY];
+    size_t length;
+    if (e.mask & FAN_DELETE) {
+        // Also when merged with its creation: gone either way.
+        if (e.has_target) cache_drop(&t->cache, e.target);
+    } else if (e.mask & FAN_CREATE) {
+        if (e.has_target && entry_path(t, b, e.place, after, path, &length)) {
+            cache_put(&t->cache, e.target, path, length);
+        }
+    } else if (e.mask & FAN_RENAME) {
+        bool was_inside = false;
+        if (entry_path(t, b, e.old_place, after, path, &length)) {
+            was_inside = below_root(t, path, length) != nullptr;
+            cache_drop_below(&t->cache, path, length);
+        }
+        if (!entry_path(t, b, e.new_place, after, path, &length)) {
+            if (e.has_target) cache_drop(&t->cache, e.target);
+            return;
+        }
+        if (e.has_target) cache_put(&t->cache, e.target, path, length);
+        const char *relative = below_root(t, path, length);
+        if (relative && relative[0] && !was_inside && !own) {
+            t->ops.report_below(t->ops.context, relative);
+        }
+    }
+}
+
+} // namespace
+
+bool translator_init(fan_translator *t, const char *root, const fan_ops *ops) {
+    t->root = root;
+    t->root_length = strlen(root);
+    t->ops = *ops;
+    t->move_count = 0;
+    t->indexed_to = 0;
+    return cache_init(&t->cache);
+}
+
+void translator_release(fan_translator *t) { cache_release(&t->cache); }
+
+void translate_events(fan_translator *t, unsigned char *buffer, size_t *length, size_t capacity,
+                      record_fn on_record, void *context) {
+    batch b = {buffer, length, capacity};
+    t->move_count = 0;
+    t->indexed_to = 0;
+    index_moves(t, b);
+    size_t offset = 0;
+    for (;;) {
+        fan_event e;
+        fan_parse result = fan_parse_next(buffer, *length, &offset, &e);
+        if (result == FAN_END) break;
+        if (result == FAN_BAD) {
+            emit(on_record, context, RECORD_UNREADABLE, nullptr);
+            break;
+        }
+        if (e.mask & FAN_Q_OVERFLOW) {
+            // Moves were lost with the rest: nothing cached can be trusted.
+            cache_clear(&t->cache);
+            emit(on_record, context, RECORD_LOST, nullptr);
+            continue;
+        }
+        bool own = t->ops.ignored(t->ops.context, e.pid);
+        if (e.mask & FAN_ONDIR) {
+            directory_event(t, b, e, offset, own);
+        } else if (own) {
+            continue;
+        } else if (e.mask & FAN_RENAME) {
+            report(t, b, e.old_place, offset, on_record, context);
+            report(t, b, e.new_place, offset, on_record, context);
+        } else if (e.mask & FILE_CHANGES) {
+            report(t, b, e.place, offset, on_record, context);
+        }
+    }
+}

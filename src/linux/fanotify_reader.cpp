@@ -1,0 +1,298 @@
+// The fanotify reader: marks, the kernel's events, records queued.
+#include "fanotify_reader.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/fanotify.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include "process_start.h"
+
+namespace {
+
+// Events name the directory by handle and the entry by name, and a created,
+// deleted or renamed entry by its own handle too (Linux 5.17).
+const unsigned INIT_FLAGS =
+    FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_DFID_NAME_TARGET;
+const unsigned EVENT_FLAGS = O_RDONLY | O_LARGEFILE | O_CLOEXEC;
+const uint64_t MARK_MASK =
+    FAN_CREATE | FAN_DELETE | FAN_MODIFY | FAN_CLOSE_WRITE | FAN_RENAME | FAN_ONDIR;
+// The root's own end (deleted, moved, unmounted) is told by inotify.
+const uint32_t ROOT_MASK = IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// One read takes at most half: the rest is room for the events read ahead
+// while a folder's place is checked against the events that follow.
+const size_t EVENTS_SIZE = 512 * 1024;
+const size_t READ_SIZE = EVENTS_SIZE / 2;
+// A read needs room for at least one whole event.
+const size_t SMALLEST_READ = 4096;
+const size_t GUARD_READ = 16 * 1024;
+
+void queue_record(void *context, const watch_record *record) {
+    queue_push(static_cast<record_queue *>(context), record);
+}
+
+// The path of a directory handle now, through a mount point of its
+// filesystem: opened for each look-up, so no mount is held busy.
+int kernel_resolve(void *context, const fan_handle &h, char *out, size_t capacity,
+                   size_t *length) {
+    fanotify_reader *r = static_cast<fanotify_reader *>(context);
+    const char *point = marks_point(&r->marks, h.fsid);
+    if (!point || h.size > MAX_HANDLE_SZ) return ESTALE;
+    int mount = open(point, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (mount < 0) return errno;
+    union {
+        file_handle handle;
+        unsigned char bytes[sizeof(file_handle) + MAX_HANDLE_SZ];
+    } storage;
+    storage.handle.handle_bytes = h.size;
+    storage.handle.handle_type = h.type;
+    memcpy(storage.bytes + sizeof(file_handle), h.bytes, h.size);
+    struct statfs fs;
+    uint64_t fsid = 0;
+    if (fstatfs(mount, &fs) == 0) memcpy(&fsid, &fs.f_fsid, sizeof fsid);
+    // Another filesystem mounted there since: its handles are other ones.
+    int fd = fsid == h.fsid ? open_by_handle_at(mount, &storage.handle, O_PATH | O_CLOEXEC) : -1;
+    int error = fd < 0 ? (fsid == h.fsid ? errno : ESTALE) : 0;
+    close(mount);
+    if (error) return error;
+    struct stat st;
+    char link[32];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = fstat(fd, &st) == 0 && st.st_nlink > 0 ? readlink(link, out, capacity) : -1;
+    close(fd);
+    // A deleted folder has no path; one outside this process's root, none
+    // that starts at "/".
+    if (n <= 0 || static_cast<size_t>(n) >= capacity || out[0] != '/') return ESTALE;
+    out[n] = '\0';
+    *length = static_cast<size_t>(n);
+    return 0;
+}
+
+size_t kernel_read_more(void *context, unsigned char *at, size_t room) {
+    fanotify_reader *r = static_cast<fanotify_reader *>(context);
+    if (room < SMALLEST_READ) return 0;
+    ssize_t n;
+    do {
+        n = read(r->fd, at, room);
+    } while (n < 0 && errno == EINTR);
+    return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+bool kernel_ignored(void *context, int32_t pid) {
+    fanotify_reader *r = static_cast<fanotify_reader *>(context);
+    return pid == getpid() || started_detector(pid, r->drained_at);
+}
+
+// Folders still to list, each followed by a NUL: the last is listed next.
+struct walk_stack {
+    char *bytes;
+    size_t used;
+    size_t capacity;
+};
+
+bool push(walk_stack *s, const char *text, size_t length) {
+    if (s->capacity - s->used < length + 1) {
+        size_t capacity = (s->used + length + 1) * 2 + 4096;
+        char *grown = static_cast<char *>(realloc(s->bytes, capacity));
+        if (!grown) return false;
+        s->bytes = grown;
+        s->capacity = capacity;
+    }
+    memcpy(s->bytes + s->used, text, length);
+    s->bytes[s->used + length] = '\0';
+    s->used += length + 1;
+    return true;
+}
+
+bool pop(walk_stack *s, char *out) {
+    if (!s->used) return false;
+    size_t start = s->used - 1;
+    while (start > 0 && s->bytes[start - 1] != '\0') start--;
+    memcpy(out, s->bytes + start, s->used - start);
+    s->used = start;
+    return true;
+}
+
+void push_record(fanotify_reader *r, record_kind kind, const char *path, const char *detail) {
+    watch_record record = {kind, path, detail};
+    queue_push(r->queue, &record);
+}
+
+// Lists one folder that arrived: its files reported, its folders pushed.
+void list_arrived(fanotify_reader *r, walk_stack *pending, const char *folder) {
+    size_t root_length = strlen(r->root);
+    int n = snprintf(r->walk_path, sizeof r->walk_path, "%s%s%s", r->root,
+                     root_length == 1 ? "" : "/", folder);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof r->walk_path) return;
+    int fd = open(r->walk_path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!dir) {
+        int error = errno;
+        if (fd >= 0) close(fd);
+        // Gone or replaced since: its own events tell the rest.
+        if (error != ENOENT && error != ENOTDIR) {
+            push_record(r, RECORD_UNWATCHED, folder, strerror(error));
+        }
+        return;
+    }
+    while (dirent *entry = readdir(dir)) {
+        const char *name = entry->d_name;
+        if (name[0] == '.' && (!name[1] || (name[1] == '.' && !name[2]))) continue;
+        bool is_directory = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat st;
+            is_directory = fstatat(dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                           S_ISDIR(st.st_mode);
+        }
+        int length = snprintf(r->walk_path, sizeof r->walk_path, "%s/%s", folder, name);
+        bool fits = length > 0 && static_cast<size_t>(length) < sizeof r->walk_path;
+        if (!is_directory) {
+            push_record(r, fits ? RECORD_CHANGE : RECORD_UNREPRESENTABLE,
+                        fits ? r->walk_path : name, nullptr);
+        } else if (fits && !push(pending, r->walk_path, static_cast<size_t>(length))) {
+            push_record(r, RECORD_UNWATCHED, r->walk_path, "out of memory");
+        }
+        // A folder too deep to name: its files are named as they change.
+    }
+    closedir(dir);
+}
+
+// Reports every file below relative, a folder that arrived from outside
+// the root, without following links.
+void kernel_report_below(void *context, const char *relative) {
+    fanotify_reader *r = static_cast<fanotify_reader *>(context);
+    walk_stack pending = {nullptr, 0, 0};
+    char folder[PATH_CAPACITY];
+    if (!push(&pending, relative, strlen(relative))) {
+        push_record(r, RECORD_UNWATCHED, relative, "out of memory");
+    }
+    while (pop(&pending, folder)) list_arrived(r, &pending, folder);
+    free(pending.bytes);
+}
+
+// Reads what the guard's inotify instance holds: 0 while the field still
+// names the watched root, else why not.
+int check_guard(fanotify_reader *r) {
+    unsigned char events[GUARD_READ] __attribute__((aligned(alignof(inotify_event))));
+    bool touched = false;
+    for (;;) {
+        ssize_t n = read(r->guard_fd, events, sizeof events);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        size_t length = static_cast<size_t>(n);
+        touched = touched || guard_touched(&r->guard, events, length);
+        for (size_t offset = 0; !touched && length - offset >= sizeof(inotify_event);) {
+            inotify_event event;
+            memcpy(&event, events + offset, sizeof event);
+            // Any event of the root's own watch tells of its end.
+            touched = event.wd == r->root_wd;
+            offset += sizeof event + event.len;
+        }
+    }
+    return touched ? guard_check(&r->guard) : 0;
+}
+
+void close_all(fanotify_reader *r) {
+    guard_release(&r->guard);
+    marks_release(&r->marks);
+    translator_release(&r->translator);
+    free(r->events);
+    r->events = nullptr;
+    int *fds[] = {&r->fd, &r->guard_fd, &r->table_fd};
+    for (int *fd : fds) {
+        if (*fd >= 0) close(*fd);
+        *fd = -1;
+    }
+}
+
+// One batch: read, checked against the guard, translated. EAGAIN when the
+// kernel held nothing.
+int read_batch(fanotify_reader *r) {
+    unsigned long ended = detectors_ended();
+    ssize_t n;
+    do {
+        n = read(r->fd, r->events, READ_SIZE);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && errno == EAGAIN) {
+        // Every change of a detector that had ended by then is read.
+        r->drained_at = ended;
+        return EAGAIN;
+    }
+    if (n <= 0) return n < 0 ? errno : EIO;
+    // Checked before any of it is reported: a path under a field that names
+    // another folder by now is a path where no such file is.
+    if (int error = check_guard(r)) return error;
+    r->length = static_cast<size_t>(n);
+    translate_events(&r->translator, r->events, &r->length, EVENTS_SIZE, queue_record, r->queue);
+    return 0;
+}
+
+// Reads and translates until the watch ends; why it ended.
+int follow(fanotify_reader *r) {
+    for (;;) {
+        pollfd fds[3] = {{r->fd, POLLIN, 0}, {r->guard_fd, POLLIN, 0}, {r->table_fd, POLLPRI, 0}};
+        if (poll(fds, 3, -1) < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (fds[2].revents & (POLLPRI | POLLERR)) {
+            // A mount over the root would change what the field names.
+            if (marks_update(&r->marks, queue_record, r->queue)) cache_clear(&r->translator.cache);
+            if (int error = guard_check(&r->guard)) return error;
+        }
+        if (fds[1].revents) {
+            if (int error = check_guard(r)) return error;
+        }
+        if (fds[0].revents) {
+            int error;
+            while ((error = read_batch(r)) == 0) {
+            }
+            if (error != EAGAIN) return error;
+        }
+    }
+}
+
+} // namespace
+
+int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *queue) {
+    memset(r, 0, sizeof *r);
+    r->directory = directory;
+    r->queue = queue;
+    r->fd = r->guard_fd = r->table_fd = -1;
+    if (!realpath(directory, r->root)) return errno;
+    r->fd = fanotify_init(INIT_FLAGS, EVENT_FLAGS);
+    if (r->fd < 0) return errno;
+    int error = marks_start(&r->marks, r->fd, MARK_MASK, r->root);
+    fan_ops ops = {kernel_resolve, kernel_read_more, kernel_ignored, kernel_report_below, r};
+    r->events = static_cast<unsigned char *>(malloc(EVENTS_SIZE));
+    if (!error && (!r->events || !translator_init(&r->translator, r->root, &ops))) error = ENOMEM;
+    r->guard_fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (!error && r->guard_fd < 0) error = errno;
+    if (!error) error = guard_start(&r->guard, r->guard_fd, directory);
+    r->root_wd = error ? -1 : inotify_add_watch(r->guard_fd, r->root, ROOT_MASK);
+    if (!error && r->root_wd < 0) error = errno;
+    r->table_fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (!error && r->table_fd < 0) error = errno;
+    if (error) {
+        close_all(r);
+        return error;
+    }
+    marks_update(&r->marks, queue_record, queue);
+    return 0;
+}
+
+void fanotify_follow(fanotify_reader *r) {
+    int error = follow(r);
+    close_all(r);
+    // Every end but a failed read is the field no longer naming the root:
+    // what is queued names paths it no longer leads to.
+    queue_end(r->queue, error, true);
+}
