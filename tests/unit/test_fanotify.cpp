@@ -1,0 +1,254 @@
+// The fanotify reader's parts without the kernel: the handle-to-path cache
+// and its invalidation, the translation of crafted events against a fake
+// kernel (paths as they were when each event happened, the root's bounds,
+// the monitor's own changes, loss, malformed records), and the mount table.
+#include <gtest/gtest.h>
+
+#include <string.h>
+#include <sys/fanotify.h>
+
+#include "fake_fanotify.h"
+#include "mounts.h"
+#include "path_cache.h"
+
+namespace {
+
+typedef std::vector<std::string> lines;
+
+struct handle_of {
+    uint32_t number;
+    fan_handle handle() const {
+        return fan_handle{FAKE_FSID, 1, 4, reinterpret_cast<const unsigned char *>(&number)};
+    }
+};
+
+std::string cached(path_cache *c, uint32_t number) {
+    handle_of h{number};
+    size_t length = 0;
+    const char *path = cache_find(c, h.handle(), &length);
+    return path ? std::string(path, length) : "(none)";
+}
+
+void put(path_cache *c, uint32_t number, const std::string &path) {
+    handle_of h{number};
+    cache_put(c, h.handle(), path.c_str(), path.size());
+}
+
+struct cache_fixture : ::testing::Test {
+    path_cache cache;
+    void SetUp() override { ASSERT_TRUE(cache_init(&cache)); }
+    void TearDown() override { cache_release(&cache); }
+};
+
+// Folders 1 to 9 of the fake kernel: 1 is the root.
+const uint32_t ROOT = 1, OUTSIDE = 2, SIBLING = 3, A = 4, N = 5;
+
+struct translation : ::testing::Test {
+    fake_kernel kernel;
+    fan_translator t;
+    event_writer events;
+    void SetUp() override { start("/r"); }
+    void TearDown() override { translator_release(&t); }
+    void start(const char *root) {
+        kernel.folders = {{ROOT, root}, {OUTSIDE, "/o"}, {SIBLING, "/r2"}};
+        fan_ops ops = kernel.ops();
+        ASSERT_TRUE(translator_init(&t, root, &ops));
+    }
+    lines run() {
+        lines out = translate(&t, &kernel, events.bytes);
+        events.bytes.clear();
+        return out;
+    }
+};
+
+} // namespace
+
+TEST_F(cache_fixture, FindsWhatWasPutAndForgetsWhatWasDropped) {
+    put(&cache, 7, "/r/a");
+    put(&cache, 8, "/r/b");
+    EXPECT_EQ(cached(&cache, 7), "/r/a");
+    put(&cache, 7, "/r/c"); // replaced, not added
+    EXPECT_EQ(cached(&cache, 7), "/r/c");
+    handle_of seven{7};
+    cache_drop(&cache, seven.handle());
+    EXPECT_EQ(cached(&cache, 7), "(none)");
+    EXPECT_EQ(cached(&cache, 8), "/r/b");
+    cache_clear(&cache);
+    EXPECT_EQ(cached(&cache, 8), "(none)");
+}
+
+TEST_F(cache_fixture, ARenamedFolderDropsEveryPathBelowItAndNoNeighbour) {
+    put(&cache, 1, "/r/a");
+    put(&cache, 2, "/r/a/b");
+    put(&cache, 3, "/r/a/b/c");
+    put(&cache, 4, "/r/ab");
+    put(&cache, 5, "/r");
+    cache_drop_below(&cache, "/r/a", 4);
+    EXPECT_EQ(cached(&cache, 1), "(none)");
+    EXPECT_EQ(cached(&cache, 2), "(none)");
+    EXPECT_EQ(cached(&cache, 3), "(none)");
+    EXPECT_EQ(cached(&cache, 4), "/r/ab");
+    EXPECT_EQ(cached(&cache, 5), "/r");
+}
+
+TEST_F(cache_fixture, TooLongToCacheDropsTheOldPathAndAFullSetGivesUpItsLeastUsed) {
+    put(&cache, 1, "/r/a");
+    put(&cache, 1, std::string(CACHE_PATH_MAX + 1, 'x'));
+    EXPECT_EQ(cached(&cache, 1), "(none)");
+    unsigned char long_bytes[CACHE_HANDLE_MAX + 1] = {};
+    fan_handle too_long = {FAKE_FSID, 1, sizeof long_bytes, long_bytes};
+    cache_put(&cache, too_long, "/r", 2);
+    size_t length;
+    EXPECT_EQ(cache_find(&cache, too_long, &length), nullptr);
+    // Bounded: of many more handles than slots, at most a slot's worth
+    // stay; one looked up all along stays, the first one put does not.
+    const uint32_t MANY = CACHE_SETS * CACHE_WAYS * 8;
+    put(&cache, 1, "/kept");
+    put(&cache, 2, "/first");
+    for (uint32_t n = 10; n < 10 + MANY; n++) {
+        put(&cache, n, "/r/" + std::to_string(n));
+        ASSERT_EQ(cached(&cache, 1), "/kept");
+    }
+    EXPECT_EQ(cached(&cache, 2), "(none)");
+    size_t found = 0;
+    for (uint32_t n = 10; n < 10 + MANY; n++) found += cached(&cache, n) != "(none)";
+    EXPECT_LE(found, CACHE_SETS * CACHE_WAYS - 1);
+    EXPECT_GT(found, CACHE_SETS * CACHE_WAYS / 2);
+}
+
+TEST_F(translation, FilesUnderTheRootAreReportedRelativeAndNothingElse) {
+    events.change(FAN_CREATE, ROOT, "a");
+    events.change(FAN_MODIFY | FAN_CLOSE_WRITE, ROOT, "a");
+    events.change(FAN_DELETE, OUTSIDE, "b");
+    events.change(FAN_CREATE, SIBLING, "c"); // /r2 only starts like /r
+    events.change(FAN_CREATE, 9, "d");       // a folder the kernel cannot find
+    events.change(FAN_ATTRIB, ROOT, "e");    // not a change the monitor asks for
+    EXPECT_EQ(run(), (lines{"change:a", "change:a"}));
+}
+
+TEST_F(translation, AFolderMadeAndRenamedIsFollowedFromItsEvents) {
+    events.change(FAN_CREATE | FAN_ONDIR, ROOT, "d", A);
+    events.change(FAN_CREATE | FAN_ONDIR, A, "e", N);
+    events.change(FAN_CREATE, N, "x");
+    events.rename(FAN_ONDIR, ROOT, "d", ROOT, "m", A);
+    events.change(FAN_CREATE, A, "y");
+    EXPECT_EQ(run(), (lines{"change:d/e/x", "change:m/y"}));
+    // Nothing below the renamed folder is cached: N is asked of the kernel.
+    kernel.folders[N] = "/r/m/e";
+    kernel.resolved.clear();
+    events.change(FAN_CREATE, N, "z");
+    EXPECT_EQ(run(), (lines{"change:m/e/z"}));
+    EXPECT_EQ(kernel.resolved, (std::vector<uint32_t>{N}));
+}
+
+TEST_F(translation, AFileIsReportedWhereItWasNotWhereItsFolderWentSince) {
+    // The kernel already shows A in its new place; the rename read after the
+    // file's event says where it was.
+    kernel.folders[A] = "/r/N/A";
+    events.change(FAN_CREATE, A, "f");
+    events.change(FAN_DELETE, A, "f");
+    events.rename(FAN_ONDIR, ROOT, "A", N, "A", A);
+    kernel.folders[N] = "/r/N";
+    events.change(FAN_CREATE, A, "g");
+    EXPECT_EQ(run(), (lines{"change:A/f", "change:A/f", "change:N/A/g"}));
+}
+
+TEST_F(translation, TheEventsQueuedSinceAreReadToPlaceAFolder) {
+    kernel.folders[A] = "/r/N/A";
+    kernel.folders[N] = "/r/N";
+    events.change(FAN_CREATE, A, "f");
+    event_writer later;
+    later.rename(FAN_ONDIR, ROOT, "A", N, "A", A);
+    kernel.later = later.bytes;
+    EXPECT_EQ(run(), (lines{"change:A/f"}));
+}
+
+TEST_F(translation, FilesInFoldersDeletedBeforeTheyWereReadAreStillPlaced) {
+    // rm -rf of A/B: neither folder exists when the events are read.
+    events.change(FAN_DELETE, N, "f");
+    events.change(FAN_DELETE | FAN_ONDIR, A, "B", N);
+    events.change(FAN_DELETE, A, "g");
+    events.change(FAN_DELETE | FAN_ONDIR, ROOT, "A", A);
+    events.change(FAN_DELETE, 9, "h"); // never placed: left out
+    EXPECT_EQ(run(), (lines{"change:A/B/f", "change:A/g"}));
+}
+
+TEST_F(translation, RenamedFilesAreReportedUnderEachNameInsideTheRoot) {
+    events.rename(0, ROOT, "a", ROOT, "b");
+    events.rename(0, OUTSIDE, "c", ROOT, "d");
+    events.rename(0, ROOT, "e", OUTSIDE, "f");
+    EXPECT_EQ(run(), (lines{"change:a", "change:b", "change:d", "change:e"}));
+}
+
+TEST_F(translation, OnlyAFolderArrivingFromOutsideHasItsFilesReported) {
+    events.rename(FAN_ONDIR, OUTSIDE, "x", ROOT, "in", A);
+    events.rename(FAN_ONDIR, ROOT, "in", ROOT, "moved", A);
+    events.rename(FAN_ONDIR, ROOT, "moved", OUTSIDE, "away", A);
+    events.rename(FAN_ONDIR, 9, "unknown", ROOT, "back", N);
+    EXPECT_EQ(run(), lines{});
+    EXPECT_EQ(kernel.arrived, (lines{"in", "back"}));
+}
+
+TEST_F(translation, TheMonitorsOwnChangesAreLeftOutButStillMoveTheCache) {
+    kernel.ignored_pids = {42};
+    events.change(FAN_CREATE, ROOT, "log", 0, 42);
+    events.change(FAN_CREATE | FAN_ONDIR, ROOT, "q", A, 42);
+    events.rename(FAN_ONDIR, OUTSIDE, "x", ROOT, "quarantine", N, 42);
+    events.change(FAN_CREATE, A, "other");
+    events.rename(0, A, "other", ROOT, "mine", 0, 42);
+    EXPECT_EQ(run(), (lines{"change:q/other"}));
+    EXPECT_EQ(kernel.arrived, lines{});
+}
+
+TEST_F(translation, AnOverflowIsALossAndForgetsTheCache) {
+    events.change(FAN_CREATE | FAN_ONDIR, ROOT, "d", A);
+    events.change(FAN_CREATE, A, "x");
+    events.overflow();
+    events.change(FAN_CREATE, A, "y"); // A is unknown to the kernel: left out
+    EXPECT_EQ(run(), (lines{"change:d/x", "lost"}));
+}
+
+TEST_F(translation, AMalformedRecordIsUnreadableAndNothingAfterItIsRead) {
+    events.change(FAN_CREATE, ROOT, "a");
+    size_t good = events.bytes.size();
+    events.change(FAN_CREATE, ROOT, "b");
+    events.bytes[good + 24 + 2] = 0xff; // the info record's length runs past the event
+    events.change(FAN_CREATE, ROOT, "c");
+    EXPECT_EQ(run(), (lines{"change:a", "unreadable"}));
+}
+
+TEST_F(translation, NamesTooLongForAPathAreNamedNotCut) {
+    kernel.folders[A] = "/r/" + std::string(PATH_CAPACITY - 8, 'd');
+    events.change(FAN_CREATE, A, "name");
+    EXPECT_EQ(run(), (lines{"unrepresentable:name"}));
+}
+
+TEST_F(translation, TheRootDirectoryOfTheSystem) {
+    translator_release(&t);
+    start("/");
+    events.change(FAN_CREATE, ROOT, "a");
+    events.change(FAN_CREATE, OUTSIDE, "b");
+    EXPECT_EQ(run(), (lines{"change:a", "change:o/b"})); // the root folder is "/" here
+}
+
+TEST(MountTable, LinesAreParsedWithTheirEscapesUndone) {
+    char line[] = "36 35 98:0 /sub\\040dir /mnt/a\\134b\\011c rw,noatime master:1 - ext4 /dev/x rw";
+    mount_entry e;
+    ASSERT_TRUE(mount_parse_line(line, &e));
+    EXPECT_EQ(e.id, 36);
+    EXPECT_STREQ(e.root, "/sub dir");
+    EXPECT_STREQ(e.point, "/mnt/a\\b\tc");
+    char short_line[] = "36 35 98:0 /";
+    EXPECT_FALSE(mount_parse_line(short_line, &e));
+    char bad_id[] = "x 35 98:0 / /mnt - ext4 /dev/x rw";
+    EXPECT_FALSE(mount_parse_line(bad_id, &e));
+    char bad_escape[] = "1 0 1:1 / /a\\9 - ext4 x rw"; // not octal: kept as it is
+    ASSERT_TRUE(mount_parse_line(bad_escape, &e));
+    EXPECT_STREQ(e.point, "/a\\9");
+}
+
+TEST(MountTable, TheSystemRootIsTheTopOfItsFilesystemAndAFolderInItIsNot) {
+    EXPECT_TRUE(mount_is_top("/"));
+    EXPECT_FALSE(mount_is_top("/usr/bin"));
+    EXPECT_FALSE(mount_is_top("/no/such/folder"));
+}
