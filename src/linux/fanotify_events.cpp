@@ -58,11 +58,21 @@ bool append_name(char *path, size_t *length, const char *name, size_t name_lengt
     return true;
 }
 
+// The part of path below the root ("" for the root itself), or null.
+const char *below_root(const fan_translator *t, const char *path, size_t length) {
+    if (t->root_length == 1) return path[0] == '/' ? path + 1 : nullptr;
+    if (length < t->root_length || memcmp(path, t->root, t->root_length) != 0) return nullptr;
+    if (length == t->root_length) return path + length;
+    return path[t->root_length] == '/' ? path + t->root_length + 1 : nullptr;
+}
+
 // The absolute path, into out, of folder h when the event ending at after
 // happened. Asked of the kernel first and of the events read after that:
 // a move among them that the kernel's answer already shows is undone.
-bool directory_path(fan_translator *t, const batch &b, const fan_handle &h, size_t after,
-                    char *out, size_t *length) {
+// 0; ENAMETOOLONG when it lies under the root but no path can name it; else
+// an errno for a folder that cannot be placed.
+int directory_path(fan_translator *t, const batch &b, const fan_handle &h, size_t after,
+                   char *out, size_t *length) {
     const char *names[PLACE_DEPTH];
     size_t name_lengths[PLACE_DEPTH];
     int depth = 0;
@@ -80,37 +90,37 @@ bool directory_path(fan_translator *t, const batch &b, const fan_handle &h, size
         index_moves(t, b);
         fan_place place;
         if (!later_move(t, b, at, after, &place)) {
-            if (error) return false;
+            if (error) return error;
             if (depth == 0) cache_put(&t->cache, h, out, *length);
             break;
         }
-        if (depth == PLACE_DEPTH) return false;
+        if (depth == PLACE_DEPTH) return ESTALE;
         names[depth] = place.name;
         name_lengths[depth++] = place.name_length;
         at = place.directory;
     }
+    bool inside = below_root(t, out, *length) != nullptr;
     for (int i = depth - 1; i >= 0; i--) {
-        if (!append_name(out, length, names[i], name_lengths[i])) return false;
+        if (!append_name(out, length, names[i], name_lengths[i])) return inside ? ENAMETOOLONG : ESTALE;
     }
     out[*length] = '\0';
     if (depth > 0) cache_put(&t->cache, h, out, *length);
-    return true;
+    return 0;
+}
+
+// Whether place names an entry: the kernel names a folder's own events ".".
+bool names_entry(const fan_place &place) {
+    const char *n = place.name;
+    return place.present && place.name_length > 0 &&
+           !(n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')));
 }
 
 // The path of place's entry, into out; false when unknown or too long.
 bool entry_path(fan_translator *t, const batch &b, const fan_place &place, size_t after,
                 char *out, size_t *length) {
-    if (!place.present || place.name_length == 0) return false;
-    if (!directory_path(t, b, place.directory, after, out, length)) return false;
+    if (!names_entry(place)) return false;
+    if (directory_path(t, b, place.directory, after, out, length) != 0) return false;
     return append_name(out, length, place.name, place.name_length);
-}
-
-// The part of path below the root ("" for the root itself), or null.
-const char *below_root(const fan_translator *t, const char *path, size_t length) {
-    if (t->root_length == 1) return path[0] == '/' ? path + 1 : nullptr;
-    if (length < t->root_length || memcmp(path, t->root, t->root_length) != 0) return nullptr;
-    if (length == t->root_length) return path + length;
-    return path[t->root_length] == '/' ? path + t->root_length + 1 : nullptr;
 }
 
 void emit(record_fn on_record, void *context, record_kind kind, const char *path) {
@@ -121,13 +131,13 @@ void emit(record_fn on_record, void *context, record_kind kind, const char *path
 // A file's change at place, reported when it lies under the root.
 void report(fan_translator *t, const batch &b, const fan_place &place, size_t after,
             record_fn on_record, void *context) {
-    if (!place.present || place.name_length == 0) return;
+    if (!names_entry(place)) return;
     char path[PATH_CAPACITY];
     size_t length;
-    if (!directory_path(t, b, place.directory, after, path, &length)) return;
-    const char *relative = below_root(t, path, length);
-    if (!relative) return;
-    if (append_name(path, &length, place.name, place.name_length)) {
+    int error = directory_path(t, b, place.directory, after, path, &length);
+    if (error && error != ENAMETOOLONG) return;
+    if (!error && !below_root(t, path, length)) return;
+    if (!error && append_name(path, &length, place.name, place.name_length)) {
         emit(on_record, context, RECORD_CHANGE, below_root(t, path, length));
         return;
     }

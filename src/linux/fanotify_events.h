@@ -22,8 +22,9 @@
 #include "path_cache.h"
 
 struct fan_ops {
-    // The absolute path of a directory now, into out; 0, or an errno (ESTALE
-    // when it is gone).
+    // The absolute path of a directory now, into out; 0, or an errno: ESTALE
+    // when it is gone, ENAMETOOLONG when it is under the root but deeper
+    // than any path.
     int (*resolve)(void *context, const fan_handle &directory, char *out, size_t capacity,
                    size_t *length);
     // Reads events queued since into at[0, room); the bytes added, 0 for none.

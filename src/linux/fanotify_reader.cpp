@@ -35,8 +35,32 @@ const size_t READ_SIZE = EVENTS_SIZE / 2;
 const size_t SMALLEST_READ = 4096;
 const size_t GUARD_READ = 16 * 1024;
 
+// How far up a folder too deep for a path is followed to find the root.
+const int DEEPEST = 1 << 16;
+
 void queue_record(void *context, const watch_record *record) {
     queue_push(static_cast<record_queue *>(context), record);
+}
+
+// Whether folder fd (closed here) lies below the root: followed up through
+// "..", for a folder deeper than any path can name.
+bool below_root_by_parents(const fanotify_reader *r, int fd) {
+    struct stat st;
+    for (int level = 0; level < DEEPEST && fd >= 0 && fstat(fd, &st) == 0; level++) {
+        if (st.st_dev == r->root_device && st.st_ino == r->root_inode) {
+            close(fd);
+            return true;
+        }
+        int parent = openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        struct stat up;
+        bool top = parent >= 0 && fstat(parent, &up) == 0 && up.st_dev == st.st_dev &&
+                   up.st_ino == st.st_ino;
+        close(fd);
+        fd = parent;
+        if (top) break; // "/" is its own parent
+    }
+    if (fd >= 0) close(fd);
+    return false;
 }
 
 // The path of a directory handle now, through a mount point of its
@@ -67,6 +91,9 @@ int kernel_resolve(void *context, const fan_handle &h, char *out, size_t capacit
     char link[32];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     ssize_t n = fstat(fd, &st) == 0 && st.st_nlink > 0 ? readlink(link, out, capacity) : -1;
+    if (n < 0 && errno == ENAMETOOLONG) {
+        return below_root_by_parents(r, fd) ? ENAMETOOLONG : ESTALE;
+    }
     close(fd);
     // A deleted folder has no path; one outside this process's root, none
     // that starts at "/".
@@ -267,7 +294,10 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
     r->directory = directory;
     r->queue = queue;
     r->fd = r->guard_fd = r->table_fd = -1;
-    if (!realpath(directory, r->root)) return errno;
+    struct stat st;
+    if (!realpath(directory, r->root) || stat(r->root, &st) != 0) return errno;
+    r->root_device = st.st_dev;
+    r->root_inode = st.st_ino;
     r->fd = fanotify_init(INIT_FLAGS, EVENT_FLAGS);
     if (r->fd < 0) return errno;
     int error = marks_start(&r->marks, r->fd, MARK_MASK, r->root);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <sys/types.h>
 
 #include "capacities.h"
 #include "fanotify_events.h"
@@ -28,6 +29,8 @@ struct fanotify_reader {
     unsigned char *events;
     size_t length;
     unsigned long drained_at; // detectors_ended() at the last empty read
+    dev_t root_device;        // the root's identity, for folders too deep to name
+    ino_t root_inode;
     char root[PATH_CAPACITY]; // the field, absolute, links resolved
     char walk_path[PATH_CAPACITY];
 };

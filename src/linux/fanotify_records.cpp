@@ -36,6 +36,8 @@ bool read_place(const unsigned char *record, size_t record_length, bool with_nam
         size_t room = record_length - handle_end;
         place->name_length = strnlen(name, room);
         if (place->name_length == room) return false; // not terminated inside
+        // A name is one entry: a slash in it could climb out of the root.
+        if (memchr(name, '/', place->name_length)) return false;
         place->name = name;
     }
     place->present = true;

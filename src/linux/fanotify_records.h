@@ -20,7 +20,7 @@ struct fan_handle {
 struct fan_place {
     bool present;
     fan_handle directory;
-    const char *name; // NUL-terminated inside the buffer
+    const char *name; // NUL-terminated inside the buffer, without a slash
     size_t name_length;
 };
 

@@ -5,8 +5,9 @@
 //                                path that contains TEXT
 //   FAULT_INIT_EMFILE=N          inotify_init1 succeeds N times, then fails
 //                                with EMFILE
-//   FAULT_READ_EINTR=1           every read of an inotify descriptor is
-//                                first interrupted once (EINTR), then done
+//   FAULT_READ_EINTR=1           every read of an inotify or fanotify
+//                                descriptor is first interrupted once
+//                                (EINTR), then done
 //   FAULT_WRITE_SPLIT=N          every write to standard output or error is
 //                                first interrupted once (EINTR), then takes at
 //                                most N bytes
@@ -14,10 +15,11 @@
 //   FAULT_MOVE_AFTER_WATCH=PATH  once a watch on exactly PATH is added, PATH is
 //   FAULT_MOVE_TO=TARGET         renamed to TARGET (once): a directory that moves
 //                                on between being watched and being listed
-//   FAULT_OVERFLOW_TRIGGER=FILE  the next read of an inotify descriptor after
-//                                FILE appears drops what it read and returns
-//                                the kernel's IN_Q_OVERFLOW instead, and FILE
-//                                is removed: events lost for real
+//   FAULT_OVERFLOW_TRIGGER=FILE  the next read of an inotify (or fanotify)
+//                                descriptor after FILE appears drops what it
+//                                read and returns the kernel's IN_Q_OVERFLOW
+//                                (FAN_Q_OVERFLOW) instead, and FILE is
+//                                removed: events lost for real
 //   FAULT_LOG=FILE               one line per injected fault is appended there,
 //                                so a test can tell the fault really happened
 // Built without sanitizers; under a sanitizer its runtime is preloaded first,
@@ -30,6 +32,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/fanotify.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -49,8 +52,9 @@ const char *move_after_watch;
 const char *move_to;
 bool moved;
 const char *overflow_trigger;
-// Descriptors returned by inotify_init/inotify_init1.
+// Descriptors returned by inotify_init/inotify_init1, and by fanotify_init.
 bool inotify_fds[TRACKED_FDS];
+bool fanotify_fds[TRACKED_FDS];
 // Per thread: the next read of a tracked descriptor is the real one.
 thread_local bool interrupted_once;
 thread_local bool write_interrupted;
@@ -69,12 +73,20 @@ void note(const char *text) {
     ::close(fd);
 }
 
-void track(int fd) {
-    if (fd >= 0 && fd < TRACKED_FDS) __atomic_store_n(&inotify_fds[fd], true, __ATOMIC_RELAXED);
+void track(int fd, bool *table = inotify_fds) {
+    if (fd < 0 || fd >= TRACKED_FDS) return;
+    // A number taken again by the other kind is no longer this one.
+    __atomic_store_n(&inotify_fds[fd], table == inotify_fds, __ATOMIC_RELAXED);
+    __atomic_store_n(&fanotify_fds[fd], table == fanotify_fds, __ATOMIC_RELAXED);
+}
+
+bool is_fanotify(int fd) {
+    return fd >= 0 && fd < TRACKED_FDS && __atomic_load_n(&fanotify_fds[fd], __ATOMIC_RELAXED);
 }
 
 bool tracked(int fd) {
-    return fd >= 0 && fd < TRACKED_FDS && __atomic_load_n(&inotify_fds[fd], __ATOMIC_RELAXED);
+    return is_fanotify(fd) ||
+           (fd >= 0 && fd < TRACKED_FDS && __atomic_load_n(&inotify_fds[fd], __ATOMIC_RELAXED));
 }
 
 // One budget for every thread: N successes in all, then failures.
@@ -102,11 +114,27 @@ __attribute__((constructor)) void fault_setup() {
     overflow_trigger = getenv("FAULT_OVERFLOW_TRIGGER");
 }
 
+// Replaces what a read of length bytes of fanotify returned with one
+// FAN_Q_OVERFLOW.
+ssize_t fanotify_overflowed(void *buffer) {
+    fanotify_event_metadata event;
+    memset(&event, 0, sizeof event);
+    event.event_len = sizeof event;
+    event.vers = FANOTIFY_METADATA_VERSION;
+    event.metadata_len = sizeof event;
+    event.mask = FAN_Q_OVERFLOW;
+    event.fd = FAN_NOFD;
+    memcpy(buffer, &event, sizeof event);
+    note("read overflow\n");
+    return sizeof event;
+}
+
 // Replaces what a read of length bytes returned with one IN_Q_OVERFLOW.
-ssize_t overflowed(void *buffer, ssize_t length) {
+ssize_t overflowed(int fd, void *buffer, ssize_t length) {
     if (length < static_cast<ssize_t>(sizeof(inotify_event))) return length;
     typedef int (*unlink_fn)(const char *);
     if (next<unlink_fn>("unlink")(overflow_trigger) != 0) return length;
+    if (is_fanotify(fd)) return fanotify_overflowed(buffer);
     inotify_event event;
     memset(&event, 0, sizeof event);
     event.wd = -1;
@@ -142,6 +170,12 @@ int inotify_init() {
     return fd;
 }
 
+int fanotify_init(unsigned flags, unsigned event_flags) {
+    int fd = next<int (*)(unsigned, unsigned)>("fanotify_init")(flags, event_flags);
+    track(fd, fanotify_fds);
+    return fd;
+}
+
 int inotify_add_watch(int fd, const char *path, uint32_t mask) {
     if (active && add_watch_text && strstr(path, add_watch_text)) {
         note("inotify_add_watch ENOSPC\n");
@@ -168,7 +202,7 @@ ssize_t read(int fd, void *buffer, size_t count) {
         }
     }
     ssize_t length = next<ssize_t (*)(int, void *, size_t)>("read")(fd, buffer, count);
-    if (active && overflow_trigger && tracked(fd)) return overflowed(buffer, length);
+    if (active && overflow_trigger && tracked(fd)) return overflowed(fd, buffer, length);
     return length;
 }
 

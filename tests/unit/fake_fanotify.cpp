@@ -66,6 +66,7 @@ int fake_resolve(void *context, const fan_handle &h, char *out, size_t capacity,
     uint32_t number = 0;
     if (h.size == 4) memcpy(&number, h.bytes, 4);
     k->resolved.push_back(number);
+    if (k->too_deep.count(number)) return ENAMETOOLONG;
     auto found = k->folders.find(number);
     if (h.fsid != FAKE_FSID || found == k->folders.end()) return ESTALE;
     if (found->second.size() >= capacity) return ENAMETOOLONG;

@@ -37,6 +37,7 @@ private:
 struct fake_kernel {
     std::map<uint32_t, std::string> folders; // handle number -> path now
     std::vector<unsigned char> later;        // events the next read_more hands over
+    std::set<uint32_t> too_deep;             // under the root, deeper than any path
     std::set<int32_t> ignored_pids;
     std::vector<uint32_t> resolved;          // handles asked about, in order
     std::vector<std::string> arrived;        // report_below calls

@@ -123,6 +123,8 @@ TEST_F(translation, FilesUnderTheRootAreReportedRelativeAndNothingElse) {
     events.change(FAN_CREATE, SIBLING, "c"); // /r2 only starts like /r
     events.change(FAN_CREATE, 9, "d");       // a folder the kernel cannot find
     events.change(FAN_ATTRIB, ROOT, "e");    // not a change the monitor asks for
+    events.change(FAN_MODIFY, ROOT, ".");    // a folder's own event
+    events.change(FAN_MODIFY, ROOT, "..");
     EXPECT_EQ(run(), (lines{"change:a", "change:a"}));
 }
 
@@ -215,12 +217,41 @@ TEST_F(translation, AMalformedRecordIsUnreadableAndNothingAfterItIsRead) {
     events.bytes[good + 24 + 2] = 0xff; // the info record's length runs past the event
     events.change(FAN_CREATE, ROOT, "c");
     EXPECT_EQ(run(), (lines{"change:a", "unreadable"}));
+    // A name with a slash is no entry's: it could climb out of the root.
+    events.change(FAN_CREATE, ROOT, "../etc/passwd");
+    EXPECT_EQ(run(), (lines{"unreadable"}));
+    // A name not terminated inside its record, a handle longer than its
+    // record, an event longer than the buffer, a short header.
+    for (size_t cut : {size_t(0), size_t(1), size_t(2)}) {
+        events.change(FAN_CREATE, ROOT, "abc");
+        std::vector<unsigned char> &b = events.bytes;
+        if (cut == 0) b[b.size() - 4] = 'x', b[b.size() - 3] = 'x', b[b.size() - 2] = 'x', b[b.size() - 1] = 'x';
+        if (cut == 1) b[24 + 12] = 0xff;
+        if (cut == 2) b.resize(b.size() - 1);
+        EXPECT_EQ(run(), (lines{"unreadable"})) << cut;
+    }
+    events.bytes.assign(10, 0);
+    EXPECT_EQ(run(), (lines{"unreadable"}));
 }
 
 TEST_F(translation, NamesTooLongForAPathAreNamedNotCut) {
     kernel.folders[A] = "/r/" + std::string(PATH_CAPACITY - 8, 'd');
     events.change(FAN_CREATE, A, "name");
     EXPECT_EQ(run(), (lines{"unrepresentable:name"}));
+}
+
+TEST_F(translation, AFolderDeeperThanAnyPathHasItsChangesNamed) {
+    kernel.too_deep = {A};
+    events.change(FAN_CREATE, A, "deep");
+    // Placed by a later move through a folder too deep: named too.
+    kernel.folders[N] = "/r/" + std::string(PATH_CAPACITY - 8, 'n');
+    events.change(FAN_CREATE, 9, "deeper");
+    events.rename(FAN_ONDIR, N, "long-name", ROOT, "x", 9);
+    // Outside the root, the same is left out.
+    kernel.folders[SIBLING] = "/r2/" + std::string(PATH_CAPACITY - 8, 's');
+    events.change(FAN_CREATE, 8, "other");
+    events.rename(FAN_ONDIR, SIBLING, "long-name", ROOT, "y", 8);
+    EXPECT_EQ(run(), (lines{"unrepresentable:deep", "unrepresentable:deeper"}));
 }
 
 TEST_F(translation, TheRootDirectoryOfTheSystem) {
