@@ -10,7 +10,10 @@ namespace {
 // A folder is followed through at most this many later moves of the
 // folders above it (each deleted or moved before this event was read).
 const int PLACE_DEPTH = 32;
-const uint64_t FILE_CHANGES = FAN_CREATE | FAN_DELETE | FAN_MODIFY | FAN_CLOSE_WRITE;
+const uint64_t FILE_CHANGES = FAN_CREATE | FAN_DELETE | FAN_MODIFY;
+// How many of the moves after an event are asked where they stand now, to
+// find one above a folder: a rename storm makes it a guess beyond that.
+const size_t ANCESTOR_MOVES = 64;
 
 struct batch {
     unsigned char *buffer;
@@ -46,6 +49,30 @@ bool later_move(fan_translator *t, const batch &b, const fan_handle &h, size_t a
     return false;
 }
 
+// The folder moved after the event ending at after that stands above the
+// folder at path now, the nearest one: the kernel's path shows its move,
+// which is undone from there. False when none does.
+bool moved_above(fan_translator *t, const batch &b, const fan_handle &h, size_t after,
+                 const char *path, size_t length, fan_handle *above, size_t *above_length) {
+    char other[PATH_CAPACITY];
+    size_t best = 0;
+    for (size_t i = 0, asked = 0; i < t->move_count && asked < ANCESTOR_MOVES; i++) {
+        if (t->moves[i] < after) continue;
+        size_t offset = t->moves[i];
+        fan_event e;
+        if (fan_parse_next(b.buffer, *b.length, &offset, &e) != FAN_PARSED) continue;
+        if (!(e.mask & FAN_RENAME) || fan_same_handle(e.target, h)) continue;
+        size_t n;
+        asked++;
+        if (t->ops.resolve(t->ops.context, e.target, other, sizeof other, &n) != 0) continue;
+        if (n <= best || n >= length || path[n] != '/' || memcmp(path, other, n) != 0) continue;
+        best = n;
+        *above = e.target;
+    }
+    *above_length = best;
+    return best > 0;
+}
+
 // Appends "/" and name to path, unless it would not fit.
 bool append_name(char *path, size_t *length, const char *name, size_t name_length) {
     bool at_top = *length == 1 && path[0] == '/';
@@ -76,6 +103,9 @@ int directory_path(fan_translator *t, const batch &b, const fan_handle &h, size_
     const char *names[PLACE_DEPTH];
     size_t name_lengths[PLACE_DEPTH];
     int depth = 0;
+    // The parts of kernel paths below a moved folder, kept while it is placed.
+    char below[PATH_CAPACITY];
+    size_t below_used = 0;
     fan_handle at = h;
     for (;;) {
         size_t cached_length;
@@ -89,10 +119,22 @@ int directory_path(fan_translator *t, const batch &b, const fan_handle &h, size_
         if (room) *b.length += t->ops.read_more(t->ops.context, b.buffer + *b.length, room);
         index_moves(t, b);
         fan_place place;
+        fan_handle above;
+        size_t above_length = 0;
         if (!later_move(t, b, at, after, &place)) {
             if (error) return error;
-            if (depth == 0) cache_put(&t->cache, h, out, *length);
-            break;
+            if (!moved_above(t, b, at, after, out, *length, &above, &above_length)) {
+                if (depth == 0) cache_put(&t->cache, h, out, *length);
+                break;
+            }
+            // Where it stood below that folder then is where it stands now.
+            size_t part = *length - above_length - 1;
+            if (depth == PLACE_DEPTH || part >= sizeof below - below_used) return ESTALE;
+            memcpy(below + below_used, out + above_length + 1, part);
+            place.name = below + below_used;
+            place.name_length = part;
+            place.directory = above;
+            below_used += part;
         }
         if (depth == PLACE_DEPTH) return ESTALE;
         names[depth] = place.name;

@@ -118,7 +118,7 @@ TEST_F(cache_fixture, TooLongToCacheDropsTheOldPathAndAFullSetGivesUpItsLeastUse
 
 TEST_F(translation, FilesUnderTheRootAreReportedRelativeAndNothingElse) {
     events.change(FAN_CREATE, ROOT, "a");
-    events.change(FAN_MODIFY | FAN_CLOSE_WRITE, ROOT, "a");
+    events.change(FAN_MODIFY, ROOT, "a");
     events.change(FAN_DELETE, OUTSIDE, "b");
     events.change(FAN_CREATE, SIBLING, "c"); // /r2 only starts like /r
     events.change(FAN_CREATE, 9, "d");       // a folder the kernel cannot find
@@ -153,6 +153,20 @@ TEST_F(translation, AFileIsReportedWhereItWasNotWhereItsFolderWentSince) {
     kernel.folders[N] = "/r/N";
     events.change(FAN_CREATE, A, "g");
     EXPECT_EQ(run(), (lines{"change:A/f", "change:A/f", "change:N/A/g"}));
+}
+
+TEST_F(translation, AFileIsReportedWhereItWasNotWhereAFolderAboveItWentSince) {
+    const uint32_t D = 6, E = 7;
+    kernel.folders[D] = "/r/e/D";
+    kernel.folders[A] = "/r/e/D/x/A";
+    kernel.folders[E] = "/o/elsewhere"; // moved, but never above A
+    events.change(FAN_CREATE, A, "f");
+    events.rename(FAN_ONDIR, ROOT, "d", ROOT, "e", N);
+    events.rename(FAN_ONDIR, N, "D", N, "D", D);
+    events.rename(FAN_ONDIR, ROOT, "E", OUTSIDE, "elsewhere", E);
+    kernel.folders[N] = "/r/e";
+    events.change(FAN_CREATE, A, "g");
+    EXPECT_EQ(run(), (lines{"change:d/D/x/A/f", "change:e/D/x/A/g"}));
 }
 
 TEST_F(translation, TheEventsQueuedSinceAreReadToPlaceAFolder) {
