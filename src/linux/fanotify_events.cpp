@@ -21,6 +21,14 @@ struct batch {
     size_t capacity;
 };
 
+// The part of path below the root ("" for the root itself), or null.
+const char *below_root(const fan_translator *t, const char *path, size_t length) {
+    if (t->root_length == 1) return path[0] == '/' ? path + 1 : nullptr;
+    if (length < t->root_length || memcmp(path, t->root, t->root_length) != 0) return nullptr;
+    if (length == t->root_length) return path + length;
+    return path[t->root_length] == '/' ? path + t->root_length + 1 : nullptr;
+}
+
 // Notes where the directory moves and deletions among the new bytes start.
 void index_moves(fan_translator *t, const batch &b) {
     size_t offset = t->indexed_to;
@@ -55,15 +63,20 @@ bool later_move(fan_translator *t, const batch &b, const fan_handle &h, size_t a
 bool moved_above(fan_translator *t, const batch &b, const fan_handle &h, size_t after,
                  const char *path, size_t length, fan_handle *above, size_t *above_length) {
     char other[PATH_CAPACITY];
+    fan_handle asked[ANCESTOR_MOVES];
+    size_t asked_count = 0;
     size_t best = 0;
-    for (size_t i = 0, asked = 0; i < t->move_count && asked < ANCESTOR_MOVES; i++) {
+    for (size_t i = 0; i < t->move_count && asked_count < ANCESTOR_MOVES; i++) {
         if (t->moves[i] < after) continue;
         size_t offset = t->moves[i];
         fan_event e;
         if (fan_parse_next(b.buffer, *b.length, &offset, &e) != FAN_PARSED) continue;
         if (!(e.mask & FAN_RENAME) || fan_same_handle(e.target, h)) continue;
+        bool again = false;
+        for (size_t k = 0; k < asked_count && !again; k++) again = fan_same_handle(asked[k], e.target);
+        if (again) continue; // a folder renamed over and over is asked once
+        asked[asked_count++] = e.target;
         size_t n;
-        asked++;
         if (t->ops.resolve(t->ops.context, e.target, other, sizeof other, &n) != 0) continue;
         if (n <= best || n >= length || path[n] != '/' || memcmp(path, other, n) != 0) continue;
         best = n;
@@ -85,27 +98,58 @@ bool append_name(char *path, size_t *length, const char *name, size_t name_lengt
     return true;
 }
 
-// The part of path below the root ("" for the root itself), or null.
-const char *below_root(const fan_translator *t, const char *path, size_t length) {
-    if (t->root_length == 1) return path[0] == '/' ? path + 1 : nullptr;
-    if (length < t->root_length || memcmp(path, t->root, t->root_length) != 0) return nullptr;
-    if (length == t->root_length) return path + length;
-    return path[t->root_length] == '/' ? path + t->root_length + 1 : nullptr;
+
+// One step of placing folder at: asked of the kernel, then, when it lies
+// under the root (or is gone), checked against the events read after the
+// one in hand. FOLLOW with *place where it (or the part of it below a folder
+// moved since) stood then; the caller follows place's folder up.
+enum step { PLACED, FOLLOW, GONE };
+
+struct parts {
+    const char *names[PLACE_DEPTH];
+    size_t lengths[PLACE_DEPTH];
+    int depth;
+    char below[PATH_CAPACITY]; // kernel paths below a moved folder, kept
+    size_t below_used;
+};
+
+step place_step(fan_translator *t, const batch &b, const fan_handle &at, size_t after, char *out,
+                size_t *length, parts *p, fan_place *place, int *error) {
+    *error = t->ops.resolve(t->ops.context, at, out, PATH_CAPACITY, length);
+    // A folder outside the root now was outside then too, or left the tree
+    // since with what is in it: nothing under the root to report either way.
+    if (!*error && !below_root(t, out, *length)) return PLACED;
+    size_t room = b.capacity - *b.length;
+    if (room) *b.length += t->ops.read_more(t->ops.context, b.buffer + *b.length, room);
+    index_moves(t, b);
+    if (later_move(t, b, at, after, place)) return FOLLOW;
+    if (*error) return GONE;
+    fan_handle above;
+    size_t above_length;
+    if (!moved_above(t, b, at, after, out, *length, &above, &above_length)) return PLACED;
+    // Where it stood below that folder then is where it stands below it now.
+    size_t part = *length - above_length - 1;
+    if (part >= sizeof p->below - p->below_used) {
+        *error = ENAMETOOLONG;
+        return GONE;
+    }
+    memcpy(p->below + p->below_used, out + above_length + 1, part);
+    place->name = p->below + p->below_used;
+    place->name_length = part;
+    place->directory = above;
+    p->below_used += part;
+    return FOLLOW;
 }
 
 // The absolute path, into out, of folder h when the event ending at after
-// happened. Asked of the kernel first and of the events read after that:
-// a move among them that the kernel's answer already shows is undone.
-// 0; ENAMETOOLONG when it lies under the root but no path can name it; else
-// an errno for a folder that cannot be placed.
+// happened: from the cache, else from the kernel, its answer undone by the
+// moves read since. 0; ENAMETOOLONG when it lies under the root but no path
+// can name it; else an errno for a folder that cannot be placed.
 int directory_path(fan_translator *t, const batch &b, const fan_handle &h, size_t after,
                    char *out, size_t *length) {
-    const char *names[PLACE_DEPTH];
-    size_t name_lengths[PLACE_DEPTH];
-    int depth = 0;
-    // The parts of kernel paths below a moved folder, kept while it is placed.
-    char below[PATH_CAPACITY];
-    size_t below_used = 0;
+    parts p;
+    p.depth = 0;
+    p.below_used = 0;
     fan_handle at = h;
     for (;;) {
         size_t cached_length;
@@ -114,39 +158,25 @@ int directory_path(fan_translator *t, const batch &b, const fan_handle &h, size_
             *length = cached_length;
             break;
         }
-        int error = t->ops.resolve(t->ops.context, at, out, PATH_CAPACITY, length);
-        size_t room = b.capacity - *b.length;
-        if (room) *b.length += t->ops.read_more(t->ops.context, b.buffer + *b.length, room);
-        index_moves(t, b);
         fan_place place;
-        fan_handle above;
-        size_t above_length = 0;
-        if (!later_move(t, b, at, after, &place)) {
-            if (error) return error;
-            if (!moved_above(t, b, at, after, out, *length, &above, &above_length)) {
-                if (depth == 0) cache_put(&t->cache, h, out, *length);
-                break;
-            }
-            // Where it stood below that folder then is where it stands now.
-            size_t part = *length - above_length - 1;
-            if (depth == PLACE_DEPTH || part >= sizeof below - below_used) return ESTALE;
-            memcpy(below + below_used, out + above_length + 1, part);
-            place.name = below + below_used;
-            place.name_length = part;
-            place.directory = above;
-            below_used += part;
+        int error = 0;
+        step s = place_step(t, b, at, after, out, length, &p, &place, &error);
+        if (s == GONE) return error;
+        if (s == PLACED) {
+            if (p.depth == 0) cache_put(&t->cache, h, out, *length);
+            break;
         }
-        if (depth == PLACE_DEPTH) return ESTALE;
-        names[depth] = place.name;
-        name_lengths[depth++] = place.name_length;
+        if (p.depth == PLACE_DEPTH) return ESTALE;
+        p.names[p.depth] = place.name;
+        p.lengths[p.depth++] = place.name_length;
         at = place.directory;
     }
     bool inside = below_root(t, out, *length) != nullptr;
-    for (int i = depth - 1; i >= 0; i--) {
-        if (!append_name(out, length, names[i], name_lengths[i])) return inside ? ENAMETOOLONG : ESTALE;
+    for (int i = p.depth - 1; i >= 0; i--) {
+        if (!append_name(out, length, p.names[i], p.lengths[i])) return inside ? ENAMETOOLONG : ESTALE;
     }
     out[*length] = '\0';
-    if (depth > 0) cache_put(&t->cache, h, out, *length);
+    if (p.depth > 0) cache_put(&t->cache, h, out, *length);
     return 0;
 }
 
@@ -195,13 +225,14 @@ void directory_event(fan_translator *t, const batch &b, const fan_event &e, size
                      bool own) {
     char path[PATH_CAPACITY];
     size_t length;
-    if (e.mask & FAN_DELETE) {
-        // Also when merged with its creation: gone either way.
-        if (e.has_target) cache_drop(&t->cache, e.target);
-    } else if (e.mask & FAN_CREATE) {
+    if (e.mask & FAN_CREATE) {
+        // Also when its deletion was merged into it: the events of what was
+        // made in it come after this one, and name it.
         if (e.has_target && entry_path(t, b, e.place, after, path, &length)) {
             cache_put(&t->cache, e.target, path, length);
         }
+    } else if (e.mask & FAN_DELETE) {
+        if (e.has_target) cache_drop(&t->cache, e.target);
     } else if (e.mask & FAN_RENAME) {
         bool was_inside = false;
         if (entry_path(t, b, e.old_place, after, path, &length)) {

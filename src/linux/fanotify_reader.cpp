@@ -291,18 +291,24 @@ int follow(fanotify_reader *r) {
 
 } // namespace
 
-int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *queue) {
+int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *queue,
+                    const char **refusal) {
     memset(r, 0, sizeof *r);
     r->directory = directory;
     r->queue = queue;
     r->fd = r->guard_fd = r->table_fd = -1;
     struct stat st;
     if (!realpath(directory, r->root) || stat(r->root, &st) != 0) return errno;
+    if (!S_ISDIR(st.st_mode)) return ENOTDIR;
     r->root_device = st.st_dev;
     r->root_inode = st.st_ino;
     r->fd = fanotify_init(INIT_FLAGS, EVENT_FLAGS);
-    if (r->fd < 0) return errno;
+    if (r->fd < 0) {
+        *refusal = mark_refusal(errno);
+        return errno;
+    }
     int error = marks_start(&r->marks, r->fd, MARK_MASK, r->root);
+    if (error) *refusal = mark_refusal(error);
     fan_ops ops = {kernel_resolve, kernel_read_more, kernel_ignored, kernel_report_below, r};
     r->events = static_cast<unsigned char *>(malloc(EVENTS_SIZE));
     if (!error && (!r->events || !translator_init(&r->translator, r->root, &ops))) error = ENOMEM;

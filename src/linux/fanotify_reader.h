@@ -35,9 +35,10 @@ struct fanotify_reader {
     char walk_path[PATH_CAPACITY];
 };
 
-// Sets the watch up: 0, or the errno of what refused it, with nothing queued
-// and nothing left behind.
-int fanotify_set_up(fanotify_reader *reader, const char *directory, record_queue *queue);
+// Sets the watch up: 0, or the errno of what failed, with nothing queued and
+// nothing left behind; *refusal says why when fanotify itself refused.
+int fanotify_set_up(fanotify_reader *reader, const char *directory, record_queue *queue,
+                    const char **refusal);
 
 // Reads and translates until the watch ends, then releases everything and
 // ends the queue. Runs on the reader's thread.

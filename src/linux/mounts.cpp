@@ -226,6 +226,6 @@ const char *mark_refusal(int error) {
     case ENODEV: return "the filesystem cannot report file handles";
     case EXDEV: return "the filesystem's file handles are not unique";
     case EMFILE: return "fanotify group limit reached";
-    default: return strerror(error);
+    default: return "fanotify refused";
     }
 }

@@ -56,5 +56,5 @@ const char *marks_point(const fs_marks *marks, uint64_t fsid);
 
 void marks_release(fs_marks *marks);
 
-// Why a mark was refused, for the line that names it.
+// Why fanotify refused a group or a mark, for the line that names it.
 const char *mark_refusal(int error);

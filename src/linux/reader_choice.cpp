@@ -38,9 +38,10 @@ bool privileged() {
 // Watches the field with fanotify until the watch ends; false, with nothing
 // queued but the line naming why when tell_refusal, when it is refused.
 bool run_fanotify(watch_reader *w, bool tell_refusal) {
-    int error = fanotify_set_up(&w->fanotify, w->directory, w->queue);
-    if (error) {
-        if (tell_refusal) tell(w->queue, mark_refusal(error));
+    const char *refusal = nullptr;
+    if (fanotify_set_up(&w->fanotify, w->directory, w->queue, &refusal) != 0) {
+        // A field that is no folder to watch is said by inotify, as always.
+        if (tell_refusal && refusal) tell(w->queue, refusal);
         return false;
     }
     queue_set_up(w->queue);

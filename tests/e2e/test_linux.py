@@ -263,6 +263,8 @@ class Detection(MonitorTest):
         m = self.start(ready=True)
         self.write("nobody")
         self.assertTrue(m.err.wait_for(lambda lines: FAILED in lines))
+        # The two lines came first; they may be read from their pipe later.
+        self.assertTrue(m.out.wait_for(lambda lines: len(lines) >= 2), m.out.snapshot())
         self.assertEqual(m.out.snapshot()[:2], [CHANGE + self.bpath("nobody") + b"\n", CALLED])
 
     def test_reference_detector_finds_the_test_file(self):

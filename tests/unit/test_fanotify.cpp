@@ -189,6 +189,23 @@ TEST_F(translation, FilesInFoldersDeletedBeforeTheyWereReadAreStillPlaced) {
     EXPECT_EQ(run(), (lines{"change:A/B/f", "change:A/g"}));
 }
 
+TEST_F(translation, FoldersMadeAndDeletedBeforeTheirEventsWereReadAreStillPlaced) {
+    // The kernel merged each deletion into the creation still queued.
+    events.change(FAN_CREATE | FAN_DELETE | FAN_ONDIR, ROOT, "dl", A);
+    events.change(FAN_CREATE | FAN_DELETE | FAN_ONDIR, A, "inner", N);
+    events.change(FAN_CREATE | FAN_MODIFY | FAN_DELETE, N, "dropper");
+    EXPECT_EQ(run(), (lines{"change:dl/inner/dropper"}));
+}
+
+TEST_F(translation, AFolderOutsideTheRootNowIsNotLookedAtFurther) {
+    // Moved out of the tree since (or always outside): not the tree's now,
+    // and the events after it are not looked at for it.
+    kernel.folders[A] = "/o/A";
+    events.change(FAN_CREATE, A, "f");
+    events.rename(FAN_ONDIR, ROOT, "A", OUTSIDE, "A", A);
+    EXPECT_EQ(run(), lines{});
+}
+
 TEST_F(translation, RenamedFilesAreReportedUnderEachNameInsideTheRoot) {
     events.rename(0, ROOT, "a", ROOT, "b");
     events.rename(0, OUTSIDE, "c", ROOT, "d");
