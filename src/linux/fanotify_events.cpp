@@ -41,6 +41,13 @@ void index_moves(fan_translator *t, const batch &b) {
     }
 }
 
+// Whether place names an entry: the kernel names a folder's own events ".".
+bool names_entry(const fan_place &place) {
+    const char *n = place.name;
+    return place.present && place.name_length > 0 &&
+           !(n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')));
+}
+
 // Where the folder was just before its first move or deletion after the
 // event ending at after, if the events read so far hold one.
 bool later_move(fan_translator *t, const batch &b, const fan_handle &h, size_t after,
@@ -52,7 +59,7 @@ bool later_move(fan_translator *t, const batch &b, const fan_handle &h, size_t a
         if (fan_parse_next(b.buffer, *b.length, &offset, &e) != FAN_PARSED) continue;
         if (!fan_same_handle(e.target, h)) continue;
         *place = (e.mask & FAN_RENAME) ? e.old_place : e.place;
-        return place->present;
+        return names_entry(*place);
     }
     return false;
 }
@@ -180,12 +187,6 @@ int directory_path(fan_translator *t, const batch &b, const fan_handle &h, size_
     return 0;
 }
 
-// Whether place names an entry: the kernel names a folder's own events ".".
-bool names_entry(const fan_place &place) {
-    const char *n = place.name;
-    return place.present && place.name_length > 0 &&
-           !(n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')));
-}
 
 // The path of place's entry, into out; false when unknown or too long.
 bool entry_path(fan_translator *t, const batch &b, const fan_place &place, size_t after,

@@ -57,18 +57,24 @@ void parse_all(const unsigned char *data, size_t size) {
 }
 
 void translate_all(const unsigned char *data, size_t size) {
-    fake_kernel kernel;
-    kernel.folders = {{1, "/r"}, {2, "/r/a"}, {3, "/o"}, {4, "/r2"}};
-    kernel.too_deep = {5};
-    kernel.ignored_pids = {7};
-    fan_ops ops = kernel.ops();
-    fan_translator t;
-    if (!translator_init(&t, "/r", &ops)) fail("no cache");
+    // One translator for every input, as a reader keeps its cache.
+    static fake_kernel kernel;
+    static fan_translator t;
+    static bool ready = false;
+    if (!ready) {
+        kernel.folders = {{1, "/r"}, {2, "/r/a"}, {3, "/o"}, {4, "/r2"}};
+        kernel.too_deep = {5};
+        kernel.ignored_pids = {7};
+        fan_ops ops = kernel.ops();
+        if (!translator_init(&t, "/r", &ops)) fail("no cache");
+        ready = true;
+    }
+    kernel.arrived.clear();
+    kernel.resolved.clear();
     // Half the bytes are read at once, the rest as events queued since.
     size_t half = size / 2;
     kernel.later.assign(data + half, data + size);
     std::vector<std::string> records = translate(&t, &kernel, std::vector<unsigned char>(data, data + half));
-    translator_release(&t);
     for (const std::string &r : records) {
         if (r.rfind("change:", 0) == 0) {
             std::string path = r.substr(7);

@@ -186,6 +186,7 @@ TEST_F(translation, FilesInFoldersDeletedBeforeTheyWereReadAreStillPlaced) {
     events.change(FAN_DELETE, A, "g");
     events.change(FAN_DELETE | FAN_ONDIR, ROOT, "A", A);
     events.change(FAN_DELETE, 9, "h"); // never placed: left out
+    events.change(FAN_DELETE | FAN_ONDIR, ROOT, "", 9); // names no entry: places nothing
     EXPECT_EQ(run(), (lines{"change:A/B/f", "change:A/g"}));
 }
 
