@@ -12,8 +12,10 @@
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <time.h>
 #include <unistd.h>
 
+#include "changed_walk.h"
 #include "process_start.h"
 
 namespace {
@@ -42,6 +44,48 @@ const int DEEPEST = 1 << 16;
 
 void queue_record(void *context, const watch_record *record) {
     queue_push(static_cast<record_queue *>(context), record);
+}
+
+int64_t now_ns() {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// Changes were lost (the kernel's queue overflowed, or the watch's queue had
+// no room): the whole tree is dirty since the kernel's queue was last found
+// empty, as every event read since was made after that.
+void mark_dirty(fanotify_reader *r) {
+    if (r->dirty_since < 0 || r->empty_at < r->dirty_since) r->dirty_since = r->empty_at;
+}
+
+bool push(fanotify_reader *r, const watch_record *record) {
+    // The loss line itself is queued (or told by the queue in its place).
+    if (record->kind == RECORD_LOST) mark_dirty(r);
+    bool queued = queue_push(r->queue, record);
+    if (!queued) mark_dirty(r);
+    return queued;
+}
+
+void reader_record(void *context, const watch_record *record) {
+    push(static_cast<fanotify_reader *>(context), record);
+}
+
+bool walk_record(void *context, const watch_record *record) {
+    return push(static_cast<fanotify_reader *>(context), record);
+}
+
+// Once the watcher has taken every record: every file of the tree changed
+// since the mark is reported; the mark stays if records were dropped again.
+void report_dirty(fanotify_reader *r) {
+    uint64_t count;
+    ssize_t taken = read(r->queue->drained_fd, &count, sizeof count);
+    (void)taken;
+    int64_t since = r->dirty_since;
+    if (since < 0) return;
+    r->dirty_since = -1;
+    if (!walk_changed(r->directory, since, walk_record, r)) mark_dirty(r);
+    if (r->dirty_since >= 0 && since < r->dirty_since) r->dirty_since = since;
 }
 
 // Whether folder fd (closed here) lies below the root: followed up through
@@ -152,7 +196,7 @@ bool pop(walk_stack *s, char *out) {
 
 void push_record(fanotify_reader *r, record_kind kind, const char *path, const char *detail) {
     watch_record record = {kind, path, detail};
-    queue_push(r->queue, &record);
+    push(r, &record);
 }
 
 // Lists one folder that arrived: its files reported, its folders pushed.
@@ -246,13 +290,16 @@ void close_all(fanotify_reader *r) {
 // kernel held nothing.
 int read_batch(fanotify_reader *r) {
     unsigned long ended = detectors_ended();
+    int64_t started = now_ns();
     ssize_t n;
     do {
         n = read(r->fd, r->events, READ_SIZE);
     } while (n < 0 && errno == EINTR);
     if (n < 0 && errno == EAGAIN) {
-        // Every change of a detector that had ended by then is read.
+        // Every change made by then (a detector's that had ended among them)
+        // is read.
         r->drained_at = ended;
+        r->empty_at = started;
         return EAGAIN;
     }
     if (n <= 0) return n < 0 ? errno : EIO;
@@ -260,17 +307,26 @@ int read_batch(fanotify_reader *r) {
     // another folder by now is a path where no such file is.
     if (int error = check_guard(r)) return error;
     r->length = static_cast<size_t>(n);
-    translate_events(&r->translator, r->events, &r->length, EVENTS_SIZE, queue_record, r->queue);
+    translate_events(&r->translator, r->events, &r->length, EVENTS_SIZE, reader_record, r);
     return 0;
 }
 
 // Reads and translates until the watch ends; why it ended.
 int follow(fanotify_reader *r) {
     for (;;) {
-        pollfd fds[3] = {{r->fd, POLLIN, 0}, {r->guard_fd, POLLIN, 0}, {r->table_fd, POLLPRI, 0}};
-        if (poll(fds, 3, -1) < 0) {
+        if (r->dirty_since >= 0) queue_want_drained(r->queue);
+        pollfd fds[4] = {{r->fd, POLLIN, 0},
+                         {r->guard_fd, POLLIN, 0},
+                         {r->table_fd, POLLPRI, 0},
+                         {r->queue->drained_fd, POLLIN, 0}};
+        if (poll(fds, 4, -1) < 0) {
             if (errno == EINTR) continue;
             return errno;
+        }
+        if (fds[3].revents & POLLIN) {
+            // The watcher gave the watch up: the field names another folder.
+            if (queue_abandoned(r->queue)) return ECANCELED;
+            report_dirty(r);
         }
         if (fds[2].revents & (POLLPRI | POLLERR)) {
             // A mount over the root would change what the field names.
@@ -294,6 +350,8 @@ int follow(fanotify_reader *r) {
 int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *queue,
                     const char **refusal) {
     memset(r, 0, sizeof *r);
+    r->dirty_since = -1;
+    r->empty_at = now_ns(); // nothing made before the set-up is a change
     r->directory = directory;
     r->queue = queue;
     r->fd = r->guard_fd = r->table_fd = -1;

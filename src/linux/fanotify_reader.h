@@ -8,6 +8,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 #include <sys/types.h>
 
 #include "capacities.h"
@@ -29,6 +30,8 @@ struct fanotify_reader {
     unsigned char *events;
     size_t length;
     unsigned long drained_at; // detectors_ended() at the last empty read
+    int64_t empty_at;         // when that read began, in nanoseconds since the epoch
+    int64_t dirty_since;      // changes lost since then: the tree to walk; -1 for none
     dev_t root_device;        // the root's identity, for folders too deep to name
     ino_t root_inode;
     char root[PATH_CAPACITY]; // the field, absolute, links resolved

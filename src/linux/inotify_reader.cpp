@@ -4,7 +4,9 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <time.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -60,7 +62,19 @@ const char *kernel_next_entry(void *, void *handle, bool *is_directory) {
     return nullptr;
 }
 
+int64_t kernel_changed_at(void *, void *handle, const char *name) {
+    struct stat st;
+    if (fstatat(dirfd(static_cast<DIR *>(handle)), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+    return static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+
 void kernel_close_directory(void *, void *directory) { closedir(static_cast<DIR *>(directory)); }
+
+int64_t now_ns() {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 
 size_t kernel_queued_bytes(void *context) {
     int pending = 0;
@@ -69,16 +83,16 @@ size_t kernel_queued_bytes(void *context) {
     return static_cast<size_t>(pending);
 }
 
-void queue_record(void *context, const watch_record *record) {
-    queue_push(static_cast<record_queue *>(context), record);
+bool queue_record(void *context, const watch_record *record) {
+    return queue_push(static_cast<record_queue *>(context), record);
 }
 
 // Set-up's records; once the limit is reached with may_switch, the lines
 // of folders left unwatched are left out: the field will be watched whole.
-void set_up_record(void *context, const watch_record *record) {
+bool set_up_record(void *context, const watch_record *record) {
     inotify_reader *r = static_cast<inotify_reader *>(context);
-    if (r->limit_reached && record->kind == RECORD_UNWATCHED) return;
-    queue_push(r->queue, record);
+    if (r->limit_reached && record->kind == RECORD_UNWATCHED) return true;
+    return queue_push(r->queue, record);
 }
 
 void tell(record_queue *queue, const char *why) {
@@ -97,9 +111,11 @@ int set_up(inotify_reader *r) {
         return error;
     }
     if (int error = guard_start(&r->guard, r->fd, r->directory)) return error;
-    tree_ops ops = {kernel_add_watch,       kernel_remove_watch, kernel_open_directory,
-                    kernel_next_entry,      kernel_close_directory, kernel_queued_bytes,
-                    r};
+    tree_ops ops = {kernel_add_watch,  kernel_remove_watch,    kernel_open_directory,
+                    kernel_next_entry, kernel_changed_at,      kernel_close_directory,
+                    kernel_queued_bytes, r};
+    // Events read later may have been made during the set-up.
+    r->read_started = now_ns();
     int error = tree_start(&r->tree, r->directory, &ops, set_up_record, r);
     // The bare code would read "no space left on device".
     if (error == ENOSPC && !r->limit_reached) tell(r->queue, "inotify watch limit reached, raise fs.inotify.max_user_watches");
@@ -107,24 +123,56 @@ int set_up(inotify_reader *r) {
     return error;
 }
 
+// Waits for events, or for the watcher to have taken every record while
+// folders are dirty; reports those folders' changes in the latter case.
+// False with *error when waiting failed.
+bool wait_for_events(inotify_reader *r, int *error) {
+    for (;;) {
+        if (tree_has_dirty(&r->tree)) queue_want_drained(r->queue);
+        pollfd ready[2] = {{r->fd, POLLIN, 0}, {r->queue->drained_fd, POLLIN, 0}};
+        if (poll(ready, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            *error = errno;
+            return false;
+        }
+        if (ready[1].revents & POLLIN) {
+            uint64_t count;
+            ssize_t taken = read(r->queue->drained_fd, &count, sizeof count);
+            (void)taken;
+            if (queue_abandoned(r->queue)) {
+                *error = ECANCELED;
+                return false;
+            }
+            tree_report_dirty(&r->tree, queue_record, r->queue);
+        }
+        if (ready[0].revents) return true;
+    }
+}
+
 // Reads and translates until the watch ends; why it ended. *disown: the
 // records still queued name paths the field no longer leads to.
 int follow(inotify_reader *r, bool *disown) {
     for (;;) {
+        int error = 0;
+        if (!wait_for_events(r, &error)) return error;
+        // Events of this read were made after the last read began.
+        int64_t since = r->read_started;
+        r->read_started = now_ns();
         ssize_t length;
         do {
             length = read(r->fd, r->events, READ_SIZE);
         } while (length < 0 && errno == EINTR);
         if (length <= 0) return length < 0 ? errno : EIO;
         size_t size = static_cast<size_t>(length);
+        r->tree.events_since = since;
         // Checked before any of it is reported: a path under a field that
         // names another folder by now is a path where no such file is.
         if (guard_touched(&r->guard, r->events, size)) {
-            int error = guard_check(&r->guard);
+            error = guard_check(&r->guard);
             *disown = error != 0;
             if (error) return error;
         }
-        if (int error = tree_handle_events(&r->tree, r->events, size, queue_record, r->queue)) {
+        if ((error = tree_handle_events(&r->tree, r->events, size, queue_record, r->queue))) {
             return error;
         }
     }

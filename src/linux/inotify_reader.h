@@ -17,6 +17,7 @@ struct inotify_reader {
     watch_tree tree;
     root_guard guard;
     unsigned char *events; // one kernel read
+    int64_t read_started;  // when the last read began, in nanoseconds since the epoch
     bool may_switch;    // set-up may give the field up at the watch limit
     bool limit_reached; // it did: every watch asked for since is refused
 };

@@ -16,6 +16,12 @@
 // the events read (trust_at); until then a rename naming it is checked
 // against the file system. Work that needed a path that did not hold is
 // flagged on the node and tried again once more events were read.
+//
+// Nothing is lost for good: when a change's record cannot be queued, its
+// folder is marked dirty since a time no later than the change (one mark per
+// folder), and once the watcher has taken what is queued, every file in a
+// dirty folder whose status-change time is at or after its mark is reported.
+// Events the kernel could not hold make every folder dirty.
 #pragma once
 
 #include <stddef.h>
@@ -24,6 +30,9 @@
 #include "capacities.h"
 #include "os.h"
 #include "tree_index.h"
+
+// Hands a record on; false when it could not be queued (it was dropped).
+typedef bool (*tree_record_fn)(void *context, const watch_record *record);
 
 // What the tree asks of the kernel.
 struct tree_ops {
@@ -35,6 +44,10 @@ struct tree_ops {
     void *(*open_directory)(void *context, const char *path, bool is_root, int *error);
     // The next entry other than "." and "..", or null at the end.
     const char *(*next_entry)(void *context, void *directory, bool *is_directory);
+    // The status-change time of an entry of an open directory, in
+    // nanoseconds since the epoch (not following a symbolic link); -1 when
+    // it is gone.
+    int64_t (*changed_at)(void *context, void *directory, const char *name);
     void (*close_directory)(void *context, void *directory);
     // Bytes of events the kernel holds that the tree has not been handed.
     size_t (*queued_bytes)(void *context);
@@ -60,6 +73,8 @@ struct tree_node {
     bool reported;     // listed with its files reported as changes
     bool retrying;     // on the retry list
     bool verifying;    // on the list of directories to check once nothing is queued
+    bool dirty;        // a change's record here was dropped: files since dirty_since
+    int64_t dirty_since; // nanoseconds since the epoch; 0 for every file
     unsigned checked;  // the check that last found it where the tree has it
     char *name;        // own allocation; empty for the root
     size_t name_length;
@@ -103,6 +118,11 @@ struct watch_tree {
     node_list placing; // placed by what the file system showed, trust point pending
     node_list verify;  // changed since the tree last rested: checked if it looked ahead
     node_list moved;   // relocated by a rescan: what is in them is reported again
+    node_list dirty;   // folders with dropped records
+    // No event handed to the tree now was made before this time (nanoseconds
+    // since the epoch): a dropped record's folder is dirty since then. Set
+    // by the caller before each buffer.
+    int64_t events_since;
 
     // A directory moved away, until the next event tells whether it stayed
     // inside the tree.
@@ -113,12 +133,14 @@ struct watch_tree {
     move_pairs pairs;
 
     uint64_t position;   // stream bytes before the event in hand
+    uint64_t event_end;  // ... and after it
     uint64_t stream_end; // stream bytes handed to the tree
     unsigned rescans;
     unsigned checks;
     // The tree looked at the file system while events were still queued,
     // since it last rested: it may have taken one directory for another.
     bool ahead;
+    unsigned dropped_watches; // watches removed: each queues an IN_IGNORED
 
     char path[PATH_CAPACITY];     // directory path for system calls
     char relative[PATH_CAPACITY]; // relative path of the record in hand
@@ -130,7 +152,7 @@ static const int TREE_ROOT = 0;
 
 // Watches root and every directory below it, reporting directories that
 // cannot be watched. Returns 0, or the errno of the failed root watch.
-int tree_start(watch_tree *tree, const char *root, const tree_ops *ops, record_fn on_record,
+int tree_start(watch_tree *tree, const char *root, const tree_ops *ops, tree_record_fn on_record,
                void *context);
 
 // Translates one buffer of inotify events into records, in order. When the
@@ -139,7 +161,16 @@ int tree_start(watch_tree *tree, const char *root, const tree_ops *ops, record_f
 // file system whenever the events stop. Returns 0, or an errno once the root
 // itself is gone.
 int tree_handle_events(watch_tree *tree, const unsigned char *events, size_t length,
-                       record_fn on_record, void *context);
+                       tree_record_fn on_record, void *context);
+
+// Whether folders are dirty: the caller calls tree_report_dirty once what is
+// queued has been taken.
+bool tree_has_dirty(const watch_tree *tree);
+
+// Reports every file of each dirty folder whose status-change time is at or
+// after the folder's mark, less a margin for coarse file-system clocks. A
+// record dropped again leaves its folder dirty.
+void tree_report_dirty(watch_tree *tree, tree_record_fn on_record, void *context);
 
 // Releases what the tree holds, without removing kernel watches.
 void tree_release(watch_tree *tree);

@@ -73,6 +73,18 @@ int os_watch_wait(os_watch *watch, record_fn on_record, void *context) {
             notify_setup_finished();
             continue;
         }
+        // The reader ends the watch when the field stops naming the watched
+        // folder, but may not have read that yet: a path under the field
+        // would then name no such file. Looked up again before each change.
+        if (watch->taken.record.kind == RECORD_CHANGE) {
+            if (int gone = guard_check(watch->reader.guard)) {
+                queue_abandon(&watch->queue);
+                while (queue_take(&watch->queue, &watch->taken, true, &error) != TAKE_ENDED) {
+                }
+                error = gone;
+                break;
+            }
+        }
         on_record(context, &watch->taken.record);
         wait = false;
     }

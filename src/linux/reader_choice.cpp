@@ -38,6 +38,7 @@ bool privileged() {
 // Watches the field with fanotify until the watch ends; false, with nothing
 // queued but the line naming why when tell_refusal, when it is refused.
 bool run_fanotify(watch_reader *w, bool tell_refusal) {
+    w->guard = &w->fanotify.guard;
     const char *refusal = nullptr;
     if (fanotify_set_up(&w->fanotify, w->directory, w->queue, &refusal) != 0) {
         // A field that is no folder to watch is said by inotify, as always.
@@ -49,21 +50,26 @@ bool run_fanotify(watch_reader *w, bool tell_refusal) {
     return true;
 }
 
+bool run_inotify(watch_reader *w, bool may_switch) {
+    w->guard = &w->inotify.guard;
+    return inotify_run(&w->inotify, w->directory, w->queue, may_switch);
+}
+
 void *reader_thread(void *context) {
     watch_reader *w = static_cast<watch_reader *>(context);
     switch (asked(w->queue)) {
     case INOTIFY:
-        inotify_run(&w->inotify, w->directory, w->queue, false);
+        run_inotify(w, false);
         break;
     case FANOTIFY:
-        if (!run_fanotify(w, true)) inotify_run(&w->inotify, w->directory, w->queue, false);
+        if (!run_fanotify(w, true)) run_inotify(w, false);
         break;
     case AUTOMATIC:
         if (mount_is_top(w->directory) && run_fanotify(w, false)) break;
-        if (inotify_run(&w->inotify, w->directory, w->queue, privileged())) break;
+        if (run_inotify(w, privileged())) break;
         // The watch limit was reached: fanotify watches the whole tree, or
         // inotify watches what it can, each folder beyond named.
-        if (!run_fanotify(w, true)) inotify_run(&w->inotify, w->directory, w->queue, false);
+        if (!run_fanotify(w, true)) run_inotify(w, false);
         break;
     }
     return nullptr;
@@ -74,6 +80,7 @@ void *reader_thread(void *context) {
 bool watch_reader_start(watch_reader *w, const char *directory, record_queue *queue) {
     w->directory = directory;
     w->queue = queue;
+    w->guard = nullptr;
     w->started = pthread_create(&w->thread, nullptr, reader_thread, w) == 0;
     return w->started;
 }

@@ -19,6 +19,9 @@ struct watch_reader {
     record_queue *queue;
     inotify_reader inotify;
     fanotify_reader fanotify;
+    // The running reader's: set on the reader's thread before it queues a
+    // change, so the watcher sees it once it takes one.
+    const root_guard *guard;
     pthread_t thread;
     bool started;
 };

@@ -4,6 +4,8 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace {
 
@@ -88,6 +90,11 @@ bool queue_init(record_queue *q, size_t capacity) {
     // Reserved once; only the pages a backlog reaches take memory.
     q->ring = static_cast<unsigned char *>(malloc(capacity));
     if (!q->ring) return false;
+    q->drained_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (q->drained_fd < 0) {
+        free(q->ring);
+        return false;
+    }
     q->capacity = capacity;
     pthread_mutex_init(&q->lock, nullptr);
     pthread_cond_init(&q->filled, nullptr);
@@ -97,6 +104,7 @@ bool queue_init(record_queue *q, size_t capacity) {
 void queue_release(record_queue *q) {
     pthread_cond_destroy(&q->filled);
     pthread_mutex_destroy(&q->lock);
+    close(q->drained_fd);
     free(q->ring);
     q->ring = nullptr;
 }
@@ -130,6 +138,41 @@ void queue_end(record_queue *q, int error, bool discard) {
     }
     pthread_cond_signal(&q->filled);
     pthread_mutex_unlock(&q->lock);
+}
+
+void queue_want_drained(record_queue *q) {
+    pthread_mutex_lock(&q->lock);
+    q->want_drained = true;
+    pthread_mutex_unlock(&q->lock);
+}
+
+namespace {
+// Called with the lock held, after a take.
+void tell_if_drained(record_queue *q) {
+    if (!q->want_drained || q->used || q->lost) return;
+    q->want_drained = false;
+    uint64_t one = 1;
+    // A counter that is already set is as good: the reader looks once.
+    ssize_t written = write(q->drained_fd, &one, sizeof one);
+    (void)written;
+}
+} // namespace
+
+void queue_abandon(record_queue *q) {
+    pthread_mutex_lock(&q->lock);
+    q->abandoned = true;
+    q->used = 0;
+    q->lost = false;
+    q->want_drained = true;
+    tell_if_drained(q);
+    pthread_mutex_unlock(&q->lock);
+}
+
+bool queue_abandoned(record_queue *q) {
+    pthread_mutex_lock(&q->lock);
+    bool abandoned = q->abandoned;
+    pthread_mutex_unlock(&q->lock);
+    return abandoned;
 }
 
 void queue_set_up(record_queue *q) {
@@ -170,6 +213,7 @@ take_result queue_take(record_queue *q, taken_record *out, bool wait, int *error
     } else {
         result = TAKE_EMPTY;
     }
+    tell_if_drained(q);
     pthread_mutex_unlock(&q->lock);
     return result;
 }

@@ -39,6 +39,9 @@ struct record_queue {
     unsigned long taken;  // records taken so far
     bool set_up;          // set-up is done once the first set_up_at are taken
     unsigned long set_up_at;
+    int drained_fd;       // an eventfd the watcher signals once it took everything
+    bool want_drained;
+    bool abandoned;       // the watcher wants no more records: the reader stops
 };
 
 // False when the queue's storage cannot be had.
@@ -52,6 +55,16 @@ bool queue_push(record_queue *queue, const watch_record *record);
 // Reader: no record follows; the watcher ends with error once it has taken
 // every record, or at once when discard is set.
 void queue_end(record_queue *queue, int error, bool discard);
+
+// Reader: asks to be told, through drained_fd, once the watcher has taken
+// every record queued (now or later).
+void queue_want_drained(record_queue *queue);
+
+// Watcher: drops what is queued and asks the reader to stop (through
+// drained_fd); the queue then ends as usual.
+void queue_abandon(record_queue *queue);
+// Reader: whether the watcher abandoned the queue.
+bool queue_abandoned(record_queue *queue);
 
 // Reader: the watch is set up; the watcher learns it once it has taken the
 // records queued so far (those of the set-up).

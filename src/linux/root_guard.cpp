@@ -108,6 +108,7 @@ bool guard_touched(const root_guard *g, const unsigned char *events, size_t leng
 }
 
 int guard_check(const root_guard *g) {
+    if (!g->field) return 0; // never started: nothing was reported under it
     struct stat st;
     if (stat(g->field, &st) != 0) return errno;
     return st.st_dev == g->device && st.st_ino == g->inode ? 0 : ENOENT;

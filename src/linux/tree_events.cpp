@@ -166,7 +166,7 @@ void moved_onto_another(watch_tree *t, const sink &s, int node, int wd, int pare
     }
     // Watched to look, and not taken (the arrival failed or found another
     // directory by then, or it is left to its own events): not to be kept.
-    if (tree_find(t, wd) < 0) t->ops.remove_watch(t->ops.context, wd);
+    if (tree_find(t, wd) < 0) drop_watch(t, wd);
 }
 
 // A directory renamed inside the tree keeps its watches. The node that moved
@@ -192,6 +192,7 @@ void directory_moved(watch_tree *t, const sink &s, int node, int parent, const c
         placed_by_rename(t, node);
         return;
     }
+    observe(t);
     int wd = t->ops.add_watch(t->ops.context, t->path, DIRECTORY_MASK);
     if (wd == t->nodes[node].wd) {
         relocate(t, node, parent, name, length);
@@ -280,12 +281,18 @@ int settle_at_rest(watch_tree *t, const sink &s) {
     settle_move(t, s);
     retry_flagged(t, s);
     bool doubtful = t->retry.count > 0;
-    for (int i = 0; i < t->verify.count; i++) {
+    unsigned dropped = t->dropped_watches;
+    size_t queued = t->ops.queued_bytes(t->ops.context);
+    for (int i = 0; t->ahead && !doubtful && i < t->verify.count; i++) {
         int node = t->verify.items[i];
-        if (!t->nodes[node].verifying) continue;
-        t->nodes[node].verifying = false;
-        if (t->ahead && !doubtful && t->nodes[node].wd >= 0) doubtful = !verify_directory(t, node);
+        if (t->nodes[node].wd >= 0 && t->nodes[node].verifying) doubtful = !verify_directory(t, node);
     }
+    // What changed while it looked may be what it saw: it looks again at its
+    // next rest. (Its own looks queue an IN_IGNORED for each watch it
+    // added to look and removed.)
+    size_t own = (t->dropped_watches - dropped) * EVENT_HEADER;
+    if (doubtful && t->ops.queued_bytes(t->ops.context) > queued + own) return 0;
+    for (int i = 0; i < t->verify.count; i++) t->nodes[t->verify.items[i]].verifying = false;
     t->verify.count = 0;
     t->ahead = false;
     if (!doubtful) return 0;
@@ -301,7 +308,7 @@ int settle_at_rest(watch_tree *t, const sink &s) {
 } // namespace
 
 int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length,
-                       record_fn on_record, void *context) {
+                       tree_record_fn on_record, void *context) {
     sink s = {on_record, context};
     // Flagged work waits for renames or removals of directories: a buffer
     // without any leaves it be.
@@ -327,6 +334,7 @@ int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length
         offset += EVENT_HEADER + event.len;
         // Where the event starts: a place fixed at or before it predates it.
         t->position = base + at;
+        t->event_end = base + offset;
         if (is_directory_arrival(event) && pairs_taken(t, event.cookie, at)) continue;
 
         if (event.mask & IN_Q_OVERFLOW) {
@@ -334,6 +342,10 @@ int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length
             settle_move(t, s);
             emit(s, RECORD_LOST, nullptr, nullptr);
             if (int error = rescan(t, s)) return error;
+            // What changed in the lost window is found by its time.
+            for (int n = 0; n < t->node_count; n++) {
+                if (t->nodes[n].wd >= 0) mark_dirty(t, n, t->events_since);
+            }
             continue;
         }
         if (t->move_pending && !((event.mask & IN_MOVED_TO) && event.cookie == t->move_cookie)) {
@@ -351,21 +363,19 @@ int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length
         if (event.mask & IN_ISDIR) {
             directories_changed = true;
             directory_event(t, s, events, offset, event, node, name, name_length);
-            // Whatever it looked at may be ahead of what is still queued.
-            if (offset < length || t->ops.queued_bytes(t->ops.context)) t->ahead = true;
             touch_directory(t, node);
             continue;
         }
-        if (event.mask & FILE_EVENTS) report_file(t, s, node, name, name_length);
+        if (event.mask & FILE_EVENTS) report_file(t, s, node, name, name_length, t->events_since);
     }
-    t->position = t->stream_end;
+    t->position = t->event_end = t->stream_end;
     if (directories_changed) retry_flagged(t, s);
     settle_placed(t);
     if (t->ops.queued_bytes(t->ops.context) == 0) return settle_at_rest(t, s);
     return 0;
 }
 
-int tree_start(watch_tree *t, const char *root, const tree_ops *ops, record_fn on_record,
+int tree_start(watch_tree *t, const char *root, const tree_ops *ops, tree_record_fn on_record,
                void *context) {
     memset(t, 0, sizeof *t);
     t->root = root;
@@ -397,11 +407,19 @@ void tree_release(watch_tree *t) {
     release_list(&t->placing);
     release_list(&t->verify);
     release_list(&t->moved);
+    release_list(&t->dirty);
     free(t->pairs.slots);
     t->pairs = move_pairs{nullptr, 0, 0};
 }
 
 int tree_find(const watch_tree *t, int wd) { return index_find_wd(t, wd); }
+
+bool tree_has_dirty(const watch_tree *t) { return t->dirty.count > 0; }
+
+void tree_report_dirty(watch_tree *t, tree_record_fn on_record, void *context) {
+    sink s = {on_record, context};
+    report_dirty(t, s);
+}
 
 bool tree_relative_path(const watch_tree *t, int node, char *out, size_t capacity) {
     return build_relative(t, node, nullptr, 0, out, capacity);

@@ -5,6 +5,8 @@
 #include <string.h>
 #include <sys/inotify.h>
 
+#include "changed_walk.h"
+
 const uint32_t FILE_EVENTS = IN_CREATE | IN_MODIFY | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 // Writes to a file that is already unlinked name no file to scan. Masks are
 // only ever added to: the root seen again through a mount inside the tree
@@ -80,10 +82,11 @@ void add_known_directory(watch_tree *t, const sink &s, int node, int parent, con
 
 bool still_there(watch_tree *t, int node) {
     if (!build_system_path(t, node, nullptr, 0)) return false;
+    observe(t);
     int wd = t->ops.add_watch(t->ops.context, t->path, DIRECTORY_MASK);
     // Not to be kept: a directory found here that the tree does not know is
     // watched when its own event comes.
-    if (wd >= 0 && tree_find(t, wd) < 0) t->ops.remove_watch(t->ops.context, wd);
+    if (wd >= 0 && tree_find(t, wd) < 0) drop_watch(t, wd);
     return wd == t->nodes[node].wd;
 }
 
@@ -96,6 +99,7 @@ void add_directory(watch_tree *t, const sink &s, int parent, const char *name, s
         else if (mode == LIST_RESCAN) keep_subtree(t, known);
         return;
     }
+    observe(t);
     int wd = t->ops.add_watch(t->ops.context, t->path, DIRECTORY_MASK);
     if (wd == -ENOENT || wd == -ENOTDIR) {
         // Gone or replaced since it was seen, and its own events tell the
@@ -118,7 +122,7 @@ void add_directory(watch_tree *t, const sink &s, int parent, const char *name, s
     if (check_parent && parent != TREE_ROOT && !still_there(t, parent)) {
         // Found through a path that another directory holds by now: not
         // necessarily the parent's child. Looked at once the path holds.
-        if (node < 0) t->ops.remove_watch(t->ops.context, wd);
+        if (node < 0) drop_watch(t, wd);
         flag_node(t, parent, NODE_MISSED);
         return;
     }
@@ -140,7 +144,7 @@ void add_directory(watch_tree *t, const sink &s, int parent, const char *name, s
     if (node >= 0 && mode == LIST_RESCAN) push_node(&t->moved, node);
     if (node < 0 || !push_node(&t->work, node)) {
         if (node >= 0) forget(t, node, false);
-        else t->ops.remove_watch(t->ops.context, wd);
+        else drop_watch(t, wd);
         unwatched(t, s, parent, name, length, ENOMEM);
     }
 }
@@ -165,6 +169,7 @@ void list_queued(watch_tree *t, const sink &s, list_mode mode) {
             continue;
         }
         touch_directory(t, node);
+        observe(t);
         int error = 0;
         void *directory = t->ops.open_directory(t->ops.context, t->path, node == TREE_ROOT, &error);
         if (!directory) {
@@ -191,7 +196,7 @@ void list_queued(watch_tree *t, const sink &s, list_mode mode) {
             if (is_directory) {
                 add_directory(t, s, node, entry, strlen(entry), mode, false);
             } else if (report_files) {
-                report_file(t, s, node, entry, strlen(entry));
+                report_file(t, s, node, entry, strlen(entry), 0);
             }
         }
         t->ops.close_directory(t->ops.context, directory);
@@ -217,7 +222,7 @@ bool entry_matches(watch_tree *t, int node, const char *entry) {
     if (wd < 0) return true;
     int found = tree_find(t, wd);
     if (found < 0) {
-        t->ops.remove_watch(t->ops.context, wd);
+        drop_watch(t, wd);
         return false;
     }
     if (found == TREE_ROOT) return true; // the root seen again through a mount
@@ -317,10 +322,53 @@ void retry_flagged(watch_tree *t, const sink &s) {
     settle_placed(t);
 }
 
+namespace {
+
+// Lists one dirty folder for files changed since its mark.
+void report_dirty_folder(watch_tree *t, const sink &s, int node, int64_t since) {
+    if (!build_system_path(t, node, nullptr, 0)) return; // too deep: named as it changed
+    int error = 0;
+    void *directory = t->ops.open_directory(t->ops.context, t->path, node == TREE_ROOT, &error);
+    if (!directory) {
+        if (error == ENOENT || error == ENOTDIR) return; // gone, or moved: its events tell
+        const tree_node &n = t->nodes[node];
+        if (node == TREE_ROOT) {
+            describe_error(t, error);
+            emit(s, RECORD_UNWATCHED, "", t->detail);
+        } else {
+            unwatched(t, s, n.parent, n.name, n.name_length, error);
+        }
+        return;
+    }
+    bool is_directory = false;
+    while (const char *entry = t->ops.next_entry(t->ops.context, directory, &is_directory)) {
+        if (is_directory) continue; // a folder's own files are its own
+        int64_t changed = t->ops.changed_at(t->ops.context, directory, entry);
+        if (changed < 0 || !changed_since(changed, since)) continue;
+        report_file(t, s, node, entry, strlen(entry), since);
+    }
+    t->ops.close_directory(t->ops.context, directory);
+}
+
+} // namespace
+
+void report_dirty(watch_tree *t, const sink &s) {
+    // Taken whole: what is dropped again marks its folder anew.
+    node_list taken = t->dirty;
+    t->dirty = node_list{nullptr, 0, 0};
+    for (int i = 0; i < taken.count; i++) {
+        tree_node &n = t->nodes[taken.items[i]];
+        if (n.wd < 0 || !n.dirty) continue;
+        n.dirty = false;
+        report_dirty_folder(t, s, taken.items[i], n.dirty_since);
+    }
+    release_list(&taken);
+}
+
 int rescan(watch_tree *t, const sink &s) {
     int wd = t->ops.add_watch(t->ops.context, t->root, ROOT_MASK);
     if (wd != t->nodes[TREE_ROOT].wd && (wd >= 0 || wd == -ENOENT || wd == -ENOTDIR)) {
-        if (wd >= 0 && tree_find(t, wd) < 0) t->ops.remove_watch(t->ops.context, wd);
+        if (wd >= 0 && tree_find(t, wd) < 0) drop_watch(t, wd);
         return ENOENT;
     }
     // Flagged work goes, all is listed again; what this listing misses is

@@ -44,6 +44,9 @@ bool verify_directory(watch_tree *t, int node);
 // Tries the flagged work again, now that more events were read.
 void retry_flagged(watch_tree *t, const sink &s);
 
+// Reports the files of dirty folders changed since their marks.
+void report_dirty(watch_tree *t, const sink &s);
+
 // After lost events the kernel's view is the only truth: watch what is
 // there, forget what is not. ENOENT when the root is gone or replaced.
 int rescan(watch_tree *t, const sink &s);

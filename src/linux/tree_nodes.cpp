@@ -65,9 +65,9 @@ bool grow_nodes(watch_tree *t) {
 
 } // namespace
 
-void emit(const sink &s, record_kind kind, const char *path, const char *detail) {
+bool emit(const sink &s, record_kind kind, const char *path, const char *detail) {
     watch_record record = {kind, path, detail};
-    s.on_record(s.context, &record);
+    return s.on_record(s.context, &record);
 }
 
 int new_node(watch_tree *t, int wd, int parent, const char *name, size_t length) {
@@ -129,7 +129,7 @@ void forget(watch_tree *t, int node, bool own_watch_gone) {
             stack = c;
             c = next;
         }
-        if (n != node || !own_watch_gone) t->ops.remove_watch(t->ops.context, t->nodes[n].wd);
+        if (n != node || !own_watch_gone) drop_watch(t, t->nodes[n].wd);
         index_remove(t, BY_WD, n);
         if (t->move_pending && t->move_node == n) t->move_node = -1;
         free_slot(t, n);
@@ -288,13 +288,29 @@ void unwatched(watch_tree *t, const sink &s, int node, const char *name, size_t 
     emit(s, RECORD_UNWATCHED, t->relative, t->detail);
 }
 
-void report_file(watch_tree *t, const sink &s, int node, const char *name, size_t length) {
+void report_file(watch_tree *t, const sink &s, int node, const char *name, size_t length,
+                 int64_t dirty_since) {
+    bool queued;
     if (build_relative(t, node, name, length, t->relative, sizeof t->relative)) {
-        emit(s, RECORD_CHANGE, t->relative, nullptr);
+        queued = emit(s, RECORD_CHANGE, t->relative, nullptr);
+    } else {
+        name_only(t, name, length);
+        queued = emit(s, RECORD_UNREPRESENTABLE, t->relative, nullptr);
+    }
+    if (!queued) mark_dirty(t, node, dirty_since);
+}
+
+void mark_dirty(watch_tree *t, int node, int64_t since) {
+    tree_node &n = t->nodes[node];
+    if (n.dirty) {
+        if (since < n.dirty_since) n.dirty_since = since;
         return;
     }
-    name_only(t, name, length);
-    emit(s, RECORD_UNREPRESENTABLE, t->relative, nullptr);
+    // Without room to remember it, the folder is not found again: its changes
+    // stay told only by the loss line.
+    if (!push_node(&t->dirty, node)) return;
+    n.dirty = true;
+    n.dirty_since = since;
 }
 
 bool push_node(node_list *list, int node) {
@@ -338,7 +354,6 @@ void settle_placed(watch_tree *t) {
         tree_node &n = t->nodes[node];
         if (n.wd < 0 || n.trust_at != PLACING) continue;
         n.trust_at = point;
-        if (point > t->position) t->ahead = true;
         touch_directory(t, node);
         if (n.parent >= 0) touch_directory(t, n.parent);
     }
@@ -349,6 +364,15 @@ void placed_by_rename(watch_tree *t, int node) {
     tree_node &n = t->nodes[node];
     n.flags &= ~static_cast<unsigned>(NODE_SUSPECT);
     if (n.flags == 0) n.trust_at = 0;
+}
+
+void drop_watch(watch_tree *t, int wd) {
+    t->dropped_watches++;
+    t->ops.remove_watch(t->ops.context, wd);
+}
+
+void observe(watch_tree *t) {
+    if (!t->ahead) t->ahead = t->stream_end > t->event_end || t->ops.queued_bytes(t->ops.context) > 0;
 }
 
 void touch_directory(watch_tree *t, int node) {

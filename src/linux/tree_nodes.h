@@ -9,11 +9,12 @@
 
 // Where the tree hands its records.
 struct sink {
-    record_fn on_record;
+    tree_record_fn on_record;
     void *context;
 };
 
-void emit(const sink &s, record_kind kind, const char *path, const char *detail);
+// False when the record was dropped.
+bool emit(const sink &s, record_kind kind, const char *path, const char *detail);
 
 // A new node for wd under parent (-1 for the root); -1 when memory ran out.
 // Its place is not trusted until settle_placed.
@@ -59,7 +60,10 @@ bool build_system_path(watch_tree *t, int node, const char *name, size_t name_le
 // file that changed.
 void describe_error(watch_tree *t, int error);
 void unwatched(watch_tree *t, const sink &s, int node, const char *name, size_t length, int error);
-void report_file(watch_tree *t, const sink &s, int node, const char *name, size_t length);
+// A dropped report leaves the folder dirty since dirty_since (0: every file).
+void report_file(watch_tree *t, const sink &s, int node, const char *name, size_t length,
+                 int64_t dirty_since);
+void mark_dirty(watch_tree *t, int node, int64_t since);
 
 bool push_node(node_list *list, int node);
 void release_list(node_list *list);
@@ -75,5 +79,10 @@ void placed_by_rename(watch_tree *t, int node);
 // Notes a directory whose place or subdirectories changed: checked when the
 // tree rests, if it looked ahead of the events meanwhile.
 void touch_directory(watch_tree *t, int node);
+// Removes a kernel watch (the kernel then queues an IN_IGNORED for it).
+void drop_watch(watch_tree *t, int wd);
+// Called before the tree looks at the file system: notes whether it looks
+// ahead of events still to be read.
+void observe(watch_tree *t);
 // Flags work on a node whose path does not hold; it is tried again later.
 void flag_node(watch_tree *t, int node, unsigned flag);

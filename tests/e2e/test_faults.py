@@ -362,13 +362,34 @@ class MovedBeforeListed(FaultTest):
 
 
 class KernelOverflow(FaultTest):
-    def test_kernel_overflow_is_reported_and_the_tree_is_watched_again(self):
+    def test_what_changed_while_the_kernel_dropped_events_is_reported(self):
+        os.makedirs(self.path("old", "deep"))
+        touch(self.path("old", "deep", "to-rename"))
         trigger = os.path.join(self.tmp, "overflow")
         m = self.start(env=self.faults(FAULT_OVERFLOW_TRIGGER=trigger), ready=True)
-        touch(trigger)
-        os.makedirs(self.path("new", "inner"))  # its events are lost with the read
-        self.assertTrue(m.out.wait_for_line(b"[-] Changes were lost for: %s\n" % self.bpath()))
-        self.assertEqual(self.injected(), [b"read overflow"])
-        self.watched(m, 3)
+        touch(trigger)  # from now on the kernel's events are lost
+        changed = [("old", "written"), ("old", "deep", "renamed"), ("new", "inner", "made"),
+                   ("rooted",), ("old", "backdated"), ("wake",)]
+        for parts in changed[:1] + changed[3:5]:
+            with open(self.path(*parts), "wb") as f:
+                f.write(b"x")
+        os.rename(self.path("old", "deep", "to-rename"), self.path(*changed[1]))
+        os.makedirs(self.path("new", "inner"))
+        touch(self.path(*changed[2]))
+        touch(self.path("old", "gone"))
+        os.unlink(self.path("old", "gone"))
+        # A time set back does not hide a change: its status-change time moves on.
+        os.utime(self.path(*changed[4]), (1e9, 1e9))
+        os.unlink(trigger)
+        touch(self.path(*changed[5]))  # wakes the reader: its read ends the window
+        lost = b"[-] Changes were lost for: %s\n" % self.bpath()
+        self.assertTrue(m.out.wait_for_line(lost))
+        self.assertDetected(m, [self.path(*parts) for parts in changed])
+        self.assertEqual(self.injected(), [b"read dropped", b"read overflow"])
+        out = m.out.snapshot()
+        for parts in changed:
+            self.assertLess(out.index(lost), out.index(CHANGE + self.bpath(*parts) + b"\n"))
+        # The tree is watched again, new folders included.
+        self.watched(m, 5)
         touch(self.path("new", "inner", "after"))
         self.assertDetected(m, [self.path("new", "inner", "after")])

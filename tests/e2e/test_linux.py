@@ -359,7 +359,7 @@ class Input(MonitorTest):
 
 
 class Overflow(MonitorTest):
-    def test_a_full_queue_is_reported_and_watching_goes_on(self):
+    def test_a_full_queue_is_reported_then_what_it_dropped_is_found_again(self):
         # Files too deep to hand over are reported without a detection run,
         # so the queued records drain fast once the held detection ends.
         deep, depth = deep_chain(self.root, "e" * 250)
@@ -370,14 +370,21 @@ class Overflow(MonitorTest):
             self.write("first")
             self.assertDetected(m, [self.path("first")])  # the detector waits at the gate
             # More records than the watcher's queue holds (16 MiB).
-            for i in range(70000):
-                os.close(os.open("%05d" % i + "z" * 245, os.O_CREAT | os.O_WRONLY, dir_fd=deep))
+            names = [b"%05d" % i + b"z" * 245 for i in range(70000)]
+            for name in names:
+                os.close(os.open(name, os.O_CREAT | os.O_WRONLY, dir_fd=deep))
         finally:
             os.close(deep)
         holder = os.open(gate, os.O_WRONLY)  # opens the gate for this and every later run
         try:
             line = b"[-] Changes were lost for: %s\n" % self.bpath()
             self.assertTrue(m.out.wait_for_line(line, timeout=120))
+            # Once the queue is taken, the folder whose records were dropped
+            # is listed for what changed: every file is named.
+            prefix = b"[-] Change not scanned, path cannot be represented: %s/.../" % self.bpath()
+            def named(out):
+                return set(l[len(prefix):-1] for l in out if l.startswith(prefix)) >= set(names)
+            self.assertTrue(m.out.wait_for(named, timeout=120))
             self.write("after")
             self.assertDetected(m, [self.path("after")])
             out = m.out.snapshot()

@@ -54,8 +54,10 @@ class DuringDetection(HeldTest):
         self.watched(m, 4)
         shutil.rmtree(self.path("dl"))
         self.release()
-        self.assertDetected(m, [self.path("d", "a.tmp"), self.path("d", "a"),
-                                self.path("dl", "inner", "dropper")])
+        # The file is reported where it stands; its first name only if the
+        # folder's watch came before the rename (inotify watches a new
+        # folder once it exists).
+        self.assertDetected(m, [self.path("d", "a"), self.path("dl", "inner", "dropper")])
 
     def test_a_file_is_reported_where_it_was_not_where_its_folder_went(self):
         os.mkdir(self.path("A"))

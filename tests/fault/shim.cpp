@@ -15,11 +15,15 @@
 //   FAULT_MOVE_AFTER_WATCH=PATH  once a watch on exactly PATH is added, PATH is
 //   FAULT_MOVE_TO=TARGET         renamed to TARGET (once): a directory that moves
 //                                on between being watched and being listed
-//   FAULT_OVERFLOW_TRIGGER=FILE  the next read of an inotify (or fanotify)
-//                                descriptor after FILE appears drops what it
-//                                read and returns the kernel's IN_Q_OVERFLOW
-//                                (FAN_Q_OVERFLOW) instead, and FILE is
-//                                removed: events lost for real
+//   FAULT_OVERFLOW_TRIGGER=FILE  while FILE exists, what a read of an inotify
+//                                descriptor returns is dropped and it reads
+//                                again; the first read after FILE is gone
+//                                returns the kernel's IN_Q_OVERFLOW in place
+//                                of its events: events lost for real. A
+//                                fanotify descriptor, read without blocking,
+//                                is interrupted (EINTR) meanwhile instead of
+//                                read again, and its first read after FILE
+//                                is gone returns FAN_Q_OVERFLOW
 //   FAULT_LOG=FILE               one line per injected fault is appended there,
 //                                so a test can tell the fault really happened
 // Built without sanitizers; under a sanitizer its runtime is preloaded first,
@@ -55,6 +59,8 @@ const char *overflow_trigger;
 // Descriptors returned by inotify_init/inotify_init1, and by fanotify_init.
 bool inotify_fds[TRACKED_FDS];
 bool fanotify_fds[TRACKED_FDS];
+// Read only by each descriptor's own reader thread.
+bool fanotify_dropping_fds[TRACKED_FDS];
 // Per thread: the next read of a tracked descriptor is the real one.
 thread_local bool interrupted_once;
 thread_local bool write_interrupted;
@@ -114,8 +120,7 @@ __attribute__((constructor)) void fault_setup() {
     overflow_trigger = getenv("FAULT_OVERFLOW_TRIGGER");
 }
 
-// Replaces what a read of length bytes of fanotify returned with one
-// FAN_Q_OVERFLOW.
+// Replaces what a read of fanotify returned with one FAN_Q_OVERFLOW.
 ssize_t fanotify_overflowed(void *buffer) {
     fanotify_event_metadata event;
     memset(&event, 0, sizeof event);
@@ -130,11 +135,8 @@ ssize_t fanotify_overflowed(void *buffer) {
 }
 
 // Replaces what a read of length bytes returned with one IN_Q_OVERFLOW.
-ssize_t overflowed(int fd, void *buffer, ssize_t length) {
+ssize_t overflowed(void *buffer, ssize_t length) {
     if (length < static_cast<ssize_t>(sizeof(inotify_event))) return length;
-    typedef int (*unlink_fn)(const char *);
-    if (next<unlink_fn>("unlink")(overflow_trigger) != 0) return length;
-    if (is_fanotify(fd)) return fanotify_overflowed(buffer);
     inotify_event event;
     memset(&event, 0, sizeof event);
     event.wd = -1;
@@ -142,6 +144,24 @@ ssize_t overflowed(int fd, void *buffer, ssize_t length) {
     memcpy(buffer, &event, sizeof event);
     note("read overflow\n");
     return sizeof event;
+}
+
+// A fanotify descriptor's read while FILE exists: what it read is dropped
+// and the reader told to read again, so that it never finds the queue empty
+// meanwhile; once FILE is gone, one overflow in place of what it read.
+ssize_t fanotify_dropping(int fd, void *buffer, ssize_t length) {
+    typedef int (*access_fn)(const char *, int);
+    bool exists = next<access_fn>("access")(overflow_trigger, F_OK) == 0;
+    bool &dropping = fanotify_dropping_fds[fd];
+    if (exists && (length > 0 || dropping)) {
+        if (!dropping) note("read dropped\n");
+        dropping = true;
+        errno = EINTR;
+        return -1;
+    }
+    if (!dropping) return length;
+    dropping = false;
+    return fanotify_overflowed(buffer);
 }
 
 } // namespace
@@ -201,9 +221,18 @@ ssize_t read(int fd, void *buffer, size_t count) {
             return -1;
         }
     }
-    ssize_t length = next<ssize_t (*)(int, void *, size_t)>("read")(fd, buffer, count);
-    if (active && overflow_trigger && tracked(fd)) return overflowed(fd, buffer, length);
-    return length;
+    typedef ssize_t (*read_fn)(int, void *, size_t);
+    ssize_t length = next<read_fn>("read")(fd, buffer, count);
+    if (!active || !overflow_trigger || !tracked(fd)) return length;
+    if (is_fanotify(fd)) return fanotify_dropping(fd, buffer, length);
+    typedef int (*access_fn)(const char *, int);
+    bool dropped = false;
+    while (length > 0 && next<access_fn>("access")(overflow_trigger, F_OK) == 0) {
+        if (!dropped) note("read dropped\n");
+        dropped = true;
+        length = next<read_fn>("read")(fd, buffer, count);
+    }
+    return dropped ? overflowed(buffer, length) : length;
 }
 
 ssize_t write(int fd, const void *buffer, size_t count) {

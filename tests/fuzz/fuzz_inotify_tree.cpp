@@ -38,7 +38,7 @@ struct run {
     bool racing = false;   // ... now
     bool lockstep = false; // every change read before the next: names never ahead
     bool true_stream = true; // no forged or cut events so far
-    bool lost = false;     // a record declared changes lost
+    int refusing = 0;      // records the queue refuses from now on: it is full
     bool ended = false;    // the watch failed
 };
 
@@ -102,7 +102,7 @@ int traced(const char *what, int error, const std::string &a, const std::string 
 }
 
 void change(run &r) {
-    switch (r.in->ConsumeIntegralInRange(0, 12)) {
+    switch (r.in->ConsumeIntegralInRange(0, 13)) {
     case 0:
     case 1:
     {
@@ -163,6 +163,10 @@ void change(run &r) {
         r.fs.queue_limit = r.fs.queue.size() + r.in->ConsumeIntegralInRange<size_t>(0, 4);
         trace("queue limit " + std::to_string(r.fs.queue_limit));
         break;
+    case 13:
+        r.refusing = r.in->ConsumeIntegralInRange(1, 6);
+        trace("queue full for " + std::to_string(r.refusing));
+        break;
     }
 }
 
@@ -178,15 +182,19 @@ void race(fake_fs *fs, void *context) {
     }
 }
 
-void on_record(void *context, const watch_record *record) {
+bool on_record(void *context, const watch_record *record) {
     run &r = *static_cast<run *>(context);
+    if (r.refusing > 0) {
+        r.refusing--;
+        trace("    refused " + std::string(record->path ? record->path : ""));
+        return false;
+    }
     trace("    record " + std::to_string(record->kind) + " " + (record->path ? record->path : "") + " " +
           (record->detail ? record->detail : ""));
     switch (record->kind) {
     case RECORD_LOST:
     case RECORD_UNREADABLE:
-        r.lost = true;
-        return;
+        return true;
     case RECORD_UNWATCHED:
         if (!record->detail || !record->detail[0]) fail("a directory unwatched without a reason");
         break;
@@ -208,6 +216,15 @@ void on_record(void *context, const watch_record *record) {
         }
     }
     fake_note_record(&r.fs, record);
+    return true;
+}
+
+// The watcher took everything queued: dirty folders are looked at.
+void drained(run &r) {
+    for (int rounds = 0; rounds < 8 && tree_has_dirty(&r.tree); rounds++) {
+        trace("  drained");
+        tree_report_dirty(&r.tree, on_record, &r);
+    }
 }
 
 void handle(run &r, const unsigned char *bytes, size_t length) {
@@ -226,10 +243,9 @@ void handle(run &r, const unsigned char *bytes, size_t length) {
             at = end;
         }
     }
-    r.lost = false;
+    r.tree.events_since = r.fs.events_since;
     int error = tree_handle_events(&r.tree, bytes, length, on_record, &r);
-    // Declared losses excuse what changed so far.
-    if (r.lost) fake_clear_dirty(&r.fs);
+    if (!r.refusing) drained(r);
     if (!error) return;
     r.ended = true;
     if (error != ENOENT) fail("the watch failed with " + std::to_string(error));
@@ -323,6 +339,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // open, then the kernel's answers to the removals that caused.
         trace("final delivery");
         r.racing = false;
+        r.refusing = 0;
         r.fs.queue_limit = 16384;
         deliver(r, 65536, 1 << 20);
         std::vector<unsigned char> settle;

@@ -13,6 +13,7 @@ namespace {
 const size_t HEADER = sizeof(inotify_event);
 
 struct listing {
+    int directory = -1; // the node listed
     std::vector<std::string> names;
     std::vector<bool> directories;
     size_t next = 0;
@@ -142,6 +143,8 @@ int new_node(fake_fs *fs, int parent, const std::string &name, bool is_dir) {
     attach(fs, node, parent, name);
     return node;
 }
+
+const int64_t TICK = 3000000000;
 
 void make_dirty(fake_fs *fs, int file) {
     std::string relative;
@@ -275,6 +278,8 @@ void fake_encode(std::vector<unsigned char> *out, int wd, uint32_t mask, uint32_
 }
 
 size_t fake_read(fake_fs *fs, unsigned char *buffer, size_t capacity) {
+    fs->events_since = fs->last_read;
+    fs->last_read = fs->clock;
     std::vector<unsigned char> bytes;
     size_t taken = 0;
     while (taken < fs->queue.size()) {
@@ -293,6 +298,7 @@ size_t fake_read(fake_fs *fs, unsigned char *buffer, size_t capacity) {
 }
 
 int fake_mkdir(fake_fs *fs, const char *path) {
+    fs->clock += TICK;
     int parent = 0;
     std::string name;
     if (int error = split_path(fs, path, &parent, &name)) return error;
@@ -304,11 +310,13 @@ int fake_mkdir(fake_fs *fs, const char *path) {
 }
 
 int fake_create(fake_fs *fs, const char *path) {
+    fs->clock += TICK;
     int parent = 0;
     std::string name;
     if (int error = split_path(fs, path, &parent, &name)) return error;
     if (child_of(fs, parent, name) >= 0) return EEXIST;
     int node = new_node(fs, parent, name, false);
+    at(fs, node).ctime = fs->clock;
     notify(fs, parent, IN_CREATE, false, 0, name);
     note_paths(fs, node);
     if (covered(fs, parent)) make_dirty(fs, node);
@@ -316,6 +324,7 @@ int fake_create(fake_fs *fs, const char *path) {
 }
 
 int fake_write(fake_fs *fs, const char *path) {
+    fs->clock += TICK;
     int parent = 0;
     std::string name;
     if (int error = split_path(fs, path, &parent, &name)) return error;
@@ -326,6 +335,7 @@ int fake_write(fake_fs *fs, const char *path) {
     } else if (at(fs, node).is_dir || at(fs, node).bind >= 0) {
         return EISDIR;
     }
+    at(fs, node).ctime = fs->clock;
     notify(fs, parent, IN_MODIFY, false, 0, name);
     if (covered(fs, parent)) make_dirty(fs, node);
     return 0;
@@ -362,6 +372,7 @@ int fake_rmdir(fake_fs *fs, const char *path) {
 }
 
 int fake_rename(fake_fs *fs, const char *from, const char *to) {
+    fs->clock += TICK;
     int old_parent = 0, new_parent = 0;
     std::string old_name, new_name;
     if (int error = split_path(fs, from, &old_parent, &old_name)) return error == EINVAL ? EBUSY : error;
@@ -393,6 +404,7 @@ int fake_rename(fake_fs *fs, const char *from, const char *to) {
         at(fs, target).alive = false;
         if (at(fs, target).is_dir) directory_gone(fs, target);
     }
+    at(fs, node).ctime = fs->clock; // a rename changes the moved inode's status
     note_paths(fs, node);
     if (covered(fs, new_parent)) {
         if (!is_dir) {
@@ -485,6 +497,7 @@ void *fake_open_directory(void *context, const char *path, bool, int *error) {
         return nullptr;
     }
     listing *l = new listing;
+    l->directory = node;
     for (int c : n.children) {
         l->names.push_back(at(fs, c).name);
         l->directories.push_back(at(fs, c).is_dir || at(fs, c).bind >= 0);
@@ -499,6 +512,13 @@ const char *fake_next_entry(void *context, void *directory, bool *is_directory) 
     if (l->next == l->names.size()) return nullptr;
     *is_directory = l->directories[l->next];
     return l->names[l->next++].c_str();
+}
+
+int64_t fake_changed_at(void *context, void *directory, const char *name) {
+    fake_fs *fs = fs_of(context);
+    listing *l = static_cast<listing *>(directory);
+    int node = l->directory >= 0 ? child_of(fs, l->directory, name) : -1;
+    return node >= 0 ? at(fs, node).ctime : -1;
 }
 
 void fake_close_directory(void *context, void *directory) {
@@ -516,8 +536,8 @@ size_t fake_queued_bytes(void *context) {
 } // namespace
 
 tree_ops fake_ops(fake_fs *fs) {
-    tree_ops ops = {traced_add_watch,     fake_remove_watch, fake_open_directory, fake_next_entry,
-                    fake_close_directory, fake_queued_bytes, fs};
+    tree_ops ops = {traced_add_watch, fake_remove_watch,    fake_open_directory, fake_next_entry,
+                    fake_changed_at,  fake_close_directory, fake_queued_bytes,   fs};
     return ops;
 }
 
@@ -652,9 +672,6 @@ void fake_note_record(fake_fs *fs, const watch_record *record) {
 
 bool fake_ever_named(const fake_fs *fs, const char *relative) { return fs->named.count(relative) != 0; }
 
-void fake_clear_dirty(fake_fs *fs) {
-    for (fake_node &n : fs->nodes) n.dirty = false;
-}
 
 bool fake_check_scanned(const fake_fs *fs, std::string *why) {
     for (size_t i = 0; i < fs->nodes.size(); i++) {

@@ -35,6 +35,7 @@ struct fake_node {
     bool dirty = false;   // a file changed and not scanned since
     bool arrived = false; // a directory that appeared while watched
     bool refused = false; // a directory the tree was refused (watch or listing)
+    int64_t ctime = 0;    // status-change time of a file
 };
 
 enum fake_call { FAKE_ADD_WATCH, FAKE_REMOVE_WATCH, FAKE_OPEN, FAKE_NEXT };
@@ -56,6 +57,12 @@ struct fake_fs {
     int bad_removes = 0;      // removals of watch descriptors the kernel lacks
     int open_listings = 0;
     int calls = 0; // tree_ops calls so far
+    // The file system's clock: every change ticks it by more than the
+    // tree's margin for coarse clocks, so that a file changed before a mark
+    // is told apart from one changed after it.
+    int64_t clock = 0;
+    int64_t last_read = 0;   // the clock at the last read
+    int64_t events_since = 0; // ... at the read before: what the read holds came after
     fake_call call = FAKE_ADD_WATCH; // the one being made
     bool trace = false;              // print every call on stderr
 
@@ -109,8 +116,6 @@ bool fake_check_mirror(const fake_fs *fs, const watch_tree *tree, std::string *w
 void fake_note_record(fake_fs *fs, const watch_record *record);
 // Whether a path relative to the root ever named a file.
 bool fake_ever_named(const fake_fs *fs, const char *relative);
-// Forgets which files changed (after records that declare changes lost).
-void fake_clear_dirty(fake_fs *fs);
 // Every file below the root changed since set-up was scanned under a path
 // that named it at the time.
 bool fake_check_scanned(const fake_fs *fs, std::string *why);

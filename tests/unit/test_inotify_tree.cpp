@@ -54,6 +54,7 @@ struct harness {
     }
 
     int feed(const unsigned char *bytes, size_t length) {
+        tree.events_since = fs.events_since;
         return tree_handle_events(&tree, bytes, length, collect, this);
     }
     int feed(const std::vector<unsigned char> &bytes) {
@@ -62,12 +63,16 @@ struct harness {
         return feed(exact.data(), exact.size());
     }
 
-    static void collect(void *context, const watch_record *record) {
+    // Records taken, or refused while refusing is set: a full queue.
+    static bool collect(void *context, const watch_record *record) {
         harness *h = static_cast<harness *>(context);
+        if (h->refusing) return false;
         h->records.push_back({record->kind, record->path ? record->path : "",
                               record->detail ? record->detail : ""});
         fake_note_record(&h->fs, record);
+        return true;
     }
+    bool refusing = false;
 
     std::vector<std::string> changes() {
         std::vector<std::string> paths;
@@ -953,4 +958,28 @@ TEST(InotifyTree, NamesSwappedAheadOfTheEventsEndWithEveryDirectoryAtItsPath) {
     fake_create(&h.fs, "/w/X/M/Y/p3");
     ASSERT_EQ(h.deliver(), 0);
     EXPECT_EQ(h.changes(), (paths{"X/p1", "X/M/p2", "X/M/Y/p3"}));
+}
+
+TEST(InotifyTree, ChangesWhoseRecordsFindNoRoomAreFoundAgainByTheirChangeTime) {
+    harness h;
+    fake_mkdir(&h.fs, "/w/a");
+    fake_create(&h.fs, "/w/a/old");
+    fake_mkdir(&h.fs, "/w/b"); // the clock moves on past old's change
+    ASSERT_EQ(h.start(), 0);
+    ASSERT_EQ(h.deliver(), 0);
+    fake_write(&h.fs, "/w/a/new");
+    fake_create(&h.fs, "/w/b/arrived-with-room");
+    h.refusing = true;
+    ASSERT_EQ(h.deliver(), 0);
+    EXPECT_TRUE(h.records.empty());
+    EXPECT_TRUE(tree_has_dirty(&h.tree));
+    // Still full when the watcher looks: the marks stay.
+    tree_report_dirty(&h.tree, harness::collect, &h);
+    EXPECT_TRUE(tree_has_dirty(&h.tree));
+    h.refusing = false;
+    tree_report_dirty(&h.tree, harness::collect, &h);
+    EXPECT_FALSE(tree_has_dirty(&h.tree));
+    EXPECT_EQ(sorted(h.changes()), (paths{"a/new", "b/arrived-with-room"}));
+    std::string why;
+    EXPECT_TRUE(fake_check_scanned(&h.fs, &why)) << why;
 }
