@@ -140,14 +140,8 @@ void queue_end(record_queue *q, int error, bool discard) {
     pthread_mutex_unlock(&q->lock);
 }
 
-void queue_want_drained(record_queue *q) {
-    pthread_mutex_lock(&q->lock);
-    q->want_drained = true;
-    pthread_mutex_unlock(&q->lock);
-}
-
 namespace {
-// Called with the lock held, after a take.
+// Called with the lock held, after a take or when asked.
 void tell_if_drained(record_queue *q) {
     if (!q->want_drained || q->used || q->lost) return;
     q->want_drained = false;
@@ -157,6 +151,14 @@ void tell_if_drained(record_queue *q) {
     (void)written;
 }
 } // namespace
+
+void queue_want_drained(record_queue *q) {
+    pthread_mutex_lock(&q->lock);
+    q->want_drained = true;
+    // Taken already: no take may come to tell it.
+    tell_if_drained(q);
+    pthread_mutex_unlock(&q->lock);
+}
 
 void queue_abandon(record_queue *q) {
     pthread_mutex_lock(&q->lock);

@@ -45,6 +45,13 @@ class FaultTest(MonitorTest):
         env.update({k: str(v) for k, v in variables.items()})
         return env
 
+    def wait_injected(self, fault):
+        """Waits, bounded, until fault has been injected."""
+        deadline = time.monotonic() + TIMEOUT
+        while fault not in self.injected() and time.monotonic() < deadline:
+            time.sleep(0.005)  # re-reads the shim's log; the deadline bounds it
+        return fault in self.injected()
+
     def injected(self):
         try:
             with open(self.fault_log, "rb") as f:
@@ -373,6 +380,9 @@ class KernelOverflow(FaultTest):
         for parts in changed[:1] + changed[3:5]:
             with open(self.path(*parts), "wb") as f:
                 f.write(b"x")
+            # The window is open once the reader has read in it: else it could
+            # read only after it closed, and lose nothing.
+            self.assertTrue(self.wait_injected(b"read dropped"), self.injected())
         os.rename(self.path("old", "deep", "to-rename"), self.path(*changed[1]))
         os.makedirs(self.path("new", "inner"))
         touch(self.path(*changed[2]))

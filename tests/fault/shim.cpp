@@ -20,10 +20,10 @@
 //                                again; the first read after FILE is gone
 //                                returns the kernel's IN_Q_OVERFLOW in place
 //                                of its events: events lost for real. A
-//                                fanotify descriptor, read without blocking,
-//                                is interrupted (EINTR) meanwhile instead of
-//                                read again, and its first read after FILE
-//                                is gone returns FAN_Q_OVERFLOW
+//                                fanotify descriptor sees FILE made, and
+//                                drops from then on; FAN_Q_OVERFLOW takes
+//                                the place of the events read once FILE is
+//                                gone
 //   FAULT_LOG=FILE               one line per injected fault is appended there,
 //                                so a test can tell the fault really happened
 // Built without sanitizers; under a sanitizer its runtime is preloaded first,
@@ -31,6 +31,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdint.h>
@@ -59,8 +60,6 @@ const char *overflow_trigger;
 // Descriptors returned by inotify_init/inotify_init1, and by fanotify_init.
 bool inotify_fds[TRACKED_FDS];
 bool fanotify_fds[TRACKED_FDS];
-// Read only by each descriptor's own reader thread.
-bool fanotify_dropping_fds[TRACKED_FDS];
 // Per thread: the next read of a tracked descriptor is the real one.
 thread_local bool interrupted_once;
 thread_local bool write_interrupted;
@@ -146,21 +145,25 @@ ssize_t overflowed(void *buffer, ssize_t length) {
     return sizeof event;
 }
 
-// A fanotify descriptor's read while FILE exists: what it read is dropped
-// and the reader told to read again, so that it never finds the queue empty
-// meanwhile; once FILE is gone, one overflow in place of what it read.
-ssize_t fanotify_dropping(int fd, void *buffer, ssize_t length) {
+// A fanotify descriptor is read without blocking, and FILE's own creation
+// is one of its events: once a read finds FILE, what it read is dropped and
+// the descriptor is waited on and read (and dropped) again until FILE is
+// gone (its removal is an event too); then one overflow in place of the
+// events of the last read.
+ssize_t fanotify_window(int fd, void *buffer, size_t count, ssize_t length) {
     typedef int (*access_fn)(const char *, int);
-    bool exists = next<access_fn>("access")(overflow_trigger, F_OK) == 0;
-    bool &dropping = fanotify_dropping_fds[fd];
-    if (exists && (length > 0 || dropping)) {
-        if (!dropping) note("read dropped\n");
-        dropping = true;
-        errno = EINTR;
-        return -1;
+    typedef ssize_t (*read_fn)(int, void *, size_t);
+    int error = errno; // the read's, for a read that found nothing
+    if (next<access_fn>("access")(overflow_trigger, F_OK) != 0) {
+        errno = error;
+        return length;
     }
-    if (!dropping) return length;
-    dropping = false;
+    note("read dropped\n");
+    while (next<access_fn>("access")(overflow_trigger, F_OK) == 0) {
+        pollfd ready = {fd, POLLIN, 0};
+        poll(&ready, 1, 10);
+        next<read_fn>("read")(fd, buffer, count);
+    }
     return fanotify_overflowed(buffer);
 }
 
@@ -224,7 +227,7 @@ ssize_t read(int fd, void *buffer, size_t count) {
     typedef ssize_t (*read_fn)(int, void *, size_t);
     ssize_t length = next<read_fn>("read")(fd, buffer, count);
     if (!active || !overflow_trigger || !tracked(fd)) return length;
-    if (is_fanotify(fd)) return fanotify_dropping(fd, buffer, length);
+    if (is_fanotify(fd)) return fanotify_window(fd, buffer, count, length);
     typedef int (*access_fn)(const char *, int);
     bool dropped = false;
     while (length > 0 && next<access_fn>("access")(overflow_trigger, F_OK) == 0) {
