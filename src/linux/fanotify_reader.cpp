@@ -1,7 +1,6 @@
 // The fanotify reader: marks, the kernel's events, records queued.
 #include "fanotify_reader.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -164,91 +163,52 @@ bool kernel_ignored(void *context, int32_t pid) {
     return pid == getpid() || started_detector(pid, r->drained_at);
 }
 
-// Folders still to list, each followed by a NUL: the last is listed next.
-struct walk_stack {
-    char *bytes;
-    size_t used;
-    size_t capacity;
-};
-
-bool push(walk_stack *s, const char *text, size_t length) {
-    if (s->capacity - s->used < length + 1) {
-        size_t capacity = (s->used + length + 1) * 2 + 4096;
-        char *grown = static_cast<char *>(realloc(s->bytes, capacity));
-        if (!grown) return false;
-        s->bytes = grown;
-        s->capacity = capacity;
-    }
-    memcpy(s->bytes + s->used, text, length);
-    s->bytes[s->used + length] = '\0';
-    s->used += length + 1;
-    return true;
-}
-
-bool pop(walk_stack *s, char *out) {
-    if (!s->used) return false;
-    size_t start = s->used - 1;
-    while (start > 0 && s->bytes[start - 1] != '\0') start--;
-    memcpy(out, s->bytes + start, s->used - start);
-    s->used = start;
-    return true;
-}
-
 void push_record(fanotify_reader *r, record_kind kind, const char *path, const char *detail) {
     watch_record record = {kind, path, detail};
     push(r, &record);
 }
 
-// Lists one folder that arrived: its files reported, its folders pushed.
-void list_arrived(fanotify_reader *r, walk_stack *pending, const char *folder) {
-    size_t root_length = strlen(r->root);
-    int n = snprintf(r->walk_path, sizeof r->walk_path, "%s%s%s", r->root,
-                     root_length == 1 ? "" : "/", folder);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof r->walk_path) return;
-    int fd = open(r->walk_path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr;
-    if (!dir) {
-        int error = errno;
-        if (fd >= 0) close(fd);
-        // Gone or replaced since: its own events tell the rest.
-        if (error != ENOENT && error != ENOTDIR) {
-            push_record(r, RECORD_UNWATCHED, folder, strerror(error));
+// A folder that arrived from outside the root, walked: its records' paths
+// are relative to it, and are handed on relative to the root.
+struct arrived {
+    fanotify_reader *reader;
+    const char *folder; // relative to the root
+    char path[PATH_CAPACITY];
+};
+
+bool arrived_record(void *context, const watch_record *record) {
+    arrived *a = static_cast<arrived *>(context);
+    watch_record placed = *record;
+    if (record->kind == RECORD_CHANGE || record->kind == RECORD_UNWATCHED) {
+        const char *below = record->path;
+        int n = below[0] ? snprintf(a->path, sizeof a->path, "%s/%s", a->folder, below)
+                         : snprintf(a->path, sizeof a->path, "%s", a->folder);
+        if (n >= 0 && static_cast<size_t>(n) < sizeof a->path) {
+            placed.path = a->path;
+        } else if (record->kind == RECORD_CHANGE) {
+            // What is known of a path that does not fit: its name.
+            const char *name = strrchr(below, '/');
+            placed = watch_record{RECORD_UNREPRESENTABLE, name ? name + 1 : below, nullptr};
         }
-        return;
     }
-    while (dirent *entry = readdir(dir)) {
-        const char *name = entry->d_name;
-        if (name[0] == '.' && (!name[1] || (name[1] == '.' && !name[2]))) continue;
-        bool is_directory = entry->d_type == DT_DIR;
-        if (entry->d_type == DT_UNKNOWN) {
-            struct stat st;
-            is_directory = fstatat(dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                           S_ISDIR(st.st_mode);
-        }
-        int length = snprintf(r->walk_path, sizeof r->walk_path, "%s/%s", folder, name);
-        bool fits = length > 0 && static_cast<size_t>(length) < sizeof r->walk_path;
-        if (!is_directory) {
-            push_record(r, fits ? RECORD_CHANGE : RECORD_UNREPRESENTABLE,
-                        fits ? r->walk_path : name, nullptr);
-        } else if (fits && !push(pending, r->walk_path, static_cast<size_t>(length))) {
-            push_record(r, RECORD_UNWATCHED, r->walk_path, "out of memory");
-        }
-        // A folder too deep to name: its files are named as they change.
-    }
-    closedir(dir);
+    return push(a->reader, &placed);
 }
 
 // Reports every file below relative, a folder that arrived from outside
 // the root, without following links.
 void kernel_report_below(void *context, const char *relative) {
     fanotify_reader *r = static_cast<fanotify_reader *>(context);
-    walk_stack pending = {nullptr, 0, 0};
-    char folder[PATH_CAPACITY];
-    if (!push(&pending, relative, strlen(relative))) {
-        push_record(r, RECORD_UNWATCHED, relative, "out of memory");
+    int n = snprintf(r->walk_path, sizeof r->walk_path, "%s%s%s", r->root,
+                     r->root[1] ? "/" : "", relative);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof r->walk_path) {
+        push_record(r, RECORD_UNWATCHED, relative, strerror(ENAMETOOLONG));
+        return;
     }
-    while (pop(&pending, folder)) list_arrived(r, &pending, folder);
-    free(pending.bytes);
+    arrived a;
+    a.reader = r;
+    a.folder = relative;
+    // Since 0: every file in it is new to the tree.
+    walk_changed(r->walk_path, 0, arrived_record, &a);
 }
 
 // Reads what the guard's inotify instance holds: 0 while the field still
