@@ -119,6 +119,9 @@ def setup_row(bench, tree, size, timeouts):
             timeout = timeouts.get(name, 300)
             if rep and runs[name] and runs[name][0].get("timed_out"):
                 continue  # one try shows a reader that cannot cover the tree
+            # The kernel frees the watches of the run before in the background,
+            # seconds of a core at 100,000: let that end first.
+            bench.wait_quiet(f"set-up, {name}")
             r = bench.run_tool("setup", probe, ready, stop, timeout, "--", *argv, tree)
             runs[name].append(r)
             if os.path.exists(probe):
@@ -159,7 +162,7 @@ def race_once(bench, argv, watched, busy):
     w.stop()
     seen = set()
     for line in w.lines:
-        at = line.find(b"/race")
+        at = line.rfind(b"/race")
         if at >= 0 and line[at + 9:at + 11] == b"/f":
             seen.add(line[at + 5:at + 9])
     return len(seen)
@@ -245,12 +248,12 @@ def figure(bench):
     r["race"] = {}
     for name, argv in [(b, reader(busy, b)) for b in READERS] + [
             ("inotifywait", inotifywait("--format", "%w%f %e"))]:
-        r["race"][name] = race_once(bench, argv, bench.fresh_dir(f"race-{name}"), True)
+        r["race"][name] = race_once(bench, argv, bench.fresh_dir(f"watched-race-{name}"), True)
         log(f"  race while busy, {name}: {r['race'][name]} of {RACE_ROUNDS} files reported")
     r["burst"] = {}
     for name, argv in [(b, reader(bench.mon_true, b)) for b in READERS] + [
             ("inotifywait", inotifywait("--format", "%w%f %e"))]:
-        r["burst"][name] = burst_once(bench, argv, bench.fresh_dir(f"burst-{name}"))
+        r["burst"][name] = burst_once(bench, argv, bench.fresh_dir(f"watched-burst-{name}"))
         b = r["burst"][name]
         log(f"  burst of {BURST}, {name}: {b['reported']} reported, {b['lost_lines']} loss lines, "
             f"{b['drain_seconds']:.1f} s")

@@ -201,15 +201,17 @@ void emit(record_fn on_record, void *context, record_kind kind, const char *path
     on_record(context, &record);
 }
 
-// A file's change at place, reported when it lies under the root.
-void report(fan_translator *t, const batch &b, const fan_place &place, size_t after,
-            record_fn on_record, void *context) {
+// A file's change at place, reported when it lies under the root and is
+// not the monitor's own (asked last: most events are outside the root).
+void report(fan_translator *t, const batch &b, const fan_event &e, const fan_place &place,
+            size_t after, record_fn on_record, void *context) {
     if (!names_entry(place)) return;
     char path[PATH_CAPACITY];
     size_t length;
     int error = directory_path(t, b, place.directory, after, path, &length);
     if (error && error != ENAMETOOLONG) return;
     if (!error && !below_root(t, path, length)) return;
+    if (t->ops.ignored(t->ops.context, e.pid)) return;
     if (!error && append_name(path, &length, place.name, place.name_length)) {
         emit(on_record, context, RECORD_CHANGE, below_root(t, path, length));
         return;
@@ -222,8 +224,7 @@ void report(fan_translator *t, const batch &b, const fan_place &place, size_t af
 
 // A folder made, deleted or renamed: the cache follows; one that arrives
 // from outside the root has its files reported, unless it is the monitor's.
-void directory_event(fan_translator *t, const batch &b, const fan_event &e, size_t after,
-                     bool own) {
+void directory_event(fan_translator *t, const batch &b, const fan_event &e, size_t after) {
     char path[PATH_CAPACITY];
     size_t length;
     if (e.mask & FAN_CREATE) {
@@ -246,7 +247,7 @@ void directory_event(fan_translator *t, const batch &b, const fan_event &e, size
         }
         if (e.has_target) cache_put(&t->cache, e.target, path, length);
         const char *relative = below_root(t, path, length);
-        if (relative && relative[0] && !was_inside && !own) {
+        if (relative && relative[0] && !was_inside && !t->ops.ignored(t->ops.context, e.pid)) {
             t->ops.report_below(t->ops.context, relative);
         }
     }
@@ -286,16 +287,13 @@ void translate_events(fan_translator *t, unsigned char *buffer, size_t *length, 
             emit(on_record, context, RECORD_LOST, nullptr);
             continue;
         }
-        bool own = t->ops.ignored(t->ops.context, e.pid);
         if (e.mask & FAN_ONDIR) {
-            directory_event(t, b, e, offset, own);
-        } else if (own) {
-            continue;
+            directory_event(t, b, e, offset);
         } else if (e.mask & FAN_RENAME) {
-            report(t, b, e.old_place, offset, on_record, context);
-            report(t, b, e.new_place, offset, on_record, context);
+            report(t, b, e, e.old_place, offset, on_record, context);
+            report(t, b, e, e.new_place, offset, on_record, context);
         } else if (e.mask & FILE_CHANGES) {
-            report(t, b, e.place, offset, on_record, context);
+            report(t, b, e, e.place, offset, on_record, context);
         }
     }
 }

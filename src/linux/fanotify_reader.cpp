@@ -34,8 +34,9 @@ const uint32_t ROOT_MASK = IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 // while a folder's place is checked against the events that follow.
 const size_t EVENTS_SIZE = 512 * 1024;
 const size_t READ_SIZE = EVENTS_SIZE / 2;
-// A read needs room for at least one whole event.
-const size_t SMALLEST_READ = 4096;
+// A read needs room for at least one whole event: metadata, two directory
+// handles with names and a target handle, a few hundred bytes each at most.
+const size_t LARGEST_EVENT = 4096;
 const size_t GUARD_READ = 16 * 1024;
 
 // How far up a folder too deep for a path is followed to find the root.
@@ -150,7 +151,7 @@ int kernel_resolve(void *context, const fan_handle &h, char *out, size_t capacit
 
 size_t kernel_read_more(void *context, unsigned char *at, size_t room) {
     fanotify_reader *r = static_cast<fanotify_reader *>(context);
-    if (room < SMALLEST_READ) return 0;
+    if (room < LARGEST_EVENT) return 0;
     ssize_t n;
     do {
         n = read(r->fd, at, room);
@@ -160,7 +161,7 @@ size_t kernel_read_more(void *context, unsigned char *at, size_t room) {
 
 bool kernel_ignored(void *context, int32_t pid) {
     fanotify_reader *r = static_cast<fanotify_reader *>(context);
-    return pid == getpid() || started_detector(pid, r->drained_at);
+    return pid == r->own_pid || started_detector(pid, r->drained_at);
 }
 
 void push_record(fanotify_reader *r, record_kind kind, const char *path, const char *detail) {
@@ -248,6 +249,9 @@ void close_all(fanotify_reader *r) {
 
 // One batch: read, checked against the guard, translated. EAGAIN when the
 // kernel held nothing.
+// One batch read and translated. EAGAIN when the kernel's queue was found
+// empty by the read: then every change made before it began (a detector's
+// that had ended by then among them) has been read.
 int read_batch(fanotify_reader *r) {
     unsigned long ended = detectors_ended();
     int64_t started = now_ns();
@@ -255,20 +259,18 @@ int read_batch(fanotify_reader *r) {
     do {
         n = read(r->fd, r->events, READ_SIZE);
     } while (n < 0 && errno == EINTR);
-    if (n < 0 && errno == EAGAIN) {
-        // Every change made by then (a detector's that had ended among them)
-        // is read.
-        r->drained_at = ended;
-        r->empty_at = started;
-        return EAGAIN;
+    bool empty = n < 0 && errno == EAGAIN;
+    if (n <= 0 && !empty) return n < 0 ? errno : EIO;
+    if (n > 0) {
+        r->length = static_cast<size_t>(n);
+        translate_events(&r->translator, r->events, &r->length, EVENTS_SIZE, reader_record, r);
+        // The kernel stops at an empty queue or at an event that does not fit.
+        empty = static_cast<size_t>(n) + LARGEST_EVENT <= READ_SIZE;
     }
-    if (n <= 0) return n < 0 ? errno : EIO;
-    // Checked before any of it is reported: a path under a field that names
-    // another folder by now is a path where no such file is.
-    if (int error = check_guard(r)) return error;
-    r->length = static_cast<size_t>(n);
-    translate_events(&r->translator, r->events, &r->length, EVENTS_SIZE, reader_record, r);
-    return 0;
+    if (!empty) return 0;
+    r->drained_at = ended;
+    r->empty_at = started;
+    return EAGAIN;
 }
 
 // Reads and translates until the watch ends; why it ended.
@@ -293,6 +295,10 @@ int follow(fanotify_reader *r) {
             if (marks_update(&r->marks, queue_record, r->queue)) cache_clear(&r->translator.cache);
             if (int error = guard_check(&r->guard)) return error;
         }
+        // Read before the events: a path under a field that names another
+        // folder by now is a path where no such file is. (The watcher looks
+        // the field up again before each change, for a move that comes
+        // between this and the read.)
         if (fds[1].revents) {
             if (int error = check_guard(r)) return error;
         }
@@ -312,6 +318,7 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
     memset(r, 0, sizeof *r);
     r->dirty_since = -1;
     r->empty_at = now_ns(); // nothing made before the set-up is a change
+    r->own_pid = getpid();
     r->directory = directory;
     r->queue = queue;
     r->fd = r->guard_fd = r->table_fd = -1;

@@ -29,6 +29,7 @@ struct fanotify_reader {
     fan_translator translator;
     unsigned char *events;
     size_t length;
+    pid_t own_pid;
     unsigned long drained_at; // detectors_ended() at the last empty read
     int64_t empty_at;         // when that read began, in nanoseconds since the epoch
     int64_t dirty_since;      // changes lost since then: the tree to walk; -1 for none

@@ -11,7 +11,7 @@ import time
 import unittest
 
 from harness import RECORDER_BIN, TIMEOUT, MonitorTest, fanotify_refusal
-from test_faults import FaultTest
+from test_faults import WATCH_LIMIT, FaultTest
 
 REFUSED = fanotify_refusal()
 CHANGE = b"[+] Change detected in file: "
@@ -85,8 +85,16 @@ class Choice(ReaderTest):
         self.uses(m, "inotify")
         touch(self.path("f"))
         self.assertDetected(m, [self.path("f")])
-        self.assertEqual(self.failures(m), [self.unwatched_line(
-            self.root, b"the filesystem refuses a fanotify mark")])
+        refused = self.unwatched_line(self.root, b"the filesystem refuses a fanotify mark")
+        self.assertEqual(self.failures(m), [refused])
+        m.quit()
+        # The watch limit reached there: fanotify cannot take over, and says
+        # why; inotify names the folders beyond the limit, as ever.
+        os.makedirs(self.path("full-old", "inner"))
+        m = self.start_with("", env=self.faults(FAULT_ADD_WATCH_ENOSPC="full-"))
+        limit = self.unwatched_line(self.path("full-old"), WATCH_LIMIT)
+        self.assertTrue(m.out.wait_for(lambda out: refused in out and limit in out), m.out.snapshot())
+        self.assertEqual(m.fanotify_marks(), 0)
 
     def test_the_watch_limit_reached_at_set_up_switches_to_fanotify(self):
         os.makedirs(self.path("full-old", "inner"))

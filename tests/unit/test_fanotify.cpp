@@ -4,6 +4,7 @@
 // the monitor's own changes, loss, malformed records), and the mount table.
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <string.h>
 #include <sys/fanotify.h>
 
@@ -308,6 +309,17 @@ TEST(MountTable, LinesAreParsedWithTheirEscapesUndone) {
     char bad_escape[] = "1 0 1:1 / /a\\9 - ext4 x rw"; // not octal: kept as it is
     ASSERT_TRUE(mount_parse_line(bad_escape, &e));
     EXPECT_STREQ(e.point, "/a\\9");
+}
+
+TEST(MountTable, EachRefusalIsNamedForWhatItNeeds) {
+    EXPECT_STREQ(mark_refusal(EPERM), "fanotify needs CAP_SYS_ADMIN");
+    EXPECT_STREQ(mark_refusal(EINVAL), "fanotify needs Linux 5.17 or later");
+    EXPECT_STREQ(mark_refusal(ENOSYS), "the kernel has no fanotify");
+    EXPECT_STREQ(mark_refusal(EOPNOTSUPP), "the filesystem refuses a fanotify mark");
+    EXPECT_STREQ(mark_refusal(ENODEV), "the filesystem cannot report file handles");
+    EXPECT_STREQ(mark_refusal(EXDEV), "the filesystem's file handles are not unique");
+    EXPECT_STREQ(mark_refusal(EMFILE), "fanotify group limit reached");
+    EXPECT_STREQ(mark_refusal(ENOMEM), "fanotify refused");
 }
 
 TEST(MountTable, TheSystemRootIsTheTopOfItsFilesystemAndAFolderInItIsNot) {
