@@ -64,9 +64,21 @@ bool later_move(fan_translator *t, const batch &b, const fan_handle &h, size_t a
     return false;
 }
 
+// Whether name is one of the names of path.
+bool has_component(const char *path, size_t length, const char *name, size_t name_length) {
+    for (size_t at = 0; at + name_length < length; at++) {
+        if (path[at] != '/' || memcmp(path + at + 1, name, name_length) != 0) continue;
+        size_t end = at + 1 + name_length;
+        if (end == length || path[end] == '/') return true;
+    }
+    return false;
+}
+
 // The folder moved after the event ending at after that stands above the
 // folder at path now, the nearest one: the kernel's path shows its move,
-// which is undone from there. False when none does.
+// which is undone from there. False when none does. Only a move to a name
+// that path holds is asked about (a folder's last move gave it the name it
+// has now), so moves elsewhere on the filesystem cost a comparison.
 bool moved_above(fan_translator *t, const batch &b, const fan_handle &h, size_t after,
                  const char *path, size_t length, fan_handle *above, size_t *above_length) {
     char other[PATH_CAPACITY];
@@ -79,6 +91,10 @@ bool moved_above(fan_translator *t, const batch &b, const fan_handle &h, size_t 
         fan_event e;
         if (fan_parse_next(b.buffer, *b.length, &offset, &e) != FAN_PARSED) continue;
         if (!(e.mask & FAN_RENAME) || fan_same_handle(e.target, h)) continue;
+        if (!names_entry(e.new_place) ||
+            !has_component(path, length, e.new_place.name, e.new_place.name_length)) {
+            continue;
+        }
         bool again = false;
         for (size_t k = 0; k < asked_count && !again; k++) again = fan_same_handle(asked[k], e.target);
         if (again) continue; // a folder renamed over and over is asked once

@@ -36,8 +36,10 @@ struct fan_ops {
     void *context;
 };
 
-// Directory moves and deletions of one buffer: where each event starts.
-static const size_t FAN_MOVES_MAX = 4096;
+// Directory moves and deletions of one buffer: where each event starts. As
+// many as a buffer of events can hold, near enough: the moves of the whole
+// filesystem are in it.
+static const size_t FAN_MOVES_MAX = 8192;
 
 struct fan_translator {
     const char *root; // absolute, links resolved

@@ -170,6 +170,26 @@ TEST_F(translation, AFileIsReportedWhereItWasNotWhereAFolderAboveItWentSince) {
     EXPECT_EQ(run(), (lines{"change:d/D/x/A/f", "change:e/D/x/A/g"}));
 }
 
+TEST_F(translation, AFolderRenamedOverAndOverWhileFilesAreMadeBelowIt) {
+    // d0/inner, then d(i-1) renamed to d(i) and inner/f(i) made, 30 times;
+    // the kernel already shows the last name.
+    const uint32_t D = 6, I = 7;
+    kernel.folders[D] = "/r/d30";
+    kernel.folders[I] = "/r/d30/inner";
+    lines expected;
+    for (int i = 1; i <= 30; i++) {
+        // Folders renamed elsewhere on the filesystem meanwhile, many more.
+        for (uint32_t other = 100; other < 200; other++) {
+            kernel.folders[other] = "/o/x" + std::to_string(other);
+            events.rename(FAN_ONDIR, OUTSIDE, "y", OUTSIDE, "x" + std::to_string(other), other);
+        }
+        events.rename(FAN_ONDIR, ROOT, "d" + std::to_string(i - 1), ROOT, "d" + std::to_string(i), D);
+        events.change(FAN_CREATE, I, "f" + std::to_string(i));
+        expected.push_back("change:d" + std::to_string(i) + "/inner/f" + std::to_string(i));
+    }
+    EXPECT_EQ(run(), expected);
+}
+
 TEST_F(translation, TheEventsQueuedSinceAreReadToPlaceAFolder) {
     kernel.folders[A] = "/r/N/A";
     kernel.folders[N] = "/r/N";
