@@ -8,6 +8,7 @@ Each reader is the same monitor binary with MONITOR_BACKEND set. Mounting the
 tmpfs needs root, as fanotify does; without either, the figure says so.
 """
 
+import json
 import os
 import statistics
 import subprocess
@@ -36,8 +37,20 @@ def log(text):
 
 
 def reader(monitor, backend):
-    """The command line of the monitor with its reader forced."""
+    """The command line of the monitor with its reader forced (through env,
+    where peers with different readers run from one command)."""
     return ["env", f"MONITOR_BACKEND={backend}", monitor]
+
+
+def tool(bench, backend, *args, timeout=900):
+    """benchtool with MONITOR_BACKEND set for the monitor it starts: started
+    directly, so that its set-up is timed without another program's start."""
+    env = dict(os.environ, MONITOR_BACKEND=backend or "")
+    done = subprocess.run([bench.tool, *map(str, args)], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True, timeout=timeout, env=env)
+    if done.returncode != 0:
+        raise RuntimeError(f"benchtool {args[0]} failed: {done.stderr.strip()}")
+    return json.loads(done.stdout.strip().splitlines()[-1])
 
 
 def inotifywait(*extra):
@@ -111,7 +124,7 @@ def setup_row(bench, tree, size, timeouts):
     corner = subprocess.run([bench.tool, "lastdir", tree], stdout=subprocess.PIPE, text=True,
                             check=True).stdout.strip()
     probe = os.path.join(corner, "probe")
-    peers = {backend: (reader(bench.mon_true, backend), "-", "q") for backend in READERS}
+    peers = {backend: ([bench.mon_true], "-", "q") for backend in READERS}
     peers["inotifywait"] = (inotifywait() + ["--format", "%w%f"], "-", "term")
     runs = {name: [] for name in peers}
     for rep in range(REPS):
@@ -122,7 +135,8 @@ def setup_row(bench, tree, size, timeouts):
             # The kernel frees the watches of the run before in the background,
             # seconds of a core at 100,000: let that end first.
             bench.wait_quiet(f"set-up, {name}")
-            r = bench.run_tool("setup", probe, ready, stop, timeout, "--", *argv, tree)
+            r = tool(bench, name if name in READERS else "", "setup", probe, ready, stop, timeout,
+                     "--", *argv, tree)
             runs[name].append(r)
             if os.path.exists(probe):
                 os.unlink(probe)
@@ -168,8 +182,8 @@ def race_once(bench, argv, watched, busy):
     return len(seen)
 
 
-def burst_once(bench, argv, watched):
-    return bench.run_tool("burst", watched, BURST, 240, "--", *argv, watched)
+def burst_once(bench, backend, argv, watched):
+    return tool(bench, backend, "burst", watched, BURST, 240, "--", *argv, watched)
 
 
 def latency(bench):
@@ -251,9 +265,10 @@ def figure(bench):
         r["race"][name] = race_once(bench, argv, bench.fresh_dir(f"watched-race-{name}"), True)
         log(f"  race while busy, {name}: {r['race'][name]} of {RACE_ROUNDS} files reported")
     r["burst"] = {}
-    for name, argv in [(b, reader(bench.mon_true, b)) for b in READERS] + [
+    for name, argv in [(b, [bench.mon_true]) for b in READERS] + [
             ("inotifywait", inotifywait("--format", "%w%f %e"))]:
-        r["burst"][name] = burst_once(bench, argv, bench.fresh_dir(f"watched-burst-{name}"))
+        backend = name if name in READERS else ""
+        r["burst"][name] = burst_once(bench, backend, argv, bench.fresh_dir(f"watched-burst-{name}"))
         b = r["burst"][name]
         log(f"  burst of {BURST}, {name}: {b['reported']} reported, {b['lost_lines']} loss lines, "
             f"{b['drain_seconds']:.1f} s")
