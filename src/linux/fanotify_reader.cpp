@@ -42,10 +42,6 @@ const size_t GUARD_READ = 16 * 1024;
 // How far up a folder too deep for a path is followed to find the root.
 const int DEEPEST = 1 << 16;
 
-void queue_record(void *context, const watch_record *record) {
-    queue_push(static_cast<record_queue *>(context), record);
-}
-
 int64_t now_ns() {
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
@@ -247,8 +243,6 @@ void close_all(fanotify_reader *r) {
     }
 }
 
-// One batch: read, checked against the guard, translated. EAGAIN when the
-// kernel held nothing.
 // One batch read and translated. EAGAIN when the kernel's queue was found
 // empty by the read: then every change made before it began (a detector's
 // that had ended by then among them) has been read.
@@ -292,7 +286,7 @@ int follow(fanotify_reader *r) {
         }
         if (fds[2].revents & (POLLPRI | POLLERR)) {
             // A mount over the root would change what the field names.
-            if (marks_update(&r->marks, queue_record, r->queue)) cache_clear(&r->translator.cache);
+            if (marks_update(&r->marks, reader_record, r)) cache_clear(&r->translator.cache);
             if (int error = guard_check(&r->guard)) return error;
         }
         // Read before the events: a path under a field that names another
@@ -309,6 +303,18 @@ int follow(fanotify_reader *r) {
             if (error != EAGAIN) return error;
         }
     }
+}
+
+// The inotify instance that guards the field and the root, and the mount
+// table, which polls as changed: 0, or why they cannot be had.
+int open_watchers(fanotify_reader *r) {
+    r->guard_fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (r->guard_fd < 0) return errno;
+    if (int error = guard_start(&r->guard, r->guard_fd, r->directory)) return error;
+    r->root_wd = inotify_add_watch(r->guard_fd, r->root, ROOT_MASK);
+    if (r->root_wd < 0) return errno;
+    r->table_fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    return r->table_fd < 0 ? errno : 0;
 }
 
 } // namespace
@@ -337,18 +343,12 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
     fan_ops ops = {kernel_resolve, kernel_read_more, kernel_ignored, kernel_report_below, r};
     r->events = static_cast<unsigned char *>(malloc(EVENTS_SIZE));
     if (!error && (!r->events || !translator_init(&r->translator, r->root, &ops))) error = ENOMEM;
-    r->guard_fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (!error && r->guard_fd < 0) error = errno;
-    if (!error) error = guard_start(&r->guard, r->guard_fd, directory);
-    r->root_wd = error ? -1 : inotify_add_watch(r->guard_fd, r->root, ROOT_MASK);
-    if (!error && r->root_wd < 0) error = errno;
-    r->table_fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-    if (!error && r->table_fd < 0) error = errno;
+    if (!error) error = open_watchers(r);
     if (error) {
         close_all(r);
         return error;
     }
-    marks_update(&r->marks, queue_record, queue);
+    marks_update(&r->marks, reader_record, r);
     return 0;
 }
 
