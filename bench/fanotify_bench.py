@@ -327,8 +327,8 @@ def section(bench):
             elif c["seconds"] is None:
                 text = "not covered: " + (c["failure"] or "timed out")
             cells.append(text)
-        rss_cells = [f"{row[n]['hwm_kb'] / 1024:.1f} MB" for n in ("fanotify", "inotify",
-                                                                  "inotifywait")]
+        rss_cells = [f"{row[n]['hwm_kb'] / 1024:.1f} MB" if row[n]["hwm_kb"] > 0 else "— (ended)"
+                     for n in ("fanotify", "inotify", "inotifywait")]
         where = " (tmpfs)" if row.get("tmpfs") else ""
         w(f"| {row['dirs']:,}{where} | " + " | ".join(cells + rss_cells) + " |")
     w("")
