@@ -51,12 +51,18 @@ def descriptors(pid):
     return sum(kinds.values()), kinds
 
 
+WATCH_LINE = re.compile(r"inotify wd:\S+ .*\bmask:([0-9a-f]+)")
+
+
 def watches(pid):
+    """Watches of watched folders (those asking for writes, IN_MODIFY): the
+    folders on the way to a root are watched for renames only."""
     count = 0
     for name in os.listdir("/proc/%d/fdinfo" % pid):
         try:
             with open("/proc/%d/fdinfo/%s" % (pid, name)) as f:
-                count += sum(1 for line in f if line.startswith("inotify wd:"))
+                masks = [WATCH_LINE.match(line) for line in f]
+                count += sum(1 for m in masks if m and int(m.group(1), 16) & 0x2)
         except OSError:
             pass
     return count

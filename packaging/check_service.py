@@ -76,13 +76,19 @@ def command_line(exec_start, environment):
     return [expand(word) for word in shlex.split(exec_start)]
 
 
+WATCH_LINE = re.compile(r"inotify wd:\S+ .*\bmask:([0-9a-f]+)")
+
+
 def watch_count(pid):
-    """Watches held by the process's inotify instances, per the kernel."""
+    """Watches of watched folders held by the process's inotify instances,
+    per the kernel: those asking for writes (IN_MODIFY), not the ones on the
+    folders on the way to a root, which ask for renames only."""
     count = 0
     for name in os.listdir("/proc/%d/fdinfo" % pid):
         try:
             with open("/proc/%d/fdinfo/%s" % (pid, name)) as f:
-                count += sum(1 for line in f if line.startswith("inotify wd:"))
+                masks = [WATCH_LINE.match(line) for line in f]
+                count += sum(1 for m in masks if m and int(m.group(1), 16) & 0x2)
         except OSError:
             pass
     return count

@@ -29,6 +29,7 @@
 
 #include "capacities.h"
 #include "os.h"
+#include "rename_pairs.h"
 #include "tree_index.h"
 
 // Hands a record on; false when it could not be queued (it was dropped).
@@ -92,14 +93,6 @@ struct node_list {
     int *items;
     int count;
     int capacity;
-};
-
-// The directory-rename halves of one buffer of events, by cookie, so that a
-// rename whose halves are both in the buffer is handled as one step.
-struct move_pairs {
-    uint64_t *slots;   // cookie << 32 | (offset + 1) << 1 | taken; 0 for empty
-    size_t slot_count; // in use for this buffer: a power of two, or 0
-    size_t capacity;
 };
 
 struct watch_tree {

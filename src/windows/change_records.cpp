@@ -4,16 +4,14 @@
 #include <stdint.h>
 #include <string.h>
 
-namespace {
-
-// Fields are little-endian whatever the host, and need not be aligned in a
-// crafted buffer.
 uint32_t read_u32(const unsigned char *p) {
     unsigned char b[4];
     memcpy(b, p, sizeof b);
     return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
            static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
 }
+
+namespace {
 
 uint32_t read_unit(const unsigned char *units, size_t i) {
     return static_cast<uint32_t>(units[2 * i]) | static_cast<uint32_t>(units[2 * i + 1]) << 8;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include "os.h"
 
@@ -52,6 +53,10 @@ struct folder_check {
 // than any wait can return, ends the batch with RECORD_UNREADABLE.
 void notify_walk(const unsigned char *buffer, size_t length, notify_scratch *scratch,
                  folder_check folders, record_fn on_record, void *context);
+
+// A 32-bit field of a platform buffer: little-endian whatever the host, and
+// not necessarily aligned in a crafted one.
+uint32_t read_u32(const unsigned char *p);
 
 enum utf8_result {
     UTF8_EXACT,    // every code unit converted

@@ -2,15 +2,20 @@
 // the watched folder, its records walked in change_records.cpp. The handle
 // follows the folder itself, not the path the user gave: when the folder is
 // renamed, moved or deleted, the waits go on (a deleted one's may return
-// empty batches), so each batch is checked against the path first.
+// empty batches), so each batch is checked against the path first. A wait
+// whose records were dropped is followed by a rescan (tree_rescan.cpp) of
+// what changed since the wait before it returned.
 #include <windows.h>
 
+#include <stddef.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "change_records.h"
 #include "long_paths.h"
 #include "os.h"
+#include "tree_rescan.h"
 #include "wide_text.h"
 
 namespace {
@@ -33,6 +38,10 @@ struct os_watch {
     size_t path_units;
     wchar_t path[LONG_PATH_UNITS];
     notify_scratch scratch;
+    // When the last wait returned: the platform has gathered this handle's
+    // changes since then, and a wait that drops them lost those.
+    uint64_t gathering_since;
+    rescan_state rescan;
     // The platform writes DWORD fields into the change buffer.
     alignas(DWORD) unsigned char changes[NOTIFY_BUFFER_SIZE];
 };
@@ -90,6 +99,48 @@ bool is_folder(void *context, const unsigned char *name, size_t units) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+uint64_t now() {
+    FILETIME time;
+    GetSystemTimeAsFileTime(&time);
+    return static_cast<uint64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
+}
+
+static_assert(offsetof(FILE_FULL_DIR_INFO, CreationTime) == LISTING_CREATION_TIME &&
+                  offsetof(FILE_FULL_DIR_INFO, LastWriteTime) == LISTING_LAST_WRITE_TIME &&
+                  offsetof(FILE_FULL_DIR_INFO, ChangeTime) == LISTING_CHANGE_TIME &&
+                  offsetof(FILE_FULL_DIR_INFO, FileAttributes) == LISTING_ATTRIBUTES &&
+                  offsetof(FILE_FULL_DIR_INFO, FileNameLength) == LISTING_NAME_BYTES &&
+                  offsetof(FILE_FULL_DIR_INFO, EaSize) == LISTING_REPARSE_TAG &&
+                  offsetof(FILE_FULL_DIR_INFO, FileName) == LISTING_HEADER_SIZE,
+              "the rescan reads listings as the platform lays them out");
+
+void *open_listing(void *, const path_unit *path, unsigned long *error) {
+    // The entry as it is now: a folder that became a link since it was
+    // listed is not followed.
+    HANDLE folder = CreateFileW(path, FILE_LIST_DIRECTORY, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                nullptr);
+    if (folder != INVALID_HANDLE_VALUE) return folder;
+    *error = GetLastError();
+    return nullptr;
+}
+
+listing_result list_folder(void *, void *folder, unsigned char *buffer, size_t size,
+                           unsigned long *error) {
+    if (GetFileInformationByHandleEx(folder, FileFullDirectoryInfo, buffer,
+                                     static_cast<DWORD>(size))) {
+        return LISTING_MORE;
+    }
+    *error = GetLastError();
+    return *error == ERROR_NO_MORE_FILES ? LISTING_END : LISTING_FAILED;
+}
+
+void close_listing(void *, void *folder) {
+    CloseHandle(folder);
+}
+
+const rescan_folders FOLDERS = {open_listing, list_folder, close_listing, nullptr};
+
 int end_watch(os_watch *watch, DWORD error) {
     CloseHandle(watch->directory);
     free(watch);
@@ -115,6 +166,7 @@ os_watch *os_watch_open(const char *directory) {
         return nullptr;
     }
     watch->path_units = wcslen(watch->path);
+    watch->gathering_since = now();
     return watch;
 }
 
@@ -128,10 +180,18 @@ int os_watch_wait(os_watch *watch, record_fn on_record, void *context) {
         if (error != ERROR_NOTIFY_ENUM_DIR) return end_watch(watch, error);
         length = 0;
     }
+    uint64_t lost_since = watch->gathering_since;
+    watch->gathering_since = now();
     // Checked before the records are handed on: after a rename they would
     // all name files under a path where there are none.
     DWORD error;
     if (!field_names_watched_folder(watch, &error)) return end_watch(watch, error);
     notify_walk(watch->changes, length, &watch->scratch, {is_folder, watch}, on_record, context);
+    // The loss line is out; now what it lost, as far as the files still
+    // there can tell.
+    if (length == 0) {
+        rescan_tree(&watch->rescan, watch->path, watch->path_units, LONG_PATH_UNITS, lost_since,
+                    FOLDERS, on_record, context);
+    }
     return 0;
 }

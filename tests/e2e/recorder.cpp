@@ -5,7 +5,9 @@
 // RECORDER_STATUS sets the exit status; RECORDER_SIGNAL makes it kill itself
 // with that signal; RECORDER_DELAY_MS makes it take that long; RECORDER_GATE
 // names a FIFO it opens before ending, so it waits until the test holds the
-// FIFO open for writing.
+// FIFO open for writing. RECORDER_HOLD (Windows) names a file: given a file
+// whose name starts with "hold", it waits while that file exists (at most 5
+// minutes), so a test holds one detection for as long as it needs.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -52,7 +54,15 @@ int main(int argc, char **argv) {
         nanosleep(&pause_for, nullptr);
 #endif
     }
-#ifndef _WIN32
+#ifdef _WIN32
+    const char *hold = getenv("RECORDER_HOLD");
+    const char *name = argc > 1 ? strrchr(argv[1], '\\') : nullptr;
+    if (hold && name && strncmp(name + 1, "hold", 4) == 0) {
+        for (int i = 0; i < 30000 && GetFileAttributesA(hold) != INVALID_FILE_ATTRIBUTES; i++) {
+            Sleep(10);
+        }
+    }
+#else
     const char *gate = getenv("RECORDER_GATE");
     if (gate) {
         FILE *fifo = fopen(gate, "rb");

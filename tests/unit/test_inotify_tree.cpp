@@ -983,3 +983,23 @@ TEST(InotifyTree, ChangesWhoseRecordsFindNoRoomAreFoundAgainByTheirChangeTime) {
     std::string why;
     EXPECT_TRUE(fake_check_scanned(&h.fs, &why)) << why;
 }
+
+TEST(InotifyTree, ARootThatCannotBeListedIsNamedAtSetUpAndWhenItsChangesAreLookedFor) {
+    harness h;
+    fake_create(&h.fs, "/w/f");
+    h.fs.nodes[static_cast<size_t>(fake_lookup(&h.fs, "/w"))].open_error = EACCES;
+    ASSERT_EQ(h.start(), 0);
+    ASSERT_EQ(h.records.size(), 1u);
+    EXPECT_EQ(h.records[0].kind, RECORD_UNWATCHED);
+    EXPECT_EQ(h.records[0].path, "");
+    EXPECT_EQ(h.records[0].detail, "Permission denied");
+    h.records.clear();
+    fake_write(&h.fs, "/w/f");
+    h.refusing = true;
+    ASSERT_EQ(h.deliver(), 0);
+    h.refusing = false;
+    tree_report_dirty(&h.tree, harness::collect, &h);
+    ASSERT_EQ(h.records.size(), 1u);
+    EXPECT_EQ(h.records[0].kind, RECORD_UNWATCHED);
+    EXPECT_EQ(h.records[0].path, "");
+}

@@ -6,6 +6,7 @@ import pty
 import re
 import shutil
 import tempfile
+import time
 import unittest
 
 from wine_harness import (CALLED, CHANGE, CODE_PAGE_BIN, CONSOLE_CHECK_BIN, CROSSCHECK_BIN,
@@ -14,6 +15,8 @@ from wine_harness import (CALLED, CHANGE, CODE_PAGE_BIN, CONSOLE_CHECK_BIN, CROS
 
 # The standard anti-malware test string, in two halves so that this file is
 # not itself taken for it.
+LOST = b"[-] Changes were lost for: "
+
 EICAR = ("X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR" + "-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*").encode()
 
 
@@ -122,19 +125,64 @@ class Failures(WineMonitorTest):
         self.assertEqual(len(m.errors()), 1)
         self.assertTrue(m.errors()[0].startswith(b"usage: monitor"))
 
-    def test_overflow_reports_lost_changes_and_goes_on(self):
-        # A slow detector holds the watcher while far more than one change
-        # buffer of records piles up.
-        m = self.start(env={"RECORDER_DELAY_MS": "2000"})
-        self.write("first")
-        self.assertDetected(m, [self.wpath("first")])
-        # 1,000 records of 112 bytes and more, beyond the 64 KiB buffer.
-        for i in range(1000):
-            self.write("a-rather-long-file-name-to-fill-the-buffer-%04d.txt" % i)
-        lost = b"[-] Changes were lost for: " + bwinpath(self.root)
-        self.assertTrue(m.wait_line(lost, timeout=TIMEOUT + 30), self.describe(m))
-        self.assertTrue(m.probe(self.root, timeout=TIMEOUT + 30), self.describe(m))
-        self.assertEqual(m.quit(timeout=TIMEOUT + 30), 0)
+
+# How far before the lost window a rescan reaches back, in seconds.
+RESCAN_MARGIN = 2.0
+# 200 names of 203 characters: 82 KiB of records, beyond the 64 KiB buffer.
+OVERFLOWING = ["%03d" % i + "f" * 200 for i in range(200)]
+IN_WINDOW = ["old/changed.txt", "old/set-back.txt", "new/a.txt", "new/deeper/b.txt"]
+
+
+class LostWindow(WineMonitorTest):
+    """A wait that overflows is followed by a rescan of the whole tree: every
+    file changed since the wait before it returned is reported."""
+
+    def overflow_while_held(self, env=None):
+        os.mkdir(self.path("old"))
+        os.mkdir(os.path.join(self.tmp, "outside"))
+        os.symlink(os.path.join(self.tmp, "outside"), self.path("link"))
+        for name in ("kept.txt", "old/kept.txt", "old/changed.txt", "old/set-back.txt"):
+            self.write(name)
+        gate = os.path.join(self.tmp, "gate")
+        arrive(gate)
+        m = self.start(env=dict(env or {}, RECORDER_HOLD=winpath(gate)))
+        # What was written above lies before anything a rescan reaches back to.
+        time.sleep(max(0.0, os.stat(self.path("old/set-back.txt")).st_ctime + RESCAN_MARGIN +
+                       0.2 - time.time()))
+        self.arrive("hold")
+        self.assertDetected(m, [self.wpath("hold")])
+        for name in OVERFLOWING:
+            self.write(name)
+        self.write("old/changed.txt", b"changed")
+        a_day_ago = time.time() - 86400
+        os.utime(self.path("old/set-back.txt"), (a_day_ago, a_day_ago))
+        os.makedirs(self.path("new", "deeper"))
+        for name in ("new/a.txt", "new/deeper/b.txt", "link/linked.txt", "gone.txt"):
+            self.write(name)
+        os.unlink(self.path("gone.txt"))
+        os.unlink(gate)
+        self.assertTrue(m.wait_line(LOST + bwinpath(self.root)), self.describe(m))
+        return m
+
+    def test_every_file_changed_in_the_lost_window_is_reported_after_the_loss_line(self):
+        m = self.overflow_while_held()
+        expected = [self.wpath(n) for n in OVERFLOWING + IN_WINDOW]
+        self.assertDetected(m, expected, timeout=TIMEOUT + 60)
+        self.assertTrue(m.probe(self.root), self.describe(m))
+        self.assertEqual(m.quit(), 0)
+        lines = m.lines()
+        after = lines.index(LOST + bwinpath(self.root))
+        self.assertEqual([e for e in expected if lines.index(CHANGE + e) < after], [])
+        # Unchanged, and behind a link: not reported.
+        for name in ("kept.txt", "old/kept.txt", "link/linked.txt"):
+            self.assertNotIn(self.wpath(name), m.detected())
+        self.assertEqual(m.errors(), [])
+
+    def test_q_ends_the_monitor_during_a_rescan(self):
+        m = self.overflow_while_held({"RECORDER_DELAY_MS": "1000"})
+        # The held file and a first file of the rescan; 200 more take minutes.
+        self.assertTrue(m.wait_detected(lambda d: len(d) >= 2), self.describe(m))
+        self.assertEqual(m.quit(), 0)
 
 
 class WatchedFolderGone(WineMonitorTest):
