@@ -38,6 +38,9 @@ const size_t READ_SIZE = EVENTS_SIZE / 2;
 // handles with names and a target handle, a few hundred bytes each at most.
 const size_t LARGEST_EVENT = 4096;
 const size_t GUARD_READ = 16 * 1024;
+// Records a walk queues before it waits for the watcher to take them: far
+// fewer than the queue holds.
+const unsigned long WALK_PACE = 4096;
 
 // How far up a folder too deep for a path is followed to find the root.
 const int DEEPEST = 1 << 16;
@@ -67,8 +70,28 @@ void reader_record(void *context, const watch_record *record) {
     push(static_cast<fanotify_reader *>(context), record);
 }
 
+// A walk hands over a whole tree at once, faster than the watcher takes it:
+// every WALK_PACE records it waits until the watcher has taken them, so that
+// a tree larger than the queue is not dropped, and walked again, for ever.
+bool push_walked(fanotify_reader *r, const watch_record *record) {
+    if (r->abandoned) return false;
+    if (++r->walked % WALK_PACE == 0) {
+        queue_want_drained(r->queue);
+        pollfd drained = {r->queue->drained_fd, POLLIN, 0};
+        while (poll(&drained, 1, -1) < 0 && errno == EINTR) {
+        }
+        uint64_t count;
+        ssize_t taken = read(r->queue->drained_fd, &count, sizeof count);
+        (void)taken;
+        // The watcher gave the watch up meanwhile: the walk is of no use.
+        r->abandoned = queue_abandoned(r->queue);
+        if (r->abandoned) return false;
+    }
+    return push(r, record);
+}
+
 bool walk_record(void *context, const watch_record *record) {
-    return push(static_cast<fanotify_reader *>(context), record);
+    return push_walked(static_cast<fanotify_reader *>(context), record);
 }
 
 // Once the watcher has taken every record: every file of the tree changed
@@ -80,7 +103,7 @@ void report_dirty(fanotify_reader *r) {
     int64_t since = r->dirty_since;
     if (since < 0) return;
     r->dirty_since = -1;
-    if (!walk_changed(r->directory, since, walk_record, r)) mark_dirty(r);
+    if (!walk_changed(r->directory, since, walk_record, r) && !r->abandoned) mark_dirty(r);
     if (r->dirty_since >= 0 && since < r->dirty_since) r->dirty_since = since;
 }
 
@@ -188,7 +211,7 @@ bool arrived_record(void *context, const watch_record *record) {
             placed = watch_record{RECORD_UNREPRESENTABLE, name ? name + 1 : below, nullptr};
         }
     }
-    return push(a->reader, &placed);
+    return push_walked(a->reader, &placed);
 }
 
 // Reports every file below relative, a folder that arrived from outside
@@ -284,6 +307,7 @@ int follow(fanotify_reader *r) {
             if (queue_abandoned(r->queue)) return ECANCELED;
             report_dirty(r);
         }
+        if (r->abandoned) return ECANCELED;
         if (fds[2].revents & (POLLPRI | POLLERR)) {
             // A mount over the root would change what the field names.
             if (marks_update(&r->marks, reader_record, r)) cache_clear(&r->translator.cache);

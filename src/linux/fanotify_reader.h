@@ -33,6 +33,8 @@ struct fanotify_reader {
     unsigned long drained_at; // detectors_ended() at the last empty read
     int64_t empty_at;         // when that read began, in nanoseconds since the epoch
     int64_t dirty_since;      // changes lost since then: the tree to walk; -1 for none
+    unsigned long walked;     // records handed over by walks
+    bool abandoned;           // the watcher gave the watch up during a walk
     dev_t root_device;        // the root's identity, for folders too deep to name
     ino_t root_inode;
     char root[PATH_CAPACITY]; // the field, absolute, links resolved
