@@ -252,17 +252,15 @@ void directory_event(fan_translator *t, const batch &b, const fan_event &e, size
     } else if (e.mask & FAN_DELETE) {
         if (e.has_target) cache_drop(&t->cache, e.target);
     } else if (e.mask & FAN_RENAME) {
-        char old[PATH_CAPACITY];
-        size_t old_length = 0;
-        bool had_old = entry_path(t, b, e.old_place, after, old, &old_length);
-        bool was_inside = had_old && below_root(t, old, old_length) != nullptr;
+        bool was_inside = false;
+        if (entry_path(t, b, e.old_place, after, path, &length)) {
+            was_inside = below_root(t, path, length) != nullptr;
+            cache_drop_below(&t->cache, path, length);
+        }
         if (!entry_path(t, b, e.new_place, after, path, &length)) {
-            if (had_old) cache_drop_below(&t->cache, old, old_length);
             if (e.has_target) cache_drop(&t->cache, e.target);
             return;
         }
-        // What was cached below it is below it still, at its new place.
-        if (had_old) cache_move_below(&t->cache, old, old_length, path, length);
         if (e.has_target) cache_put(&t->cache, e.target, path, length);
         const char *relative = below_root(t, path, length);
         if (relative && relative[0] && !was_inside && !t->ops.ignored(t->ops.context, e.pid)) {

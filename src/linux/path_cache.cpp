@@ -89,24 +89,6 @@ void cache_drop_below(path_cache *c, const char *path, size_t length) {
     }
 }
 
-void cache_move_below(path_cache *c, const char *path, size_t length, const char *to,
-                      size_t to_length) {
-    for (size_t i = 0; i < CACHE_SETS * CACHE_WAYS; i++) {
-        cache_slot &s = c->slots[i];
-        if (s.handle_size == 0 || s.path_length < length) continue;
-        if (memcmp(s.path, path, length) != 0) continue;
-        if (s.path_length != length && s.path[length] != '/') continue;
-        size_t below = s.path_length - length;
-        if (to_length + below > CACHE_PATH_MAX) {
-            s.handle_size = 0;
-            continue;
-        }
-        memmove(s.path + to_length, s.path + length, below);
-        memcpy(s.path, to, to_length);
-        s.path_length = static_cast<uint32_t>(to_length + below);
-    }
-}
-
 void cache_clear(path_cache *c) {
     memset(c->slots, 0, CACHE_SETS * CACHE_WAYS * sizeof(cache_slot));
 }

@@ -4,10 +4,9 @@
 // directory was when the event happened) and from the kernel on a miss.
 //
 // Bounded: 512 sets of 8 slots, the set chosen by the handle's hash; a full
-// set gives up its least recently used slot. A directory renamed moves every
-// path cached below its old one (or drops them, where the new place is not
-// known), so nothing cached names where a folder no longer is; a deleted one
-// drops its own (a folder is empty when it goes).
+// set gives up its least recently used slot. A directory renamed drops every
+// path cached below its old one, so nothing cached names where a folder no
+// longer is; a deleted one drops its own (a folder is empty when it goes).
 #pragma once
 
 #include <stddef.h>
@@ -54,11 +53,6 @@ void cache_drop(path_cache *cache, const fan_handle &handle);
 
 // Forgets path and every path below it.
 void cache_drop_below(path_cache *cache, const char *path, size_t length);
-
-// A folder renamed: path and every path below it move to to; those that
-// would no longer fit are forgotten.
-void cache_move_below(path_cache *cache, const char *path, size_t length, const char *to,
-                      size_t to_length);
 
 // Forgets everything: after lost events, or when mounts changed.
 void cache_clear(path_cache *cache);
