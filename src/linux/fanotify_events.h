@@ -39,7 +39,7 @@ struct fan_ops {
 // Directory moves and deletions of one buffer: where each event starts. As
 // many as a buffer of events can hold, near enough: the moves of the whole
 // filesystem are in it.
-static const size_t FAN_MOVES_MAX = 8192;
+static const size_t FAN_MOVES_MAX = 32768;
 
 struct fan_translator {
     const char *root; // absolute, links resolved

@@ -30,10 +30,12 @@ const uint64_t MARK_MASK =
     FAN_CREATE | FAN_DELETE | FAN_MODIFY | FAN_RENAME | FAN_ONDIR;
 // The root's own end (deleted, moved, unmounted) is told by inotify.
 const uint32_t ROOT_MASK = IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-// One read takes at most half: the rest is room for the events read ahead
-// while a folder's place is checked against the events that follow.
-const size_t EVENTS_SIZE = 512 * 1024;
-const size_t READ_SIZE = EVENTS_SIZE / 2;
+// One read takes a part; the rest is room for the events read ahead while a
+// folder's place is checked against the events that follow, enough for what
+// the kernel's queue holds (16,384 events, a few hundred bytes each at most)
+// however busy the filesystem is elsewhere. Only the pages used take memory.
+const size_t READ_SIZE = 256 * 1024;
+const size_t EVENTS_SIZE = 4 * 1024 * 1024;
 // A read needs room for at least one whole event: metadata, two directory
 // handles with names and a target handle, a few hundred bytes each at most.
 const size_t LARGEST_EVENT = 4096;
