@@ -74,39 +74,68 @@ bool has_component(const char *path, size_t length, const char *name, size_t nam
     return false;
 }
 
-// The folder moved after the event ending at after that stands above the
-// folder at path now, the nearest one: the kernel's path shows its move,
-// which is undone from there. False when none does. Only a move to a name
-// that path holds is asked about (a folder's last move gave it the name it
-// has now), so moves elsewhere on the filesystem cost a comparison.
-bool moved_above(fan_translator *t, const batch &b, const fan_handle &h, size_t after,
-                 const char *path, size_t length, fan_handle *above, size_t *above_length) {
-    char other[PATH_CAPACITY];
+// The folders moved after an event, each asked once where it stands now;
+// the nearest one above path so far.
+struct above_search {
+    const char *path;
+    size_t length;
     fan_handle asked[ANCESTOR_MOVES];
-    size_t asked_count = 0;
-    size_t best = 0;
-    for (size_t i = 0; i < t->move_count && asked_count < ANCESTOR_MOVES; i++) {
+    size_t asked_count;
+    fan_handle above;
+    size_t best;
+};
+
+// One pass over the moves after the event ending at after. by_name asks
+// only about moves to a name that path holds (a folder's last move gave it
+// the name it has now): a comparison per move elsewhere on the filesystem.
+void search_above(fan_translator *t, const batch &b, const fan_handle &h, size_t after,
+                  above_search *s, bool by_name) {
+    char other[PATH_CAPACITY];
+    for (size_t i = 0; i < t->move_count && s->asked_count < ANCESTOR_MOVES; i++) {
         if (t->moves[i] < after) continue;
         size_t offset = t->moves[i];
         fan_event e;
         if (fan_parse_next(b.buffer, *b.length, &offset, &e) != FAN_PARSED) continue;
         if (!(e.mask & FAN_RENAME) || fan_same_handle(e.target, h)) continue;
-        if (!names_entry(e.new_place) ||
-            !has_component(path, length, e.new_place.name, e.new_place.name_length)) {
+        if (by_name && (!names_entry(e.new_place) ||
+                        !has_component(s->path, s->length, e.new_place.name,
+                                       e.new_place.name_length))) {
             continue;
         }
         bool again = false;
-        for (size_t k = 0; k < asked_count && !again; k++) again = fan_same_handle(asked[k], e.target);
+        for (size_t k = 0; k < s->asked_count && !again; k++) {
+            again = fan_same_handle(s->asked[k], e.target);
+        }
         if (again) continue; // a folder renamed over and over is asked once
-        asked[asked_count++] = e.target;
+        s->asked[s->asked_count++] = e.target;
         size_t n;
         if (t->ops.resolve(t->ops.context, e.target, other, sizeof other, &n) != 0) continue;
-        if (n <= best || n >= length || path[n] != '/' || memcmp(path, other, n) != 0) continue;
-        best = n;
-        *above = e.target;
+        if (n <= s->best || n >= s->length || s->path[n] != '/' || memcmp(s->path, other, n) != 0) {
+            continue;
+        }
+        s->best = n;
+        s->above = e.target;
     }
-    *above_length = best;
-    return best > 0;
+}
+
+// The folder moved after the event ending at after that stands above the
+// folder at path now, the nearest one: the kernel's path shows its move,
+// which is undone from there. False when none does. Moves to a name the
+// path holds are asked about first; the others only when none of those is
+// above it (the event of a last move can come a moment after the kernel
+// shows the move).
+bool moved_above(fan_translator *t, const batch &b, const fan_handle &h, size_t after,
+                 const char *path, size_t length, fan_handle *above, size_t *above_length) {
+    above_search s;
+    s.path = path;
+    s.length = length;
+    s.asked_count = 0;
+    s.best = 0;
+    search_above(t, b, h, after, &s, true);
+    if (!s.best) search_above(t, b, h, after, &s, false);
+    *above = s.above;
+    *above_length = s.best;
+    return s.best > 0;
 }
 
 // Appends "/" and name to path, unless it would not fit.

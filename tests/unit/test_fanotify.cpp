@@ -190,6 +190,17 @@ TEST_F(translation, AFolderRenamedOverAndOverWhileFilesAreMadeBelowIt) {
     EXPECT_EQ(run(), expected);
 }
 
+TEST_F(translation, AFolderAboveWhoseLastMoveIsNotQueuedYetIsFoundAllTheSame) {
+    // The kernel shows d3 already; the event of that last move comes later.
+    const uint32_t D = 6, I = 7;
+    kernel.folders[D] = "/r/d3";
+    kernel.folders[I] = "/r/d3/inner";
+    events.rename(FAN_ONDIR, ROOT, "d0", ROOT, "d1", D);
+    events.change(FAN_CREATE, I, "f1");
+    events.rename(FAN_ONDIR, ROOT, "d1", ROOT, "d2", D);
+    EXPECT_EQ(run(), (lines{"change:d1/inner/f1"}));
+}
+
 TEST_F(translation, TheEventsQueuedSinceAreReadToPlaceAFolder) {
     kernel.folders[A] = "/r/N/A";
     kernel.folders[N] = "/r/N";
