@@ -40,9 +40,6 @@ const size_t EVENTS_SIZE = 4 * 1024 * 1024;
 // handles with names and a target handle, a few hundred bytes each at most.
 const size_t LARGEST_EVENT = 4096;
 const size_t GUARD_READ = 16 * 1024;
-// Records a walk queues before it waits for the watcher to take them: far
-// fewer than the queue holds.
-const unsigned long WALK_PACE = 4096;
 
 // How far up a folder too deep for a path is followed to find the root.
 const int DEEPEST = 1 << 16;
@@ -72,24 +69,14 @@ void reader_record(void *context, const watch_record *record) {
     push(static_cast<fanotify_reader *>(context), record);
 }
 
-// A walk hands over a whole tree at once, faster than the watcher takes it:
-// every WALK_PACE records it waits until the watcher has taken them, so that
-// a tree larger than the queue is not dropped, and walked again, for ever.
+// A walk's record, handed over at the watcher's pace (queue_push_paced).
 bool push_walked(fanotify_reader *r, const watch_record *record) {
     if (r->abandoned) return false;
-    if (++r->walked % WALK_PACE == 0) {
-        queue_want_drained(r->queue);
-        pollfd drained = {r->queue->drained_fd, POLLIN, 0};
-        while (poll(&drained, 1, -1) < 0 && errno == EINTR) {
-        }
-        uint64_t count;
-        ssize_t taken = read(r->queue->drained_fd, &count, sizeof count);
-        (void)taken;
-        // The watcher gave the watch up meanwhile: the walk is of no use.
-        r->abandoned = queue_abandoned(r->queue);
-        if (r->abandoned) return false;
-    }
-    return push(r, record);
+    if (queue_push_paced(r->queue, record, &r->walked)) return true;
+    // The watcher gave the watch up meanwhile: the walk is of no use.
+    if (queue_abandoned(r->queue)) r->abandoned = true;
+    else mark_dirty(r);
+    return false;
 }
 
 bool walk_record(void *context, const watch_record *record) {

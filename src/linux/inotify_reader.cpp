@@ -87,6 +87,12 @@ bool queue_record(void *context, const watch_record *record) {
     return queue_push(static_cast<record_queue *>(context), record);
 }
 
+// What a walk for lost changes finds, handed over at the watcher's pace.
+bool walk_record(void *context, const watch_record *record) {
+    inotify_reader *r = static_cast<inotify_reader *>(context);
+    return queue_push_paced(r->queue, record, &r->walked);
+}
+
 // Set-up's records; once the limit is reached with may_switch, the lines
 // of folders left unwatched are left out: the field will be watched whole.
 bool set_up_record(void *context, const watch_record *record) {
@@ -143,7 +149,7 @@ bool wait_for_events(inotify_reader *r, int *error) {
                 *error = ECANCELED;
                 return false;
             }
-            tree_report_dirty(&r->tree, queue_record, r->queue);
+            tree_report_dirty(&r->tree, walk_record, r);
         }
         if (ready[0].revents) return true;
     }
@@ -187,6 +193,7 @@ bool inotify_run(inotify_reader *r, const char *directory, record_queue *queue, 
     r->fd = -1;
     r->may_switch = may_switch;
     r->limit_reached = false;
+    r->walked = 0;
     r->events = static_cast<unsigned char *>(malloc(READ_SIZE));
     int error = r->events ? set_up(r) : ENOMEM;
     r->may_switch = false;
