@@ -30,6 +30,21 @@ LATENCY_SAMPLES = 500
 LAUNCH_FILES = 300
 LAUNCH_PAIRS = 7
 BURSTS = [1000, 10000, 50000]
+REWRITES = 10000  # writes to one file, as fast as one process can
+REWRITE_ROUNDS = 4
+REWRITE_TITLE = "## 4b. Bursts of writes to one file"
+BACKLOG_QUEUED = 2000  # detections queued before the folders are made
+BACKLOG_FOLDERS = 10
+BACKLOG_FILES = 100  # in each folder
+BACKLOG_REMOVE_MS = 500
+BACKLOG_REPS = 2
+STORM_SIZES = [12500, 25000, 50000, 100000]
+# A monitor whose storm took longer than this is not run at the next size:
+# work that grows with the square of the size would take the whole run.
+STORM_BUDGET_S = 40
+STORM_TIMEOUT_S = 900
+BACKLOG_TITLE = "## 7. Backlog: files in folders made while detections are queued"
+STORM_TITLE = "## 8. Rename storm"
 WINE_LAUNCHES = 45
 WINE_ROUNDS = 3
 HELD_NAME = "held-{:05d}.txt"
@@ -52,8 +67,9 @@ def log(text):
 
 
 class Bench:
-    def __init__(self, build, tmp, out_dir):
+    def __init__(self, build, tmp, out_dir, previous=None):
         self.build = build
+        self.previous = previous  # the previous version's monitor, to measure beside
         self.tools = os.path.join(build, "bench")
         self.tool = os.path.join(self.tools, "benchtool")
         self.tmp = tmp
@@ -98,10 +114,11 @@ class Bench:
         log(f"  tree of {dirs} directories made in {time.monotonic() - t0:.1f} s")
         return path
 
-    def install(self, name, detector):
-        """A copy of the monitor with the given detector beside it."""
+    def install(self, name, detector, monitor=None):
+        """A copy of the monitor (the current build unless another is named)
+        with the given detector beside it."""
         path = self.fresh_dir(f"install-{name}")
-        shutil.copy2(os.path.join(self.build, "monitor"), path)
+        shutil.copy2(monitor or os.path.join(self.build, "monitor"), os.path.join(path, "monitor"))
         shutil.copy2(detector, os.path.join(path, "AV_Quillmar.exe"))
         return os.path.join(path, "monitor")
 
@@ -112,15 +129,15 @@ class Bench:
         idle = values[3] + values[4]
         return sum(values) - idle, sum(values)
 
-    def wait_quiet(self, name):
+    def wait_quiet(self, name, limit=60):
         """Lets the work of the previous figure end before the next starts.
 
         The kernel releases the watches of an ended watcher in the background;
         after 100,000 of them that takes seconds of a core, which would fall on
-        the next figure (latency above all). Waits, at most 60 s, for a second
-        in which the machine is under 10% busy."""
+        the next figure (latency above all). Waits, at most limit seconds, for
+        a second in which the machine is under 10% busy."""
         t0 = time.monotonic()
-        while time.monotonic() - t0 < 60:
+        while time.monotonic() - t0 < limit:
             before = self.cpu_busy()
             time.sleep(1)  # one sampling window of /proc/stat
             after = self.cpu_busy()
@@ -140,8 +157,9 @@ class Bench:
     def setup_once(self, kind, tree, corner):
         probe = os.path.join(corner, "probe")
         for attempt in range(4):
-            if kind == "monitor":
-                r = self.run_tool("setup", probe, "-", "q", 300, "--", self.mon_true, tree)
+            if kind in ("monitor", "previous"):
+                monitor = self.mon_true if kind == "monitor" else self.prev_true
+                r = self.run_tool("setup", probe, "-", "q", 300, "--", monitor, tree)
             elif kind == "inotifywait":
                 r = self.run_tool("setup", probe, "Watches established.", "term", 300, "--",
                                   "inotifywait", "-m", "-r", "-e", INOTIFYWAIT_EVENTS, tree)
@@ -173,7 +191,8 @@ class Bench:
             tree = self.tree(measured)
             corner = subprocess.run([self.tool, "lastdir", tree], stdout=subprocess.PIPE,
                                     text=True, check=True).stdout.strip()
-            kinds = ["find", "monitor", "inotifywait"] + (["fswatch"] if have_fswatch else [])
+            kinds = ["find", "monitor"] + (["previous"] if self.prev_true else []) \
+                + ["inotifywait"] + (["fswatch"] if have_fswatch else [])
             reps = 3
             runs = {k: [] for k in kinds}
             # One warm-up walk puts the tree in the page cache for everyone.
@@ -190,6 +209,7 @@ class Bench:
                     "all": [round(r["seconds"], 4) for r in runs[kind]],
                     "hwm_kb": max(r["hwm_kb"] for r in runs[kind]),
                     "unwatched": max(r.get("unwatched", 0) for r in runs[kind]),
+                    "hwm_all": [r["hwm_kb"] for r in runs[kind]],
                 }
             rows.append(row)
             log("  " + ", ".join(f"{k} {row[k]['seconds']:.3f} s" for k in kinds
@@ -223,6 +243,7 @@ class Bench:
         log("figure 2: latency")
         peers = [
             ("monitor", True, [self.mon_stamp]),
+        ] + ([("previous", True, [self.prev_stamp])] if self.prev_stamp else []) + [
             ("inotifywait", False, ["inotifywait", "-m", "-r", "-q", "-e", INOTIFYWAIT_EVENTS,
                                     "--format", "%w%f %e"]),
         ]
@@ -303,11 +324,15 @@ class Bench:
                 if fn + "(" in text:
                     totals[fn] = int(parts[0].replace(",", ""))
         if changes and "tree_handle_events" in totals:
+            translate = totals["tree_handle_events"]
+            launch = totals.get("call_detection", 0)
+            # With a reader thread the translation no longer holds the
+            # detections; once it did, and they are taken out of it.
+            reader = launch >= translate
             self.results["latency_callgrind"] = {
-                "changes": changes,
-                "to_line": (totals["tree_handle_events"] - totals.get("call_detection", 0))
-                / changes,
-                "launch": totals.get("call_detection", 0) / changes,
+                "changes": changes, "reader": reader,
+                "to_line": (translate if reader else translate - launch) / changes,
+                "launch": launch / changes,
             }
 
     # ---- figure 3: launch rate ----
@@ -315,16 +340,26 @@ class Bench:
     def figure_launch(self):
         log("figure 3: launch rate")
         detector = os.path.join(self.tools, "det_stamp")
-        bare, mon, ratios = [], [], []
+        bare, mon, ratios, prev, prev_ratios = [], [], [], [], []
         for i in range(LAUNCH_PAIRS):
             stamps = os.path.join(self.tmp, "spawn.stamps")
             if os.path.exists(stamps):
                 os.unlink(stamps)
             b = self.run_tool("spawnloop", detector, LAUNCH_FILES, 1, stamps)["rounds_us"][0]
-            m = self.launch_once("file")
+            # The current and the previous monitor take turns going first.
+            order = ["monitor", "previous"] if i % 2 == 0 else ["previous", "monitor"]
+            for who in order:
+                if who == "previous" and not self.prev_stamp:
+                    continue
+                m = self.launch_once("file", self.mon_launch if who == "monitor"
+                                     else self.prev_stamp)
+                if who == "monitor":
+                    mon.append(m["us_per_launch"])
+                    ratios.append(b / m["us_per_launch"])
+                else:
+                    prev.append(m["us_per_launch"])
+                    prev_ratios.append(b / m["us_per_launch"])
             bare.append(b)
-            mon.append(m["us_per_launch"])
-            ratios.append(b / m["us_per_launch"])
         piped = [self.launch_once("-")["us_per_launch"] for _ in range(3)]
         shell = self.run_tool("systemloop", os.path.join(self.tools, "det_true"), 100)
         result = {
@@ -334,12 +369,17 @@ class Bench:
             "piped_us": statistics.median(piped), "piped_all": [round(x) for x in piped],
             "shell_us": shell["us"], "shell_failed": shell["failed"],
         }
+        if prev:
+            result.update({"previous_us": statistics.median(prev),
+                           "previous_ratio": statistics.median(prev_ratios),
+                           "previous_all": [round(x) for x in prev],
+                           "previous_ratios": [round(x, 3) for x in prev_ratios]})
         result["perf"] = self.perf_launch(detector)
         self.results["launch"] = result
         log(f"  bare {result['bare_us']:.0f} us, monitor {result['monitor_us']:.0f} us "
             f"per launch, ratio {result['ratio']:.2f}")
 
-    def launch_once(self, output):
+    def launch_once(self, output, monitor=None):
         watched = self.fresh_dir("watched-launch")
         stamps = os.path.join(self.tmp, "launch.stamps")
         out = os.path.join(self.tmp, "launch.out") if output == "file" else "-"
@@ -347,7 +387,7 @@ class Bench:
             if path != "-" and os.path.exists(path):
                 os.unlink(path)
         return self.run_tool("launchrate", watched, LAUNCH_FILES, out, stamps, "--",
-                             self.mon_launch, watched)
+                             monitor or self.mon_launch, watched)
 
     def perf_launch(self, detector):
         """Processor time, switches and faults per launch, monitor and bare loop."""
@@ -394,19 +434,44 @@ class Bench:
     def figure_bursts(self):
         log("figure 4: bursts")
         rows = []
-        peers = [("monitor, fast detector", [self.mon_true]),
-                 ("monitor, 1 ms detector", [self.mon_sleep]),
-                 ("inotifywait", ["inotifywait", "-m", "-r", "-q", "-e", INOTIFYWAIT_EVENTS,
-                                  "--format", "%w%f %e"])]
+        peers = self.burst_peers()
         for files in BURSTS:
             for name, cmd in peers:
                 watched = self.fresh_dir("watched-burst")
-                r = self.run_tool("burst", watched, files, 240, "--", *cmd, watched)
+                r = self.run_tool("burst", watched, files, "create", 240, "--", *cmd, watched)
                 r["who"] = name
                 rows.append(r)
                 log(f"  {files} files, {name}: {r['reported']} reported, "
-                    f"{r['lost_lines']} loss lines, {r['drain_seconds']:.1f} s")
+                    f"{r['lines']} lines, {r['lost_lines']} loss lines, "
+                    f"{r['drain_seconds']:.1f} s")
         self.results["bursts"] = rows
+
+    def burst_peers(self):
+        peers = [("monitor, fast detector", [self.mon_true]),
+                 ("previous, fast detector", [self.prev_true]),
+                 ("monitor, 1 ms detector", [self.mon_sleep]),
+                 ("previous, 1 ms detector", [self.prev_sleep]),
+                 ("inotifywait", ["inotifywait", "-m", "-r", "-q", "-e", INOTIFYWAIT_EVENTS,
+                                  "--format", "%w%f %e"])]
+        return [(name, cmd) for name, cmd in peers if cmd[0]]
+
+    def figure_rewrites(self):
+        """One file written on and on: how many detections that costs. A
+        burst lasts a fraction of a second, so load decides much of it; rounds,
+        each in another order, and their sums."""
+        log("figure 4b: writes to one file")
+        peers = self.burst_peers()
+        rows = []
+        for round_number in range(REWRITE_ROUNDS):
+            turn = peers[round_number % len(peers):] + peers[:round_number % len(peers)]
+            for name, cmd in turn:
+                watched = self.fresh_dir("watched-rewrite")
+                r = self.run_tool("burst", watched, REWRITES, "rewrite", 240, "--", *cmd, watched)
+                r.update({"who": name, "round": round_number})
+                rows.append(r)
+                log(f"  round {round_number + 1}, {name}: {r['lines']} lines in "
+                    f"{r['create_seconds']:.2f} s of writing")
+        self.results["rewrites"] = rows
 
     # ---- figure 5: Wine ----
 
@@ -594,6 +659,58 @@ class Bench:
             subprocess.run(["wineserver", "-k"], env=env, check=False, stderr=subprocess.DEVNULL)
         self.results["held"] = result
 
+    # ---- figure 7: backlog ----
+
+    def figure_backlog(self):
+        log("figure 7: backlog")
+        peers = [("monitor", [self.mon_sleep]), ("previous", [self.prev_sleep]),
+                 ("inotifywait", ["inotifywait", "-m", "-r", "-q", "-e", INOTIFYWAIT_EVENTS,
+                                  "--format", "%w%f %e"])]
+        peers = [(name, cmd) for name, cmd in peers if cmd[0]]
+        rows = []
+        for remove_ms in (-1, BACKLOG_REMOVE_MS):
+            for rep in range(BACKLOG_REPS):
+                # Each round in another order, so that load falls on all alike.
+                turn = peers[rep % len(peers):] + peers[:rep % len(peers)]
+                for name, cmd in turn:
+                    watched = self.fresh_dir("watched-backlog")
+                    r = self.run_tool("backlog", watched, BACKLOG_QUEUED, BACKLOG_FOLDERS,
+                                      BACKLOG_FILES, remove_ms, 240, "--", *cmd, watched)
+                    r.update({"who": name, "remove_ms": remove_ms})
+                    rows.append(r)
+                    log(f"  {name}, removed after {remove_ms} ms: {r['reported']} of "
+                        f"{r['folder_files']} reported, {r['lost_lines']} loss lines")
+        self.results["backlog"] = rows
+
+    # ---- figure 8: rename storm ----
+
+    def figure_storm(self):
+        log("figure 8: rename storm")
+        peers = [("monitor", self.mon_sleep), ("previous", self.prev_sleep)]
+        peers = [(name, monitor) for name, monitor in peers if monitor]
+        rows = []
+        for mode in ("inside", "out"):
+            stopped = {}
+            for size in STORM_SIZES:
+                for name, monitor in peers:
+                    if name in stopped:
+                        rows.append({"who": name, "mode": mode, "count": size,
+                                     "skipped": stopped[name]})
+                        continue
+                    # Mostly for the kernel to release the last run's watches.
+                    self.wait_quiet(f"storm {mode} {size}", 15)
+                    place = self.fresh_dir("storm")
+                    r = self.run_tool("storm", place, size, mode, STORM_TIMEOUT_S, "--", monitor,
+                                      os.path.join(place, "tree"), timeout=4 * STORM_TIMEOUT_S)
+                    r["who"] = name
+                    rows.append(r)
+                    log(f"  {mode} {size}, {name}: storm {r['storm_seconds']:.1f} s, "
+                        f"reported after {r['reported_after']:.2f} s, "
+                        f"processor {r['cpu_seconds']:.2f} s, {r['lost_lines']} loss lines")
+                    if r["storm_seconds"] > STORM_BUDGET_S:
+                        stopped[name] = r["storm_seconds"]
+        self.results["storm"] = rows
+
     # ---- all ----
 
     def run(self, max_watches, win_monitor, held_sizes, only):
@@ -601,10 +718,21 @@ class Bench:
         self.mon_sleep = self.install("sleep", os.path.join(self.tools, "det_sleep1ms"))
         self.mon_stamp = self.install("stamp", os.path.join(self.tools, "det_stamp"))
         self.mon_launch = self.mon_stamp
+        self.prev_true = self.prev_sleep = self.prev_stamp = None
+        if self.previous:
+            self.prev_true = self.install("prev-true", os.path.join(self.tools, "det_true"),
+                                          self.previous)
+            self.prev_sleep = self.install("prev-sleep", os.path.join(self.tools, "det_sleep1ms"),
+                                           self.previous)
+            self.prev_stamp = self.install("prev-stamp", os.path.join(self.tools, "det_stamp"),
+                                           self.previous)
         steps = [("setup", lambda: self.figure_setup(max_watches)),
                  ("latency", self.figure_latency),
                  ("launch", self.figure_launch),
-                 ("bursts", self.figure_bursts)]
+                 ("bursts", self.figure_bursts),
+                 ("rewrites", self.figure_rewrites),
+                 ("backlog", self.figure_backlog),
+                 ("storm", self.figure_storm)]
         if win_monitor:
             steps.append(("wine", lambda: self.figure_wine(win_monitor)))
         if held_sizes:
@@ -645,6 +773,137 @@ def percentiles(values):
 
 
 # ---- report ----
+
+def burst_pairs(bursts):
+    """(what, detector, current detections, previous detections) for each
+    burst measured with both monitors."""
+    out = []
+    for b in bursts:
+        if not b["who"].startswith("monitor, "):
+            continue
+        detector = b["who"].split(", ", 1)[1]
+        mode = b.get("mode", "create")
+        prev = next((x for x in bursts if x["who"] == "previous, " + detector
+                     and x["files"] == b["files"] and x.get("mode", "create") == mode), None)
+        if prev:
+            what = f"{b['files']:,} files" if mode == "create" else f"{b['files']:,} writes"
+            out.append((what, detector, b.get("lines", 0), prev.get("lines", 0)))
+    return out
+
+
+def rewrite_totals(rewrites):
+    """{watcher: (detections, seconds of writing)} summed over the rounds."""
+    totals = {}
+    for x in rewrites:
+        lines, seconds = totals.get(x["who"], (0, 0.0))
+        totals[x["who"]] = (lines + x["lines"], seconds + x["create_seconds"])
+    return totals
+
+
+def rewrite_rates(rewrites):
+    """(detector, (detections, seconds of writing), the previous version's)
+    for each detector measured with both monitors."""
+    totals = rewrite_totals(rewrites)
+    out = []
+    for detector in ("fast detector", "1 ms detector"):
+        cur, prev = totals.get("monitor, " + detector), totals.get("previous, " + detector)
+        if cur and prev and cur[1] > 0 and prev[1] > 0:
+            out.append((detector, cur, prev))
+    return out
+
+
+def markdown_tables(text):
+    """Every table of a markdown text: {heading: [row dicts by header]}."""
+    tables, heading, header = {}, "", None
+    for line in text.splitlines():
+        if line.startswith("#"):
+            heading, header = line.strip(), None
+        elif line.startswith("|") and not line.startswith("|---"):
+            cells = [c.strip() for c in line.strip().strip("|").split("|")]
+            if header is None:
+                header = cells
+                tables.setdefault(heading, [])
+            else:
+                tables[heading].append(dict(zip(header, cells)))
+        elif not line.startswith("|"):
+            header = None
+    return tables
+
+
+def number(text):
+    """The first number of a table cell, or None."""
+    import re
+    found = re.search(r"-?[0-9][0-9,]*\.?[0-9]*", text or "")
+    return float(found.group(0).replace(",", "")) if found else None
+
+
+def last_figures(path):
+    """The current monitor's figures of the last run: those of RESULTS.md as
+    committed, else as it stands (a run earlier today may have rewritten it)."""
+    done = subprocess.run(["git", "-C", ROOT, "show", "HEAD:" + os.path.relpath(path, ROOT)],
+                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    text = done.stdout if done.returncode == 0 else None
+    if text is None:
+        try:
+            with open(path) as f:
+                text = f.read()
+        except OSError:
+            return {}
+    tables = markdown_tables(text)
+    out = {}
+    for row in tables.get("## 1. Set-up on a tree", []):
+        dirs = number(row.get("directories"))
+        if dirs:
+            out[f"setup {int(dirs)}"] = number(row.get("monitor"))
+            out[f"setup ratio {int(dirs)}"] = number(row.get("monitor ÷ find"))
+    for row in tables.get("## 2. Latency from a created file to its report", []):
+        if row.get("watcher, measured to") == "monitor, change line":
+            for key in ("p50", "p90", "p99"):
+                out[f"latency {key}"] = number(row.get(key))
+        if row.get("watcher, measured to") == "monitor, detector running":
+            out["running p50"] = number(row.get("p50"))
+    for row in tables.get("## 3. Detection launch rate", []):
+        if row.get("launcher") == "monitor, output to a file":
+            out["launch us"] = number(row.get("µs per launch"))
+            out["launch ratio"] = number(row.get("÷ bare loop"))
+    return {k: v for k, v in out.items() if v is not None}
+
+
+def comparisons(r, last):
+    """Rows of (figure, current, previous, last run, lower is better) for the
+    set-up, latency and launch figures."""
+    rows = []
+    for row in r.get("setup", []):
+        prev = row.get("previous", {}).get("seconds")
+        rows.append((f"set-up, {row['dirs']:,} directories (s)", row["monitor"]["seconds"],
+                     prev, last.get(f"setup {row['dirs']}"), True))
+        rows.append((f"set-up, {row['dirs']:,} directories, ÷ find",
+                     row["monitor"]["seconds"] / row["find"]["seconds"],
+                     prev / row["find"]["seconds"] if prev else None,
+                     last.get(f"setup ratio {row['dirs']}"), True))
+    lat = r.get("latency", {})
+    if "monitor" in lat:
+        for key in ("p50", "p90", "p99"):
+            rows.append((f"create to change line, {key} (ms)", lat["monitor"]["line"][key],
+                         lat.get("previous", {}).get("line", {}).get(key),
+                         last.get(f"latency {key}"), True))
+        rows.append(("create to detector running, p50 (ms)", lat["monitor"]["ran"]["p50"],
+                     lat.get("previous", {}).get("ran", {}).get("p50"),
+                     last.get("running p50"), True))
+    launch = r.get("launch", {})
+    if "monitor_us" in launch:
+        rows.append(("launch, µs per launch", launch["monitor_us"], launch.get("previous_us"),
+                     last.get("launch us"), True))
+        rows.append(("launch rate ÷ bare loop", launch["ratio"], launch.get("previous_ratio"),
+                     last.get("launch ratio"), False))
+    return rows
+
+
+def within(current, other, lower_better, share=0.05):
+    """Whether current is no more than share worse than other."""
+    if current is None or not other:
+        return None
+    return current <= other * (1 + share) if lower_better else current >= other * (1 - share)
 
 def read_first(path, default=""):
     try:
@@ -703,6 +962,7 @@ def plot(bench, out_png):
     series = []
     for name, title in (("monitor", "monitor: create to change line"),
                         ("monitor-ran", "monitor: create to detector running"),
+                        ("previous", "previous monitor: create to change line"),
                         ("inotifywait", "inotifywait: create to event line"),
                         ("fswatch", "fswatch -l 0.1: create to event line")):
         source = name.replace("-ran", "")
@@ -739,7 +999,8 @@ def plot(bench, out_png):
     return done.returncode == 0
 
 
-def report(bench, info, started, elapsed, command, win_monitor, win_missing, plotted):
+def report(bench, info, started, elapsed, command, win_monitor, win_missing, plotted,
+           previous_commit="", last=None):
     r = bench.results
     out = []
     w = out.append
@@ -765,6 +1026,11 @@ def report(bench, info, started, elapsed, command, win_monitor, win_missing, plo
     w(f"- Machine load while measuring (share of both cores busy, all processes, the "
       f"bench's own included): {busy}. Other work on the machine shows up as noise; "
       "the monitor and its anchor are interleaved so that it falls on both.")
+    if previous_commit:
+        w(f"- Previous version: commit {previous_commit}, the Linux layer that read the kernel's "
+          "events only between detections, built the same way from a worktree of that commit "
+          "in `build-bench/previous/` (`bench/run` does it) and measured beside the current "
+          "monitor in the same run, interleaved with it: \"previous\" in the tables.")
     for note in bench.notes:
         w(f"- {note}")
     w("")
@@ -796,7 +1062,8 @@ def report(bench, info, started, elapsed, command, win_monitor, win_missing, plo
 
     def target_small_loss():
         lost = [b for b in r["bursts"] if b["who"] == "monitor, fast detector"
-                and b["files"] <= 10000 and b["missing"] > 0]
+                and b.get("mode", "create") == "create" and b["files"] <= 10000
+                and b["missing"] > 0]
         return ("none lost" if not lost else
                 ", ".join(f"{b['missing']} of {b['files']}" for b in lost), not lost)
 
@@ -816,6 +1083,54 @@ def report(bench, info, started, elapsed, command, win_monitor, win_missing, plo
         return (f"{mon_rate / sys_rate:.2f}× ({mon_rate:.1f} against {sys_rate:.1f} launches/s)",
                 mon_rate / sys_rate >= TARGET_WINE_RATIO)
 
+    def target_backlog():
+        rows = [x for x in r["backlog"] if x["who"] == "monitor"]
+        worst = min(rows, key=lambda x: x["reported"] / x["folder_files"])
+        lost = sum(x["lost_lines"] for x in rows)
+        prev = [x for x in r["backlog"] if x["who"] == "previous"]
+        prev_text = ""
+        if prev:
+            p = min(prev, key=lambda x: x["reported"] / x["folder_files"])
+            prev_text = f"; previous at worst {p['reported'] / p['folder_files'] * 100:.0f}%"
+        share = worst["reported"] / worst["folder_files"]
+        return (f"at worst {share * 100:.0f}% ({worst['reported']:,} of "
+                f"{worst['folder_files']:,}), {lost} loss lines in {len(rows)} runs{prev_text}",
+                share == 1 and lost == 0)
+
+    def target_storm():
+        parts, ok = [], True
+        for mode, label in (("inside", "renamed inside"), ("out", "moved out")):
+            rows = [x for x in r["storm"] if x["who"] == "monitor" and x["mode"] == mode
+                    and "skipped" not in x and x["cpu_seconds"] > 0]
+            if len(rows) < 2:
+                parts.append(f"{label}: too few sizes measured")
+                ok = False
+                continue
+            small, big = rows[0], rows[-1]
+            per_small = small["cpu_seconds"] / small["count"]
+            per_big = big["cpu_seconds"] / big["count"]
+            parts.append(f"{label}: {per_small * 1e6:.0f} µs per rename at {small['count']:,}, "
+                         f"{per_big * 1e6:.0f} µs at {big['count']:,}")
+            ok = ok and per_big <= 1.5 * per_small
+        skipped = [x for x in r["storm"] if x["who"] == "monitor" and "skipped" in x]
+        if skipped:
+            ok = False
+            parts.append(f"{len(skipped)} sizes not run")
+        return "; ".join(parts), ok
+
+    def target_burst_detections():
+        pairs = burst_pairs(r.get("bursts", []))
+        if not pairs and not rewrite_rates(r.get("rewrites", [])):
+            return ("previous version not measured", None)
+        worse = [p for p in pairs if p[2] > p[3]]
+        texts = [f"{what}, {d}: {c:,} against {p:,}" for what, d, c, p in worse]
+        for d, cur, prev in rewrite_rates(r.get("rewrites", [])):
+            if cur[0] > prev[0]:
+                texts.append(f"{REWRITE_ROUNDS} × {REWRITES:,} writes to one file, {d}: "
+                             f"{cur[0]:,} against {prev[0]:,} ({cur[0] / cur[1]:.0f} against "
+                             f"{prev[0] / prev[1]:.0f} per second of writing)")
+        return ("none more" if not texts else "; ".join(texts), not texts)
+
     targets = []
     for name, figure, fn in (
             (f"set-up at 100,000 directories ≤ {TARGET_SETUP_RATIO}× bare `find`", "setup",
@@ -831,7 +1146,13 @@ def report(bench, info, started, elapsed, command, win_monitor, win_missing, plo
              target_small_loss),
             (f"RSS at 100,000 directories ≤ {TARGET_RSS_MB} MB", "setup", target_rss),
             (f"under Wine, ≥ {TARGET_WINE_RATIO}× the launch rate of the `system` path", "wine",
-             target_wine)):
+             target_wine),
+            ("bursts cost no more detections than in the previous version", "rewrites",
+             target_burst_detections),
+            ("backlog: every file in a folder made while detections wait is reported, no loss "
+             "line", "backlog", target_backlog),
+            ("rename storm: processor time per rename no more than 1.5× from the smallest to "
+             "the largest size", "storm", target_storm)):
         try:
             value, ok = fn()
         except (KeyError, TypeError, ZeroDivisionError, IndexError):
@@ -861,34 +1182,45 @@ def report(bench, info, started, elapsed, command, win_monitor, win_missing, plo
           "interleaved; peak RSS (VmHWM) once set up.")
         w("")
         have_fsw = "fswatch" in setup_big
-        head = "| directories | monitor | inotifywait -m -r |" + (" fswatch -r |" if have_fsw else "") \
-            + " find -type d | monitor ÷ find | inotifywait ÷ find | RSS monitor | RSS inotifywait |" \
-            + (" RSS fswatch |" if have_fsw else "") + " RSS find |"
+        have_prev = "previous" in setup_big
+        head = "| directories | monitor |" + (" previous |" if have_prev else "") \
+            + " inotifywait -m -r |" + (" fswatch -r |" if have_fsw else "") \
+            + " find -type d | monitor ÷ find |" + (" monitor ÷ previous |" if have_prev else "") \
+            + " inotifywait ÷ find | RSS monitor |" + (" RSS previous |" if have_prev else "") \
+            + " RSS inotifywait |" + (" RSS fswatch |" if have_fsw else "") + " RSS find |"
         w(head)
         w("|" + "---|" * (head.count("|") - 1))
         for row in r["setup"]:
             f = row["find"]["seconds"]
-            cells = [f"{row['dirs']:,}", f"{row['monitor']['seconds']:.3f} s",
-                     f"{row['inotifywait']['seconds']:.3f} s"]
+            cells = [f"{row['dirs']:,}", f"{row['monitor']['seconds']:.3f} s"]
+            if have_prev:
+                cells.append(f"{row['previous']['seconds']:.3f} s")
+            cells.append(f"{row['inotifywait']['seconds']:.3f} s")
             if have_fsw:
                 s = row["fswatch"]["seconds"]
                 cells.append("timed out" if s is None else f"{s:.3f} s")
-            cells += [f"{f:.3f} s", f"{row['monitor']['seconds'] / f:.2f}×",
-                      f"{row['inotifywait']['seconds'] / f:.2f}×",
-                      f"{mb(row['monitor']['hwm_kb'])} MB", f"{mb(row['inotifywait']['hwm_kb'])} MB"]
+            cells += [f"{f:.3f} s", f"{row['monitor']['seconds'] / f:.2f}×"]
+            if have_prev:
+                cells.append(f"{row['monitor']['seconds'] / row['previous']['seconds']:.2f}×")
+            cells += [f"{row['inotifywait']['seconds'] / f:.2f}×",
+                      f"{mb(row['monitor']['hwm_kb'])} MB"]
+            if have_prev:
+                cells.append(f"{mb(row['previous']['hwm_kb'])} MB")
+            cells.append(f"{mb(row['inotifywait']['hwm_kb'])} MB")
             if have_fsw:
                 cells.append(f"{mb(row['fswatch']['hwm_kb'])} MB")
             cells.append(f"{mb(row['find']['hwm_kb'])} MB")
             w("| " + " | ".join(cells) + " |")
         w("")
-        w("Every run, in seconds (find, monitor, inotifywait" + (", fswatch" if have_fsw else "")
-          + "):")
+        w("Every run, in seconds (find, monitor" + (", previous" if have_prev else "")
+          + ", inotifywait" + (", fswatch" if have_fsw else "") + "):")
         w("")
         for row in r["setup"]:
-            parts = [f"{k} {row[k]['all']}" for k in ("find", "monitor", "inotifywait", "fswatch")
+            parts = [f"{k} {row[k]['all']}" for k in ("find", "monitor", "previous", "inotifywait",
+                                                      "fswatch")
                      if k in row]
             unwatched = [f"{k} left {row[k]['unwatched']} directories unwatched"
-                         for k in ("monitor", "inotifywait", "fswatch")
+                         for k in ("monitor", "previous", "inotifywait", "fswatch")
                          if k in row and row[k]["unwatched"]]
             w(f"- {row['dirs']:,}: " + "; ".join(parts + unwatched))
         w("")
@@ -925,8 +1257,11 @@ def report(bench, info, started, elapsed, command, win_monitor, win_missing, plo
         w("| watcher, measured to | p50 | p90 | p99 | max | samples |")
         w("|---|---|---|---|---|---|")
         rows = [("monitor, change line", lat["monitor"]["line"]),
-                ("monitor, detector running", lat["monitor"]["ran"]),
-                ("inotifywait, event line", lat["inotifywait"]["line"])]
+                ("monitor, detector running", lat["monitor"]["ran"])]
+        if "previous" in lat:
+            rows += [("previous, change line", lat["previous"]["line"]),
+                     ("previous, detector running", lat["previous"]["ran"])]
+        rows.append(("inotifywait, event line", lat["inotifywait"]["line"]))
         if "fswatch" in lat:
             rows.append(("fswatch -l 0.1, event line", lat["fswatch"]["line"]))
         for name, p in rows:
@@ -951,7 +1286,7 @@ def report(bench, info, started, elapsed, command, win_monitor, win_missing, plo
           "stamps. The detector is the same static stand-in for both (it writes one stamp line "
           "to an inherited descriptor, to a file). The monitor's output goes to a file. The bare "
           f"loop `posix_spawn`s that detector with the monitor's attributes and waits, "
-          f"{LAUNCH_FILES} times. {LAUNCH_PAIRS} pairs, each loop run right before the monitor; "
+          f"{LAUNCH_FILES} times. {LAUNCH_PAIRS} pairs, each loop run right before the monitors; "
           "medians.")
         w("")
         w("| launcher | µs per launch | launches per second | ÷ bare loop |")
@@ -960,6 +1295,10 @@ def report(bench, info, started, elapsed, command, win_monitor, win_missing, plo
           f"{1e6 / launch['bare_us']:.0f} | 1.00 |")
         w(f"| monitor, output to a file | {launch['monitor_us']:.0f} | "
           f"{1e6 / launch['monitor_us']:.0f} | {launch['ratio']:.2f} (median of pairs) |")
+        if "previous_us" in launch:
+            w(f"| previous, output to a file | {launch['previous_us']:.0f} | "
+              f"{1e6 / launch['previous_us']:.0f} | {launch['previous_ratio']:.2f} "
+              "(median of pairs) |")
         w(f"| monitor, output on a pipe read as it comes | {launch['piped_us']:.0f} | "
           f"{1e6 / launch['piped_us']:.0f} | {launch['bare_us'] / launch['piped_us']:.2f} "
           "(against the median loop) |")
@@ -968,7 +1307,11 @@ def report(bench, info, started, elapsed, command, win_monitor, win_missing, plo
           f"{launch['bare_us'] / launch['shell_us']:.2f} (against the median loop) |")
         w("")
         w(f"Pairs, µs per launch: bare {launch['bare_all']}, monitor {launch['monitor_all']}, "
-          f"ratios {launch['ratios']}; piped runs {launch['piped_all']}.")
+          f"ratios {launch['ratios']}"
+          + (f"; previous {launch['previous_all']}, ratios {launch['previous_ratios']} (the "
+             "current and the previous monitor take turns running first after each loop)"
+             if "previous_all" in launch else "")
+          + f"; piped runs {launch['piped_all']}.")
         w("")
         if launch.get("perf"):
             p = launch["perf"]
@@ -991,15 +1334,52 @@ def report(bench, info, started, elapsed, command, win_monitor, win_missing, plo
           "is reported: everything made before it has been handled by then. \"Reported\" counts "
           "distinct burst files named on the watcher's output; \"loss lines\" counts "
           "\"[-] Changes were lost\" lines (inotifywait's overflow line for it). A loss is silent "
-          "when files are missing and no loss line came.")
+          "when files are missing and no loss line came. \"Detections\" counts the monitor's "
+          "change lines naming burst files, one per detection started (for inotifywait, its "
+          "event lines).")
         w("")
-        w("| files | watcher | reported | missing | loss lines | silent loss | making took | all handled after |")
-        w("|---|---|---|---|---|---|---|---|")
+        w("| changes | watcher | reported | missing | detections | loss lines | silent loss | "
+          "making took | all handled after |")
+        w("|---|---|---|---|---|---|---|---|---|")
         for b in bursts:
-            w(f"| {b['files']:,} | {b['who']} | {b['reported']:,} | {b['missing']:,} | "
+            what = f"{b['files']:,} files"
+            w(f"| {what} | {b['who']} | {b['reported']:,} | {b['missing']:,} | "
+              f"{b.get('lines', 0):,} | "
               f"{b['lost_lines']} | {'**yes**' if b['silent_loss'] else 'no'} | "
               f"{b['create_seconds']:.2f} s | {b['drain_seconds']:.2f} s |")
         w("")
+        pairs = burst_pairs(bursts)
+        if pairs:
+            w("Detections per burst, current beside previous: "
+              + "; ".join(f"{what}, {detector}: {cur:,} against {prev:,}"
+                          for what, detector, cur, prev in pairs) + ".")
+            w("")
+
+    def figure_4b():
+        rewrites = r["rewrites"]
+        w(REWRITE_TITLE)
+        w("")
+        w(f"One file appended to {REWRITES:,} times as fast as one process can (a change "
+          "each), then sentinels as in figure 4. In both versions at most one detection of "
+          "the file waits at a time (the current monitor merges a record with the same one "
+          "still waiting), so the detections follow how long the writing lasted, about one "
+          "per detection's round: per burst and per second of writing. A burst lasts a "
+          f"fraction of a second and load decides much of it: {REWRITE_ROUNDS} rounds, each in "
+          "another order, summed. For inotifywait, its event lines.")
+        w("")
+        w("| watcher | each round: detections in seconds of writing | detections | "
+          "seconds of writing | per second of writing |")
+        w("|---|---|---|---|---|")
+        totals = rewrite_totals(rewrites)
+        for who, (lines, seconds) in totals.items():
+            each = ", ".join(f"{x['lines']} in {x['create_seconds']:.2f}" for x in rewrites
+                             if x["who"] == who)
+            w(f"| {who} | {each} | {lines:,} | {seconds:.2f} | {lines / seconds:,.0f} |")
+        w("")
+        missing = [x for x in rewrites if x["missing"] or x["lost_lines"]]
+        if missing:
+            w(f"{len(missing)} bursts did not report the file or printed a loss line.")
+            w("")
 
     def figure_5():
         w("## 5. Under Wine")
@@ -1080,12 +1460,115 @@ def report(bench, info, started, elapsed, command, win_monitor, win_missing, plo
               "reports as `[-] Changes were lost for:`.")
             w("")
 
+    def figure_7():
+        rows = r["backlog"]
+        w(BACKLOG_TITLE)
+        w("")
+        w(f"The monitors run the 1 ms stand-in detector. On an empty watched folder the bench "
+          f"makes {BACKLOG_QUEUED:,} files, so that as many detections wait, then "
+          f"{BACKLOG_FOLDERS} new folders with {BACKLOG_FILES} fully written files each "
+          f"({BACKLOG_FOLDERS * BACKLOG_FILES:,} files, made in a few tens of milliseconds); "
+          f"in the second case the folders and their files are removed {BACKLOG_REMOVE_MS} ms "
+          "later, as an unpacked archive, a checkout or a download folder may be. Then sentinel "
+          "files, as in figure 4, until everything made before has been handled. \"Reported\" "
+          "counts the folder files named on a change line (inotifywait: an event line). "
+          f"{BACKLOG_REPS} rounds, the watchers in turn.")
+        w("")
+        w("| folders | watcher | folder files reported | share | lines naming them | loss lines "
+          "| detections | queued files reported | all handled after |")
+        w("|---|---|---|---|---|---|---|---|---|")
+        for row in rows:
+            when = ("kept" if row["remove_ms"] < 0 else f"removed after {row['remove_ms']} ms")
+            share = row["reported"] / row["folder_files"] if row["folder_files"] else 0
+            w(f"| {when} | {row['who']} | {row['reported']:,} of {row['folder_files']:,} | "
+              f"{share * 100:.0f}% | {row.get('folder_lines', 0):,} | {row['lost_lines']} | "
+              f"{row['detections'] if row['who'] != 'inotifywait' else '–'} | "
+              f"{row['queued_reported']:,} of {row['queued']:,} | {row['drain_seconds']:.2f} s |")
+        w("")
+        w("The monitor's detections include the sentinels, and, in the second case, one per "
+          "removed file: a deletion is a change reported like any other, so a file named on "
+          "two lines was reported when it was made and when it was removed. A file reported "
+          "is not necessarily scanned while it exists: its detection runs in turn, after the "
+          "queued ones, when a removed file is gone. inotifywait watches a new folder only once "
+          "it has read its creation, so it misses files made in it before that and names them "
+          "only when they are removed.")
+        w("")
+
+    def figure_8():
+        rows = r["storm"]
+        w(STORM_TITLE)
+        w("")
+        w("A watched folder holds `box`, with N empty folders in it, all watched once the "
+          "monitor is ready. *Inside*: each folder of `box` is renamed within `box`. *Out*: each "
+          "is moved to a folder outside the watched tree, while detections run (the 1 ms "
+          "detector; 5 files made in the tree before every step). The renames go in steps of "
+          "1,000, and after each step the bench writes a marker file and waits until it is "
+          "reported: a step's events (2 or 3 a folder) then stay well under the kernel's queue "
+          "of fs.inotify.max_queued_events, so what is timed is the work on the events rather "
+          "than an overflow (unpaced, 25,000 renames overflowed it with either version when "
+          "tried apart from this run: a loss line, and the tree set up again). \"Storm\" is the time from the first rename until the "
+          "last step is done; \"reported after\" the time from a file written right after the "
+          "last rename to its change line; processor time is the monitor's (utime + stime of "
+          "all its threads, from /proc, from before the first rename until that line; the "
+          f"detectors' own is not in it). A monitor whose storm took over {STORM_BUDGET_S} s "
+          "is not run at the next size.")
+        w("")
+        w("| storm | N | watcher | storm | reported after | processor time | µs of processor "
+          "per rename | ÷ previous size | loss lines | set-up |")
+        w("|---|---|---|---|---|---|---|---|---|---|")
+        for row in rows:
+            label = "renamed inside" if row["mode"] == "inside" else "moved out"
+            if "skipped" in row:
+                w(f"| {label} | {row['count']:,} | {row['who']} | not run: the size before "
+                  f"took {row['skipped']:.0f} s | | | | | | |")
+                continue
+            before = [x for x in rows if x["who"] == row["who"] and x["mode"] == row["mode"]
+                      and "skipped" not in x and x["count"] < row["count"]]
+            growth = (f"{row['cpu_seconds'] / before[-1]['cpu_seconds']:.1f}× for "
+                      f"{row['count'] / before[-1]['count']:.0f}× the renames"
+                      if before and before[-1]["cpu_seconds"] > 0 else "–")
+            after = (f"{row['reported_after']:.2f} s" if row["reported"] else "never")
+            w(f"| {label} | {row['count']:,} | {row['who']} | {row['storm_seconds']:.1f} s | "
+              f"{after} | {row['cpu_seconds']:.2f} s | "
+              f"{row['cpu_seconds'] * 1e6 / row['count']:.0f} | {growth} | "
+              f"{row['lost_lines']} | {row['set_up_seconds']:.2f} s |")
+        w("")
+
+    def beside_previous():
+        rows = comparisons(r, last or {})
+        if not rows:
+            return
+        w("## Beside the previous version and the last run")
+        w("")
+        w("The current monitor's set-up, latency and launch figures beside the previous "
+          "version's, measured in this run, and beside the monitor's figures in the committed "
+          "`RESULTS.md` this run replaced (the last run). \"Within 5%\" says whether the "
+          "current figure is no more than 5% worse.")
+        w("")
+        w("| figure | current | previous (this run) | within 5% | last run | within 5% |")
+        w("|---|---|---|---|---|---|")
+
+        def cell(v):
+            return "–" if v is None else (f"{v:.3f}" if v < 10 else f"{v:,.0f}")
+
+        def yes(v):
+            return "–" if v is None else ("yes" if v else "**no**")
+
+        for name, cur, prev, old, lower in rows:
+            w(f"| {name} | {cell(cur)} | {cell(prev)} | {yes(within(cur, prev, lower))} | "
+              f"{cell(old)} | {yes(within(cur, old, lower))} |")
+        w("")
+
     titles = {"1": "## 1. Set-up on a tree", "2": "## 2. Latency from a created file to its report",
               "3": "## 3. Detection launch rate", "4": "## 4. Bursts", "5": "## 5. Under Wine",
-              "6": HELD_TITLE}
-    for number, name, section in (("1", "setup", figure_1), ("2", "latency", figure_2),
+              "6": HELD_TITLE, "7": BACKLOG_TITLE, "8": STORM_TITLE, "4b": REWRITE_TITLE,
+              "c": "## Beside the previous version and the last run"}
+    for number, name, section in (("c", "setup", beside_previous),
+                                  ("1", "setup", figure_1), ("2", "latency", figure_2),
                                   ("3", "launch", figure_3), ("4", "bursts", figure_4),
-                                  ("5", "wine", figure_5), ("6", "held", figure_6)):
+                                  ("4b", "rewrites", figure_4b),
+                                  ("5", "wine", figure_5), ("6", "held", figure_6),
+                                  ("7", "backlog", figure_7), ("8", "storm", figure_8)):
         mark = len(out)
         try:
             section()
@@ -1212,12 +1695,15 @@ def diagnosis(bench, info):
               f"{ms(inw_lat['p50'])} / {ms(inw_lat['p99'])} ms, interleaved in the same run.")
             cg = r.get("latency_callgrind")
             if cg:
+                where = ("in its reader's translation of the events (the watcher's line and its "
+                         "write come on top)" if cg.get("reader") else
+                         "from the end of its `read` to its change line (the translation, the "
+                         "path, `printf` and `fflush`: about a microsecond)")
                 w(f"`valgrind --tool=callgrind` over {cg['changes']} changes: the monitor "
-                  f"executes {cg['to_line']:,.0f} instructions per change from the end of its "
-                  "`read` to its change line (the translation, the path, `printf` and "
-                  f"`fflush`: about a microsecond), and {cg['launch']:,.0f} more to start and "
-                  "wait for the detector. The rest lies in the kernel and the scheduler: "
-                  "waking the blocked thread and the reader of its output.")
+                  f"executes {cg['to_line']:,.0f} instructions per change {where}, and "
+                  f"{cg['launch']:,.0f} more to start and wait for the detector. The rest "
+                  "lies in the kernel and the scheduler: waking the blocked thread and the "
+                  "reader of its output.")
             w("")
             if (inw_lat["p50"] > TARGET_P50_MS or inw_lat["p99"] > TARGET_P99_MS):
                 w("inotifywait, which does nothing but read and print, misses the same mark "
@@ -1231,6 +1717,74 @@ def diagnosis(bench, info):
                   "that has just run the detector. A reader thread apart from the detections, "
                   "which only reads and prints, would wake like inotifywait does.")
             w("")
+
+    worse = [(d, cur, prev) for d, cur, prev in rewrite_rates(r.get("rewrites", []))
+             if cur[0] > prev[0]]
+    if worse:
+        found = True
+        w("### Writes to one file: more detections per burst than the previous version")
+        w("")
+        w("For the same writes the current monitor started more detections: "
+          + "; ".join(f"{d}, {cur[0]:,} against {prev[0]:,} in {REWRITE_ROUNDS} bursts, "
+                      f"{cur[0] / cur[1]:.0f} against {prev[0] / prev[1]:.0f} per second of "
+                      f"writing, the writing taking {cur[1]:.2f} against {prev[1]:.2f} s"
+                      for d, cur, prev in worse)
+          + ". Where the rates per second of writing agree, each version starts a detection "
+            "of the file about once per round, and the difference lies in how long the same "
+            "writes took while it ran. The current reader takes every event as it comes (a "
+            "wake-up, a read and a record per write, merged in its queue), on two cores "
+            "shared with the writer, the watcher and the detections; the previous version "
+            "left the events in the kernel's queue during a detection, where the kernel "
+            "merged them without waking anyone. Proposed next step: measure the reader's "
+            "processor time per event in such a burst, and let the kernel merge while a "
+            "record of the same file already waits (read once the watcher has taken the "
+            "newest record, or after a short pause) rather than reading each event at once.")
+        w("")
+
+    storm = [x for x in r.get("storm", []) if "skipped" not in x and x["cpu_seconds"] > 0]
+    storm_missed = False
+    for mode, label in (("inside", "renamed inside one folder"), ("out", "moved out")):
+        rows = [x for x in storm if x["who"] == "monitor" and x["mode"] == mode]
+        if len(rows) < 2:
+            continue
+        small, big = rows[0], rows[-1]
+        grow = (big["cpu_seconds"] / small["cpu_seconds"]) / (big["count"] / small["count"])
+        if grow <= 1.5 and len(rows) == len(STORM_SIZES):
+            continue
+        found = True
+        prev = {x["count"]: x for x in storm if x["who"] == "previous" and x["mode"] == mode}
+        w(f"### Rename storm, folders {label}: not linear")
+        w("")
+        w("The current monitor's processor time per rename grows with the size of the tree: "
+          + ", ".join(f"{x['cpu_seconds'] * 1e6 / x['count']:.0f} µs at {x['count']:,}"
+                      + (f" (previous {prev[x['count']]['cpu_seconds'] * 1e6 / x['count']:.0f} µs)"
+                         if x["count"] in prev else "") for x in rows)
+          + f", {grow:.1f}× as much per rename at {big['count']:,} as at {small['count']:,}. "
+          "Work per rename that grows with the folder is work proportional to the square of "
+          "the storm.")
+        skipped = [x for x in r["storm"] if x["who"] == "monitor" and x["mode"] == mode
+                   and "skipped" in x]
+        if skipped:
+            sizes = ", ".join(f"{x['count']:,}" for x in skipped)
+            w(f"Sizes not run for the current monitor: {sizes} (the size before took more "
+              f"than {STORM_BUDGET_S} s).")
+        w("")
+        storm_missed = True
+    if storm_missed:
+        w("Where it goes: the reader's index finds a child by name in constant time, but each "
+          "time the kernel holds no more events (the tree \"at rest\"), a tree that handled a "
+          "directory event with more events behind it in the same read counts as having "
+          "looked ahead, and every directory touched since is checked by listing it whole; "
+          "a listing that finds the folder changed further meanwhile (the storm goes on while "
+          "it lists) makes the tree doubt itself and list and watch the whole tree again. A "
+          "profile of the reader during a storm puts most of its time in that whole-tree "
+          "listing and the rest mostly in the checks, and the count of `inotify_add_watch` "
+          "calls comes to about one per folder of the tree per read. Proposed fix, in the "
+          "reader, not in the bench: check only the names the events gave (one "
+          "`inotify_add_watch` or `fstatat` each) instead of listing the directory, count as "
+          "ahead only a handling that actually looked at the file system, and on a mismatch "
+          "list again the directory concerned rather than the tree.")
+        w("")
 
     wr = r.get("wine", {})
     if "us" in wr.get("system", {}) and wr.get("monitor", {}).get("per_second"):
@@ -1283,11 +1837,14 @@ def main():
     parser.add_argument("--command", default="bench/run")
     parser.add_argument("--win-monitor", default="")
     parser.add_argument("--win-missing", default="")
+    parser.add_argument("--previous", default="",
+                        help="the previous version's monitor, measured beside the current one")
+    parser.add_argument("--previous-commit", default="")
     parser.add_argument("--held-sizes", default="",
                         help="comma-separated change-buffer sizes built in BUILD/win-SIZE")
     parser.add_argument("--only", default="",
-                        help="comma-separated figures (setup,latency,launch,bursts,wine,held,"
-                             "fanotify); "
+                        help="comma-separated figures (setup,latency,launch,bursts,rewrites,"
+                             "backlog,storm,wine,held,fanotify); "
                              "the report then goes to BUILD/bench/RESULTS-partial.md")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
@@ -1296,7 +1853,8 @@ def main():
     tmp = tempfile.mkdtemp(prefix="monitor-bench-")
     try:
         info = machine(tmp)
-        bench = Bench(build, tmp, tmp)
+        bench = Bench(build, tmp, tmp, os.path.abspath(args.previous) if args.previous else None)
+        last = last_figures(os.path.join(HERE, "RESULTS.md"))
         only = set(filter(None, args.only.split(",")))
         held_sizes = [int(x) for x in args.held_sizes.split(",") if x]
         bench.run(info["max_user_watches"], args.win_monitor or None, held_sizes, only)
@@ -1304,7 +1862,7 @@ def main():
         png = os.path.join(out_dir, "latency.png")
         plotted = plot(bench, png)
         text = report(bench, info, started, time.monotonic() - t0, args.command,
-                      args.win_monitor, args.win_missing, plotted)
+                      args.win_monitor, args.win_missing, plotted, args.previous_commit, last)
         with open(os.path.join(out_dir, "RESULTS-partial.md" if only else "RESULTS.md"),
                   "w") as f:
             f.write(text)

@@ -11,7 +11,11 @@
 //   benchtool systemloop DETECTOR COUNT
 //   benchtool launchrate DIR FILES OUTFILE STAMPFILE -- CMD...
 //   benchtool linerate DIR FILES TIMEOUT_S -- CMD...
-//   benchtool burst DIR FILES TIMEOUT_S -- CMD...
+//   benchtool burst DIR FILES MODE TIMEOUT_S -- CMD...
+//   benchtool backlog DIR QUEUED FOLDERS FILES REMOVE_MS TIMEOUT_S -- CMD...
+//   benchtool storm DIR COUNT MODE TIMEOUT_S -- CMD...
+//
+// BENCH_DUMP=FILE makes backlog write every line it read to FILE.
 //
 // STOP is "q" (write q to standard input) or "term" (SIGTERM). READY is a
 // text that ends set-up when any output line holds it, or "-" for the probe.
@@ -780,54 +784,84 @@ static int cmd_linerate(const char *dir, long files, double timeout_s, char **ar
 
 // ---- bursts ----
 
-static int cmd_burst(const char *dir, long files, double timeout_s, char **argv) {
-    std::string probe = std::string(dir) + "/probe";
-    child c;
-    start_child(&c, argv, false);
-    if (wait_ready(&c, probe.c_str(), nullptr, 20000, now_ns()) < 0) {
-        fprintf(stderr, "benchtool: watcher never reported the probe\n");
-        stop_child(&c, true);
-        return 3;
+// Appends one byte to path: one write, as an editor saving the file would.
+static void append_byte(const char *path) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) die(path);
+    if (write(fd, "x", 1) != 1) die(path);
+    close(fd);
+}
+
+// Makes sentinel files, one every 250 ms, until the watcher reports one:
+// everything made before it has been handled by then. Sentinels made while
+// a queue is full are dropped, so new ones are made until one comes
+// through. False when none came before deadline.
+static bool drain_with_sentinels(child *c, const char *dir, size_t from, long long deadline) {
+    for (long k = 0; now_ns() < deadline; k++) {
+        char path[4096];
+        snprintf(path, sizeof path, "%s/zz_end%04ld", dir, k);
+        create_file(path);
+        if (find_line(c, from, FROM_OUT, "zz_end", 250) >= 0) return true;
     }
-    settle(&c, 200, 5000);
+    return false;
+}
+
+static bool is_loss_line(const std::string &t) {
+    return t.find("Changes were lost") != std::string::npos ||
+           t.find("Q_OVERFLOW") != std::string::npos;
+}
+
+// Starts the watcher and waits until it reports a probe and its set-up
+// lines have settled; false when it never did.
+static bool start_ready(child *c, const char *dir, char **argv) {
+    std::string probe = std::string(dir) + "/probe";
+    start_child(c, argv, false);
+    if (wait_ready(c, probe.c_str(), nullptr, 60000, now_ns()) < 0) {
+        fprintf(stderr, "benchtool: watcher never reported the probe\n");
+        stop_child(c, true);
+        return false;
+    }
+    settle(c, 200, 5000);
+    return true;
+}
+
+// MODE "create": FILES files made as fast as one process can, one record
+// each. MODE "rewrite": one file appended to FILES times, a record each,
+// which a watcher may merge.
+static int cmd_burst(const char *dir, long files, const char *mode, double timeout_s, char **argv) {
+    child c;
+    if (!start_ready(&c, dir, argv)) return 3;
+    bool rewrite = strcmp(mode, "rewrite") == 0;
     size_t from = line_count(&c);
     long long t0 = now_ns();
+    std::string one = std::string(dir) + "/burst000000";
     for (long i = 0; i < files; i++) {
+        if (rewrite) {
+            append_byte(one.c_str());
+            continue;
+        }
         char path[4096];
         snprintf(path, sizeof path, "%s/burst%06ld", dir, i);
         create_file(path);
     }
     long long created = now_ns();
-    // Everything made before a sentinel has been handled once the sentinel
-    // is reported; sentinels made while the queue is full are dropped, so
-    // make new ones until one comes through.
-    long long deadline = t0 + static_cast<long long>(timeout_s * 1e9);
-    bool drained = false;
-    for (long k = 0; now_ns() < deadline; k++) {
-        char path[4096];
-        snprintf(path, sizeof path, "%s/zz_end%04ld", dir, k);
-        create_file(path);
-        if (find_line(&c, from, FROM_OUT, "zz_end", 250) >= 0) {
-            drained = true;
-            break;
-        }
-    }
+    bool drained = drain_with_sentinels(&c, dir, from, t0 + static_cast<long long>(timeout_s * 1e9));
     long long finished = now_ns();
     settle(&c, 100, 2000);
     std::set<std::string> reported;
-    long lost_lines = 0, other_failures = 0;
+    long lost_lines = 0, other_failures = 0, naming = 0;
     {
         std::lock_guard<std::mutex> hold(c.lock);
         for (size_t i = from; i < c.lines.size(); i++) {
             const std::string &t = c.lines[i].text;
             // Any line naming a burst file reports it: the monitor's change
-            // line, or a peer's event line.
+            // line (one per detection), or a peer's event line.
             size_t at = t.rfind("/burst");
             if (c.lines[i].source == FROM_OUT && at != std::string::npos &&
                 t.find("Called detection") == std::string::npos) {
                 reported.insert(t.substr(at + 1, 11));
-            } else if (t.find("Changes were lost") != std::string::npos ||
-                       t.find("Q_OVERFLOW") != std::string::npos) {
+                naming++;
+            } else if (is_loss_line(t)) {
                 lost_lines++;
             } else if (t.compare(0, 4, "[-] ") == 0) {
                 other_failures++;
@@ -835,13 +869,224 @@ static int cmd_burst(const char *dir, long files, double timeout_s, char **argv)
         }
     }
     stop_child(&c, true);
-    long missing = files - static_cast<long>(reported.size());
-    printf("{\"files\": %ld, \"reported\": %zu, \"missing\": %ld, \"lost_lines\": %ld, "
-           "\"other_failures\": %ld, \"create_seconds\": %.3f, \"drain_seconds\": %.3f, "
-           "\"drained\": %s, \"silent_loss\": %s}\n",
-           files, reported.size(), missing, lost_lines, other_failures,
-           static_cast<double>(created - t0) / 1e9, static_cast<double>(finished - t0) / 1e9,
-           drained ? "true" : "false", missing > 0 && lost_lines == 0 ? "true" : "false");
+    long expected = rewrite ? 1 : files;
+    long missing = expected - static_cast<long>(reported.size());
+    printf("{\"files\": %ld, \"mode\": \"%s\", \"reported\": %zu, \"missing\": %ld, "
+           "\"lines\": %ld, \"lost_lines\": %ld, \"other_failures\": %ld, "
+           "\"create_seconds\": %.3f, \"drain_seconds\": %.3f, \"drained\": %s, "
+           "\"silent_loss\": %s}\n",
+           files, rewrite ? "rewrite" : "create", reported.size(), missing, naming, lost_lines,
+           other_failures, static_cast<double>(created - t0) / 1e9,
+           static_cast<double>(finished - t0) / 1e9, drained ? "true" : "false",
+           missing > 0 && lost_lines == 0 ? "true" : "false");
+    return 0;
+}
+
+// ---- backlog: files in folders made while detections are queued ----
+
+static void write_file(const char *path, const char *text) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) die(path);
+    size_t length = strlen(text);
+    if (write(fd, text, length) != static_cast<ssize_t>(length)) die(path);
+    close(fd);
+}
+
+// QUEUED files made in DIR, so that as many detections wait; then FOLDERS
+// new folders dlNN, each with FILES fully written files. With REMOVE_MS of
+// 0 or more the folders are removed that long after, as a download folder
+// or an unpacked archive would be. Counts the folder files reported.
+static int cmd_backlog(const char *dir, long queued, long folders, long files, long remove_ms,
+                       double timeout_s, char **argv) {
+    child c;
+    if (!start_ready(&c, dir, argv)) return 3;
+    size_t from = line_count(&c);
+    long long t0 = now_ns();
+    for (long i = 0; i < queued; i++) {
+        char path[4096];
+        snprintf(path, sizeof path, "%s/queued%05ld", dir, i);
+        create_file(path);
+    }
+    long long queued_at = now_ns();
+    char path[4096];
+    for (long f = 0; f < folders; f++) {
+        snprintf(path, sizeof path, "%s/dl%02ld", dir, f);
+        if (mkdir(path, 0755) != 0) die(path);
+        for (long i = 0; i < files; i++) {
+            snprintf(path, sizeof path, "%s/dl%02ld/file%04ld.bin", dir, f, i);
+            write_file(path, "downloaded content of the file\n");
+        }
+    }
+    long long made = now_ns();
+    if (remove_ms >= 0) {
+        sleep_us(remove_ms * 1000);
+        for (long f = 0; f < folders; f++) {
+            for (long i = 0; i < files; i++) {
+                snprintf(path, sizeof path, "%s/dl%02ld/file%04ld.bin", dir, f, i);
+                if (unlink(path) != 0) die(path);
+            }
+            snprintf(path, sizeof path, "%s/dl%02ld", dir, f);
+            if (rmdir(path) != 0) die(path);
+        }
+    }
+    bool drained = drain_with_sentinels(&c, dir, from, t0 + static_cast<long long>(timeout_s * 1e9));
+    long long finished = now_ns();
+    settle(&c, 100, 2000);
+    std::set<std::string> reported, queued_seen;
+    long lost_lines = 0, detections = 0, folder_lines = 0;
+    {
+        std::lock_guard<std::mutex> hold(c.lock);
+        for (size_t i = from; i < c.lines.size(); i++) {
+            const std::string &t = c.lines[i].text;
+            if (is_loss_line(t)) lost_lines++;
+            if (c.lines[i].source != FROM_OUT || t.find("Called detection") != std::string::npos) {
+                continue;
+            }
+            if (t.find("Change detected") != std::string::npos) detections++;
+            size_t at = t.rfind("/dl");
+            if (at != std::string::npos && t.find("/file", at) == at + 5) {
+                reported.insert(t.substr(at + 1, 17)); // dlNN/fileNNNN.bin
+                folder_lines++;
+            }
+            at = t.rfind("/queued");
+            if (at != std::string::npos) queued_seen.insert(t.substr(at + 1, 11));
+        }
+    }
+    stop_child(&c, true);
+    if (const char *dump = getenv("BENCH_DUMP")) {
+        if (FILE *f = fopen(dump, "w")) {
+            for (auto &l : c.lines) fprintf(f, "%d %s\n", l.source, l.text.c_str());
+            fclose(f);
+        }
+    }
+    long expected = folders * files;
+    printf("{\"queued\": %ld, \"queued_reported\": %zu, \"folder_files\": %ld, \"reported\": %zu, "
+           "\"folder_lines\": %ld, \"lost_lines\": %ld, \"detections\": %ld, \"queue_seconds\": %.3f, "
+           "\"folders_seconds\": %.3f, \"drain_seconds\": %.3f, \"drained\": %s}\n",
+           queued, queued_seen.size(), expected, reported.size(), folder_lines, lost_lines, detections,
+           static_cast<double>(queued_at - t0) / 1e9, static_cast<double>(made - queued_at) / 1e9,
+           static_cast<double>(finished - t0) / 1e9, drained ? "true" : "false");
+    return 0;
+}
+
+// ---- storm: renames in one folder, folders leaving the tree ----
+
+// Processor time of a process, user and system, all its threads, in
+// seconds; -1 when it cannot be read.
+static double cpu_seconds(pid_t pid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    std::string text = read_from(path, 0);
+    size_t close_paren = text.rfind(')');
+    if (close_paren == std::string::npos) return -1;
+    // After the name: state is field 3; utime and stime are fields 14 and 15.
+    const char *p = text.c_str() + close_paren + 2;
+    unsigned long long utime = 0, stime = 0;
+    for (int field = 3; field < 14; field++) {
+        p = strchr(p, ' ');
+        if (!p) return -1;
+        p++;
+    }
+    if (sscanf(p, "%llu %llu", &utime, &stime) != 2) return -1;
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Makes COUNT empty folders in parent, d0000000 onwards.
+static void make_folders(const char *parent, long count) {
+    if (mkdir(parent, 0755) != 0) die(parent);
+    char path[4096];
+    for (long i = 0; i < count; i++) {
+        snprintf(path, sizeof path, "%s/d%07ld", parent, i);
+        if (mkdir(path, 0755) != 0) die(path);
+    }
+}
+
+// Renames per step of a storm: their events (three a folder renamed, two a
+// folder moved out) stay well under the kernel's queue of 16384, so that
+// what is timed is the work on the events, not a loss and a new set-up.
+static const long STORM_STEP = 1000;
+// Files made in the tree before each step of folders moved out: the
+// detections run while the folders leave.
+static const long STORM_BUSY = 5;
+
+static void make_busy(const std::string &tree, long step, long *made) {
+    for (long k = 0; k < STORM_BUSY; k++) {
+        char name[32];
+        snprintf(name, sizeof name, "/busy%07ld-%ld", step, k);
+        create_file((tree + name).c_str());
+        (*made)++;
+    }
+}
+
+// Makes a marker file in tree and waits until the watcher reports it: every
+// event before it has been handled by then.
+static bool wait_marker(child *c, const std::string &tree, long i, double timeout_s) {
+    char name[32];
+    snprintf(name, sizeof name, "/mark%07ld", i);
+    size_t from = line_count(c);
+    write_file((tree + name).c_str(), "marker\n");
+    return find_line(c, from, FROM_OUT, name, static_cast<long>(timeout_s * 1000)) >= 0;
+}
+
+// The watcher watches DIR/tree, which holds COUNT empty folders in
+// DIR/tree/box, all watched once it is ready. MODE "inside": each is renamed
+// within box. MODE "out": each is moved to DIR/outside, away from the tree,
+// while detections run (STORM_BUSY files made before each step). The renames go
+// in steps of STORM_STEP, each waited for with a marker file. Then a file is
+// written in the tree; the time until it is reported, and the watcher's
+// processor time from before the storm until then.
+static int cmd_storm(const char *dir, long count, const char *mode, double timeout_s, char **argv) {
+    bool out = strcmp(mode, "out") == 0;
+    std::string tree = std::string(dir) + "/tree", box = tree + "/box";
+    std::string outside = std::string(dir) + "/outside";
+    if (mkdir(tree.c_str(), 0755) != 0) die(tree.c_str());
+    make_folders(box.c_str(), count);
+    if (out && mkdir(outside.c_str(), 0755) != 0) die(outside.c_str());
+    child c;
+    long long set_up_from = now_ns();
+    if (!start_ready(&c, tree.c_str(), argv)) return 3;
+    double set_up = static_cast<double>(now_ns() - set_up_from) / 1e9;
+    size_t from = line_count(&c);
+    long busy = 0;
+    double cpu_before = cpu_seconds(c.pid);
+    long long t0 = now_ns();
+    char source[4096], target[4096];
+    bool kept_up = true;
+    for (long i = 0; i < count && kept_up; i++) {
+        snprintf(source, sizeof source, "%s/d%07ld", box.c_str(), i);
+        if (out) {
+            snprintf(target, sizeof target, "%s/d%07ld", outside.c_str(), i);
+        } else {
+            snprintf(target, sizeof target, "%s/r%07ld", box.c_str(), i);
+        }
+        if (out && i % STORM_STEP == 0) make_busy(tree, i, &busy);
+        if (rename(source, target) != 0) die(source);
+        if ((i + 1) % STORM_STEP == 0 && i + 1 < count) kept_up = wait_marker(&c, tree, i, timeout_s);
+    }
+    long long stormed = now_ns();
+    std::string after = tree + "/written-after";
+    long long written = now_ns();
+    write_file(after.c_str(), "written right after\n");
+    long seen = find_line(&c, from, FROM_OUT, "/written-after", static_cast<long>(timeout_s * 1000));
+    long long reported_at = seen >= 0 ? line_at(&c, static_cast<size_t>(seen)).at_ns : -1;
+    double cpu_after = cpu_seconds(c.pid);
+    settle(&c, 100, 2000);
+    long lost_lines = 0, detections_seen = 0;
+    {
+        std::lock_guard<std::mutex> hold(c.lock);
+        for (size_t i = from; i < c.lines.size(); i++) {
+            if (is_loss_line(c.lines[i].text)) lost_lines++;
+            if (c.lines[i].text.find("Change detected") != std::string::npos) detections_seen++;
+        }
+    }
+    stop_child(&c, true);
+    printf("{\"count\": %ld, \"mode\": \"%s\", \"set_up_seconds\": %.3f, \"storm_seconds\": %.3f, "
+           "\"reported_after\": %.3f, \"cpu_seconds\": %.3f, \"busy_files\": %ld, "
+           "\"detections\": %ld, \"lost_lines\": %ld, \"reported\": %s}\n",
+           count, out ? "out" : "inside", set_up, static_cast<double>(stormed - t0) / 1e9,
+           seen >= 0 ? static_cast<double>(reported_at - written) / 1e9 : -1.0,
+           cpu_before >= 0 && cpu_after >= 0 ? cpu_after - cpu_before : -1.0, busy,
+           detections_seen, lost_lines, seen >= 0 ? "true" : "false");
     return 0;
 }
 
@@ -877,8 +1122,13 @@ int main(int argc, char **argv) {
         return cmd_launchrate(argv[2], atol(argv[3]), argv[4], argv[5], after_dashes(argc, argv, 6));
     if (cmd == "linerate" && argc > 6)
         return cmd_linerate(argv[2], atol(argv[3]), atof(argv[4]), after_dashes(argc, argv, 5));
-    if (cmd == "burst" && argc > 6)
-        return cmd_burst(argv[2], atol(argv[3]), atof(argv[4]), after_dashes(argc, argv, 5));
+    if (cmd == "burst" && argc > 7)
+        return cmd_burst(argv[2], atol(argv[3]), argv[4], atof(argv[5]), after_dashes(argc, argv, 6));
+    if (cmd == "backlog" && argc > 9)
+        return cmd_backlog(argv[2], atol(argv[3]), atol(argv[4]), atol(argv[5]), atol(argv[6]),
+                           atof(argv[7]), after_dashes(argc, argv, 8));
+    if (cmd == "storm" && argc > 7)
+        return cmd_storm(argv[2], atol(argv[3]), argv[4], atof(argv[5]), after_dashes(argc, argv, 6));
     fprintf(stderr, "benchtool: bad arguments\n");
     return 2;
 }

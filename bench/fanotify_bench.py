@@ -1,4 +1,4 @@
-"""Figure 7 of the benchmark: the fanotify reader beside the inotify reader and
+"""Figure 9 of the benchmark: the fanotify reader beside the inotify reader and
 inotifywait, in one run. Called by bench.py (figure and section); measures
 set-up at 10k and 100k directories on the bench's filesystem and at 1M on a
 tmpfs, the new-folder race while busy, a 50k burst, latency, memory, and the
@@ -15,7 +15,7 @@ import subprocess
 import threading
 import time
 
-TITLE = "## 7. fanotify beside inotify"
+TITLE = "## 9. fanotify beside inotify"
 SIZES = [10000, 100000]
 LARGE = 1000000
 REPS = 3
@@ -247,7 +247,7 @@ def writer_cost(bench, place, label):
 
 
 def figure(bench):
-    log("figure 7: fanotify beside inotify")
+    log("figure 9: fanotify beside inotify")
     r = bench.results["fanotify"] = {}
     r["setup"] = [setup_row(bench, bench.tree(size), size, {}) for size in SIZES]
     with Tmpfs(bench, "fanotify-large") as top:
@@ -284,7 +284,7 @@ def ms(seconds):
 
 
 def section(bench):
-    """Figure 7's lines for RESULTS.md."""
+    """Figure 9's lines for RESULTS.md."""
     r = bench.results["fanotify"]
     out = [TITLE, ""]
     w = out.append

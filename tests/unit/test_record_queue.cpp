@@ -1,6 +1,8 @@
 // The record queue between a watch's reader and its watcher: order, merging
 // with the newest waiting record, loss told in its place, wrapping, ending.
 #include <gtest/gtest.h>
+#include <stdint.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -103,4 +105,18 @@ TEST(RecordQueue, EndsAfterEveryRecordOrAtOnceWhenTheyNameNothing) {
     dropped.push(RECORD_CHANGE, "a");
     queue_end(&dropped.queue, 2, true);
     EXPECT_EQ(dropped.drain(), (lines{"end:2"}));
+}
+
+TEST(RecordQueue, AReaderThatAsksOnceEverythingIsTakenIsToldAtOnce) {
+    queue_fixture q(4096);
+    uint64_t count = 0;
+    // Asked while a record waits: told when it is taken.
+    q.push(RECORD_CHANGE, "a");
+    queue_want_drained(&q.queue);
+    EXPECT_LT(read(q.queue.drained_fd, &count, sizeof count), 0);
+    q.drain();
+    EXPECT_EQ(read(q.queue.drained_fd, &count, sizeof count), static_cast<ssize_t>(sizeof count));
+    // Asked when all is taken already: no take is left to tell it.
+    queue_want_drained(&q.queue);
+    EXPECT_EQ(read(q.queue.drained_fd, &count, sizeof count), static_cast<ssize_t>(sizeof count));
 }
