@@ -133,9 +133,22 @@ bool moved_above(fan_translator *t, const batch &b, const fan_handle &h, size_t 
     s.best = 0;
     search_above(t, b, h, after, &s, true);
     if (!s.best) search_above(t, b, h, after, &s, false);
+    if (!s.best) return false;
+    // The two answers came at different moments: in a rename storm another
+    // folder can hold the name of the one above meanwhile. Both asked again
+    // unchanged, they describe one tree; else the folder's own path stands,
+    // a place it had after the event.
+    char again[PATH_CAPACITY];
+    size_t n;
+    if (t->ops.resolve(t->ops.context, h, again, sizeof again, &n) != 0 || n != length ||
+        memcmp(again, path, n) != 0 ||
+        t->ops.resolve(t->ops.context, s.above, again, sizeof again, &n) != 0 || n != s.best ||
+        memcmp(again, path, n) != 0) {
+        return false;
+    }
     *above = s.above;
     *above_length = s.best;
-    return s.best > 0;
+    return true;
 }
 
 // Appends "/" and name to path, unless it would not fit.

@@ -67,11 +67,19 @@ int fake_resolve(void *context, const fan_handle &h, char *out, size_t capacity,
     if (h.size == 4) memcpy(&number, h.bytes, 4);
     k->resolved.push_back(number);
     if (k->too_deep.count(number)) return ENAMETOOLONG;
-    auto found = k->folders.find(number);
-    if (h.fsid != FAKE_FSID || found == k->folders.end()) return ESTALE;
-    if (found->second.size() >= capacity) return ENAMETOOLONG;
-    memcpy(out, found->second.c_str(), found->second.size() + 1);
-    *length = found->second.size();
+    std::string now;
+    auto &turns = k->moving[number];
+    if (!turns.empty()) {
+        now = turns.front();
+        turns.erase(turns.begin());
+    } else {
+        auto found = k->folders.find(number);
+        if (h.fsid != FAKE_FSID || found == k->folders.end()) return ESTALE;
+        now = found->second;
+    }
+    if (now.size() >= capacity) return ENAMETOOLONG;
+    memcpy(out, now.c_str(), now.size() + 1);
+    *length = now.size();
     return 0;
 }
 

@@ -36,6 +36,8 @@ private:
 
 struct fake_kernel {
     std::map<uint32_t, std::string> folders; // handle number -> path now
+    // Answers given in turn before folders': a folder moving meanwhile.
+    std::map<uint32_t, std::vector<std::string>> moving;
     std::vector<unsigned char> later;        // events the next read_more hands over
     std::set<uint32_t> too_deep;             // under the root, deeper than any path
     std::set<int32_t> ignored_pids;

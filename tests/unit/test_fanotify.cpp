@@ -201,6 +201,18 @@ TEST_F(translation, AFolderAboveWhoseLastMoveIsNotQueuedYetIsFoundAllTheSame) {
     EXPECT_EQ(run(), (lines{"change:d1/inner/f1"}));
 }
 
+TEST_F(translation, AFolderThatHeldTheNameAboveOnlyBetweenTwoAnswersIsNotTakenForItsParent) {
+    // Y's folder I is at x/sub when first asked; X takes the name x for a
+    // moment and I is at y/sub by the time the answers are checked.
+    const uint32_t X = 6, I = 7;
+    kernel.moving[I] = {"/r/x/sub"};
+    kernel.folders[I] = "/r/y/sub";
+    kernel.folders[X] = "/r/x";
+    events.change(FAN_CREATE, I, "f");
+    events.rename(FAN_ONDIR, ROOT, "t", ROOT, "x", X);
+    EXPECT_EQ(run(), (lines{"change:x/sub/f"}));
+}
+
 TEST_F(translation, TheEventsQueuedSinceAreReadToPlaceAFolder) {
     kernel.folders[A] = "/r/N/A";
     kernel.folders[N] = "/r/N";
