@@ -19,6 +19,8 @@ import tempfile
 import threading
 import time
 
+import fanotify_bench
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
@@ -735,6 +737,7 @@ class Bench:
             steps.append(("wine", lambda: self.figure_wine(win_monitor)))
         if held_sizes:
             steps.append(("held", lambda: self.figure_held(held_sizes)))
+        steps.append(("fanotify", lambda: fanotify_bench.figure(self)))
         if only:
             steps = [(name, step) for name, step in steps if name in only]
         for name, step in steps:
@@ -1577,6 +1580,17 @@ def report(bench, info, started, elapsed, command, win_monitor, win_missing, plo
                                               else "."))
             w("")
 
+    mark = len(out)
+    try:
+        out.extend(fanotify_bench.section(bench))
+    except (KeyError, TypeError, ZeroDivisionError, IndexError):
+        del out[mark:]
+        w(fanotify_bench.TITLE)
+        w("")
+        w("Not measured in this run" + (f": {bench.failures['fanotify']}"
+                                        if "fanotify" in bench.failures else "."))
+        w("")
+
     try:
         w(diagnosis(bench, info))
     except (KeyError, TypeError, ZeroDivisionError, IndexError) as error:
@@ -1830,7 +1844,7 @@ def main():
                         help="comma-separated change-buffer sizes built in BUILD/win-SIZE")
     parser.add_argument("--only", default="",
                         help="comma-separated figures (setup,latency,launch,bursts,rewrites,"
-                             "backlog,storm,wine,held); "
+                             "backlog,storm,wine,held,fanotify); "
                              "the report then goes to BUILD/bench/RESULTS-partial.md")
     args = parser.parse_args()
     build = os.path.abspath(args.build)

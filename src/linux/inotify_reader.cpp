@@ -19,7 +19,10 @@ namespace {
 const size_t READ_SIZE = 256 * 1024;
 
 int kernel_add_watch(void *context, const char *path, uint32_t mask) {
-    int wd = inotify_add_watch(static_cast<inotify_reader *>(context)->fd, path, mask);
+    inotify_reader *r = static_cast<inotify_reader *>(context);
+    if (r->limit_reached) return -ENOSPC;
+    int wd = inotify_add_watch(r->fd, path, mask);
+    if (wd < 0 && errno == ENOSPC && r->may_switch) r->limit_reached = true;
     return wd < 0 ? -errno : wd;
 }
 
@@ -84,6 +87,20 @@ bool queue_record(void *context, const watch_record *record) {
     return queue_push(static_cast<record_queue *>(context), record);
 }
 
+// What a walk for lost changes finds, handed over at the watcher's pace.
+bool walk_record(void *context, const watch_record *record) {
+    inotify_reader *r = static_cast<inotify_reader *>(context);
+    return queue_push_paced(r->queue, record, &r->walked);
+}
+
+// Set-up's records; once the limit is reached with may_switch, the lines
+// of folders left unwatched are left out: the field will be watched whole.
+bool set_up_record(void *context, const watch_record *record) {
+    inotify_reader *r = static_cast<inotify_reader *>(context);
+    if (r->limit_reached && record->kind == RECORD_UNWATCHED) return true;
+    return queue_push(r->queue, record);
+}
+
 void tell(record_queue *queue, const char *why) {
     watch_record record = {RECORD_UNWATCHED, "", why};
     queue_push(queue, &record);
@@ -105,9 +122,9 @@ int set_up(inotify_reader *r) {
                     kernel_queued_bytes, r};
     // Events read later may have been made during the set-up.
     r->read_started = now_ns();
-    int error = tree_start(&r->tree, r->directory, &ops, queue_record, r->queue);
+    int error = tree_start(&r->tree, r->directory, &ops, set_up_record, r);
     // The bare code would read "no space left on device".
-    if (error == ENOSPC) tell(r->queue, "inotify watch limit reached, raise fs.inotify.max_user_watches");
+    if (error == ENOSPC && !r->limit_reached) tell(r->queue, "inotify watch limit reached, raise fs.inotify.max_user_watches");
     if (error) tree_release(&r->tree);
     return error;
 }
@@ -132,7 +149,7 @@ bool wait_for_events(inotify_reader *r, int *error) {
                 *error = ECANCELED;
                 return false;
             }
-            tree_report_dirty(&r->tree, queue_record, r->queue);
+            tree_report_dirty(&r->tree, walk_record, r);
         }
         if (ready[0].revents) return true;
     }
@@ -167,34 +184,32 @@ int follow(inotify_reader *r, bool *disown) {
     }
 }
 
-void *reader_thread(void *context) {
-    inotify_reader *r = static_cast<inotify_reader *>(context);
+} // namespace
+
+bool inotify_run(inotify_reader *r, const char *directory, record_queue *queue, bool may_switch) {
+    r->directory = directory;
+    r->queue = queue;
+    r->guard = root_guard{};
     r->fd = -1;
+    r->may_switch = may_switch;
+    r->limit_reached = false;
+    r->walked = 0;
     r->events = static_cast<unsigned char *>(malloc(READ_SIZE));
     int error = r->events ? set_up(r) : ENOMEM;
+    r->may_switch = false;
+    bool switching = r->limit_reached;
     bool disown = false;
-    if (!error) {
+    if (!error && switching) tree_release(&r->tree);
+    if (!error && !switching) {
         queue_set_up(r->queue);
         error = follow(r, &disown);
         tree_release(&r->tree);
     }
     guard_release(&r->guard);
     free(r->events);
+    // Closing the instance removes every watch it holds.
     if (r->fd >= 0) close(r->fd);
+    if (switching) return false;
     queue_end(r->queue, error, disown);
-    return nullptr;
-}
-
-} // namespace
-
-bool reader_start(inotify_reader *r, const char *directory, record_queue *queue) {
-    r->directory = directory;
-    r->queue = queue;
-    r->guard = root_guard{};
-    r->started = pthread_create(&r->thread, nullptr, reader_thread, r) == 0;
-    return r->started;
-}
-
-void reader_join(inotify_reader *r) {
-    if (r->started) pthread_join(r->thread, nullptr);
+    return true;
 }

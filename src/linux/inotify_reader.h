@@ -6,8 +6,6 @@
 // long a detection takes, the tree is never older than one kernel read.
 #pragma once
 
-#include <pthread.h>
-
 #include "inotify_tree.h"
 #include "record_queue.h"
 #include "root_guard.h"
@@ -20,14 +18,15 @@ struct inotify_reader {
     root_guard guard;
     unsigned char *events; // one kernel read
     int64_t read_started;  // when the last read began, in nanoseconds since the epoch
-    pthread_t thread;
-    bool started;
+    unsigned long walked;  // records handed over by walks for lost changes
+    bool may_switch;    // set-up may give the field up at the watch limit
+    bool limit_reached; // it did: every watch asked for since is refused
 };
 
-// Starts the reader's thread; from then on it owns everything above but the
-// queue, which it shares with the watcher. False when the thread cannot be
-// started.
-bool reader_start(inotify_reader *reader, const char *directory, record_queue *queue);
-
-// Waits for the reader's thread, if it started, once the queue said it ended.
-void reader_join(inotify_reader *reader);
+// Runs the reader on the calling thread until the watch ends, then ends the
+// queue; from the start it owns everything above but the queue, which it
+// shares with the watcher. With may_switch, a set-up that reaches the watch
+// limit is undone instead (the lines naming the limit left out) and false
+// returned: the caller watches the field another way.
+bool inotify_run(inotify_reader *reader, const char *directory, record_queue *queue,
+                 bool may_switch);

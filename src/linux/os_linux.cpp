@@ -1,5 +1,6 @@
-// The operating-system layer on Linux: a watch is an inotify reader feeding
-// a record queue; threads are pthreads; detection is started by process_start.cpp.
+// The operating-system layer on Linux: a watch is a reader (inotify or
+// fanotify, chosen in reader_choice.cpp) feeding a record queue; threads are
+// pthreads; detection is started by process_start.cpp.
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -7,11 +8,11 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include "inotify_reader.h"
 #include "monitor.h"
 #include "os.h"
 #include "record_queue.h"
 #include "process_start.h"
+#include "reader_choice.h"
 #include "service_notify.h"
 
 namespace {
@@ -33,7 +34,7 @@ void *watcher_thread(void *directory) {
 
 struct os_watch {
     record_queue queue;
-    inotify_reader reader;
+    watch_reader reader;
     taken_record taken; // the record in the watcher's hands
 };
 
@@ -50,7 +51,7 @@ os_watch *os_watch_open(const char *directory) {
         free(watch);
         return nullptr;
     }
-    if (!reader_start(&watch->reader, directory, &watch->queue)) {
+    if (!watch_reader_start(&watch->reader, directory, &watch->queue)) {
         // Said as a watch that cannot be set up: the thread is the watch.
         watch_record record = {RECORD_UNWATCHED, "", "cannot start a reader thread"};
         queue_push(&watch->queue, &record);
@@ -76,7 +77,7 @@ int os_watch_wait(os_watch *watch, record_fn on_record, void *context) {
         // folder, but may not have read that yet: a path under the field
         // would then name no such file. Looked up again before each change.
         if (watch->taken.record.kind == RECORD_CHANGE) {
-            if (int gone = guard_check(&watch->reader.guard)) {
+            if (int gone = guard_check(watch->reader.guard)) {
                 queue_abandon(&watch->queue);
                 while (queue_take(&watch->queue, &watch->taken, true, &error) != TAKE_ENDED) {
                 }
@@ -87,7 +88,7 @@ int os_watch_wait(os_watch *watch, record_fn on_record, void *context) {
         on_record(context, &watch->taken.record);
         wait = false;
     }
-    reader_join(&watch->reader);
+    watch_reader_join(&watch->reader);
     queue_release(&watch->queue);
     free(watch);
     // The watcher takes 0 for success; a failure must never look like one.

@@ -4,6 +4,8 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <errno.h>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -175,6 +177,20 @@ bool queue_abandoned(record_queue *q) {
     bool abandoned = q->abandoned;
     pthread_mutex_unlock(&q->lock);
     return abandoned;
+}
+
+bool queue_push_paced(record_queue *q, const watch_record *record, unsigned long *pushed) {
+    if (++*pushed % QUEUE_PACE == 0) {
+        queue_want_drained(q);
+        pollfd drained = {q->drained_fd, POLLIN, 0};
+        while (poll(&drained, 1, -1) < 0 && errno == EINTR) {
+        }
+        uint64_t count;
+        ssize_t taken = read(q->drained_fd, &count, sizeof count);
+        (void)taken;
+        if (queue_abandoned(q)) return false;
+    }
+    return queue_push(q, record);
 }
 
 void queue_set_up(record_queue *q) {

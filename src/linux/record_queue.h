@@ -66,6 +66,15 @@ void queue_abandon(record_queue *queue);
 // Reader: whether the watcher abandoned the queue.
 bool queue_abandoned(record_queue *queue);
 
+// Reader, handing over a walk of a tree, which comes faster than the watcher
+// takes it: queues record as queue_push does, but every QUEUE_PACE records
+// first waits until the watcher has taken what is queued, so that a walk
+// larger than the queue is not dropped (and walked again, and dropped
+// again). *pushed counts the walk's records. False when the record was
+// dropped, or the watcher gave the watch up meanwhile.
+static const unsigned long QUEUE_PACE = 4096;
+bool queue_push_paced(record_queue *queue, const watch_record *record, unsigned long *pushed);
+
 // Reader: the watch is set up; the watcher learns it once it has taken the
 // records queued so far (those of the set-up).
 void queue_set_up(record_queue *queue);

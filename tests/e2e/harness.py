@@ -1,13 +1,22 @@
 """Runs the real monitor binary on real directories with a recording detector.
 
 Every wait is bounded and event-driven: a line on the monitor's output, a
-record in the detector's log, or the kernel's count of watches in
+record in the detector's log, READY=1 on the monitor's NOTIFY_SOCKET once
+every field is set up, or the kernel's count of inotify watches in
 /proc/PID/fdinfo. Nothing sleeps and hopes.
+
+The suite runs once per reader: MONITOR_BACKEND=inotify or =fanotify in the
+environment is handed to every monitor. Where the kernel refuses fanotify,
+the fanotify run is skipped and says why.
 """
 
+import ctypes
+import ctypes.util
+import itertools
 import os
 import re
 import shutil
+import socket
 import signal
 import subprocess
 import sys
@@ -23,6 +32,37 @@ RECORDER_BIN = os.environ.get("RECORDER_BIN", "build/tests/recorder")
 DETECTOR_BIN = os.environ.get("DETECTOR_BIN", "build/AV_Quillmar.exe")
 TIMEOUT = float(os.environ.get("E2E_TIMEOUT", "20"))
 WATCH_LINE = re.compile(r"inotify wd:\S+ .*\bmask:([0-9a-f]+)")
+BACKEND = os.environ.get("MONITOR_BACKEND", "")
+FANOTIFY = BACKEND == "fanotify"
+READY = b"READY=1"
+FANOTIFY_LINE = re.compile(r"^fanotify sdev:")
+SOCKET_NAMES = itertools.count()
+
+
+def fanotify_refusal(path="/tmp"):
+    """Why the kernel refuses the monitor's kind of fanotify watch of path's
+    filesystem (a filesystem mark, directory and name handles, renames;
+    Linux 5.17 and CAP_SYS_ADMIN), or None when it takes it."""
+    libc = ctypes.CDLL(ctypes.util.find_library("c"), use_errno=True)
+    init_flags = 0x00000001 | 0x00000002 | 0x00000200 | 0x00000400 | 0x00000800 | 0x00001000
+    fd = libc.fanotify_init(init_flags, os.O_RDONLY)
+    if fd < 0:
+        return "fanotify_init: " + os.strerror(ctypes.get_errno())
+    try:
+        libc.fanotify_mark.argtypes = [ctypes.c_int, ctypes.c_uint, ctypes.c_uint64, ctypes.c_int,
+                                       ctypes.c_char_p]
+        mask = 0x2 | 0x8 | 0x100 | 0x200 | 0x10000000 | 0x40000000
+        marked = libc.fanotify_mark(fd, 0x1 | 0x100, mask, -100, os.fsencode(path))
+        return None if marked == 0 else "fanotify_mark: " + os.strerror(ctypes.get_errno())
+    finally:
+        os.close(fd)
+
+
+FANOTIFY_REFUSED = fanotify_refusal() if FANOTIFY else None
+if FANOTIFY_REFUSED:
+    print("the fanotify run is skipped: the kernel refuses it here (%s)" % FANOTIFY_REFUSED,
+          file=sys.stderr)
+
 SANITIZER_REPORT = re.compile(rb"(ERROR: AddressSanitizer|ERROR: LeakSanitizer|"
                               rb"WARNING: ThreadSanitizer|runtime error: )")
 
@@ -65,6 +105,18 @@ class Monitor:
                     pass
         except OSError:
             pass
+        return count
+
+    def fanotify_marks(self):
+        """Filesystem marks held by the monitor's fanotify groups."""
+        count = 0
+        fd_dir = "/proc/%d/fdinfo" % self.process.pid
+        for name in os.listdir(fd_dir):
+            try:
+                with open(os.path.join(fd_dir, name)) as f:
+                    count += sum(1 for line in f if FANOTIFY_LINE.match(line))
+            except OSError:
+                pass
         return count
 
     def wait_watches(self, count, timeout=TIMEOUT):
@@ -151,6 +203,11 @@ class MonitorTest(unittest.TestCase):
 
     detector = RECORDER_BIN
 
+    @classmethod
+    def setUpClass(cls):
+        if FANOTIFY_REFUSED:
+            raise unittest.SkipTest("fanotify refused by the kernel here: " + FANOTIFY_REFUSED)
+
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="monitor-e2e-")
         self.install = os.path.join(self.tmp, "install")
@@ -175,15 +232,36 @@ class MonitorTest(unittest.TestCase):
             reports = [l for l in m.err.snapshot() if SANITIZER_REPORT.search(l)]
             self.assertEqual(reports, [], b"".join(m.err.snapshot()).decode(errors="replace"))
 
-    def start(self, argument=None, watches=None, **kwargs):
-        """Starts the monitor; with watches, waits until the kernel holds
-        that many watches, so every directory is watched."""
+    def start(self, argument=None, ready=False, watches=None, **kwargs):
+        """Starts the monitor. With ready, waits for READY=1 on a socket of
+        its own: every field is set up. With watches (tests of inotify
+        itself), waits until the kernel holds that many inotify watches."""
+        listener = None
+        if ready:
+            name = "@monitor-e2e-%d-%d" % (os.getpid(), next(SOCKET_NAMES))
+            listener = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+            listener.bind("\0" + name[1:])
+            listener.settimeout(TIMEOUT)
+            kwargs["env"] = dict(kwargs.get("env") or {}, NOTIFY_SOCKET=name)
         m = Monitor(self.install, self.root if argument is None else argument, self.log, **kwargs)
         self.monitors.append(m)
+        if listener:
+            with listener:
+                try:
+                    self.assertEqual(listener.recv(64), READY)
+                except socket.timeout:
+                    self.fail("no READY=1 within %ss: %r" % (TIMEOUT, m.out.snapshot()))
         if watches is not None:
-            self.assertTrue(m.wait_watches(watches),
-                            "expected %d watches, kernel holds %d" % (watches, m.watch_count()))
+            self.watched(m, watches)
         return m
+
+    def watched(self, m, count):
+        """With inotify, waits until the kernel holds count watches: every
+        folder of the tree watched, and no other. A fanotify filesystem mark
+        has no watch per folder: there is nothing to wait for."""
+        if not FANOTIFY:
+            self.assertTrue(m.wait_watches(count),
+                            "expected %d watches, kernel holds %d" % (count, m.watch_count()))
 
     def path(self, *parts):
         return os.path.join(self.root, *parts)
@@ -206,6 +284,11 @@ class MonitorTest(unittest.TestCase):
         self.assertTrue(ok, "not detected: %r\nseen: %r\nstdout: %r\nstderr: %r" % (
             [e for e in expected if e not in m.detected()], m.detected(),
             m.out.snapshot(), m.err.snapshot()))
+
+
+def inotify_only(why):
+    """Marks a test that is about inotify itself: skipped in the fanotify run."""
+    return unittest.skipIf(FANOTIFY, "inotify only: " + why)
 
 
 def escaped(path):

@@ -10,7 +10,8 @@ import signal
 import subprocess
 import time
 
-from harness import MONITOR_BIN, RECORDER_BIN, TIMEOUT, MonitorTest, stop_with_signal
+from harness import (FANOTIFY, MONITOR_BIN, RECORDER_BIN, TIMEOUT, MonitorTest, inotify_only,
+                     stop_with_signal)
 
 FAULT_SHIM = os.environ.get("FAULT_SHIM", "build/tests/libfault_shim.so")
 NOBODY = 65534
@@ -44,6 +45,13 @@ class FaultTest(MonitorTest):
         env.update({k: str(v) for k, v in variables.items()})
         return env
 
+    def wait_injected(self, fault):
+        """Waits, bounded, until fault has been injected."""
+        deadline = time.monotonic() + TIMEOUT
+        while fault not in self.injected() and time.monotonic() < deadline:
+            time.sleep(0.005)  # re-reads the shim's log; the deadline bounds it
+        return fault in self.injected()
+
     def injected(self):
         try:
             with open(self.fault_log, "rb") as f:
@@ -59,11 +67,12 @@ class FaultTest(MonitorTest):
                 % (os.fsencode(path), code))
 
 
+@inotify_only("the inotify watch limit")
 class WatchLimit(FaultTest):
     def test_watch_limit_at_set_up_and_for_a_new_directory(self):
         os.makedirs(self.path("full-old", "inner"))
         os.makedirs(self.path("ok", "inner"))
-        m = self.start(env=self.faults(FAULT_ADD_WATCH_ENOSPC="full-"), watches=3)
+        m = self.start(env=self.faults(FAULT_ADD_WATCH_ENOSPC="full-"), ready=True)
         old = self.unwatched_line(self.path("full-old"), WATCH_LIMIT)
         self.assertTrue(m.out.wait_for_line(old), m.out.snapshot())
         os.mkdir(self.path("full-new"))
@@ -85,7 +94,7 @@ class WatchLimit(FaultTest):
         other = os.path.join(self.tmp, "other")
         os.mkdir(other)
         m = self.start(self.root + ";" + other,
-                       env=self.faults(FAULT_ADD_WATCH_ENOSPC=self.root), watches=1)
+                       env=self.faults(FAULT_ADD_WATCH_ENOSPC=self.root), ready=True)
         lines = [self.unwatched_line(self.root, WATCH_LIMIT), self.error_line(self.root, 28)]
         self.assertTrue(m.out.wait_for(lambda out: all(l in out for l in lines)), m.out.snapshot())
         with open(os.path.join(other, "alive"), "wb") as f:
@@ -95,12 +104,13 @@ class WatchLimit(FaultTest):
         self.assertEqual([l for l in m.out.snapshot() if l.startswith(b"[-] ")], lines)
 
 
+@inotify_only("the inotify instance limit")
 class InstanceLimit(FaultTest):
     def test_failed_instance_ends_only_its_watcher(self):
         other = os.path.join(self.tmp, "other")
         os.mkdir(other)
         roots = [self.root, other]
-        m = self.start(";".join(roots), env=self.faults(FAULT_INIT_EMFILE=1), watches=1)
+        m = self.start(";".join(roots), env=self.faults(FAULT_INIT_EMFILE=1), ready=True)
         # Which watcher got the one instance is the threads' race.
         failed = m.out.wait_for(lambda out: [r for r in roots if
                                              self.unwatched_line(r, INSTANCE_LIMIT) in out and
@@ -166,7 +176,7 @@ class InstanceLimit(FaultTest):
 class InterruptedRead(FaultTest):
     def test_interrupted_reads_are_retried(self):
         os.mkdir(self.path("sub"))
-        m = self.start(env=self.faults(FAULT_READ_EINTR=1), watches=2)
+        m = self.start(env=self.faults(FAULT_READ_EINTR=1), ready=True)
         for name in ("one", "sub/two", "three"):
             self.write(name)
             self.assertDetected(m, [self.path(name)])
@@ -177,7 +187,7 @@ class InterruptedRead(FaultTest):
 
 class InterruptedWrite(FaultTest):
     def test_interrupted_and_short_writes_are_continued(self):
-        m = self.start(env=self.faults(FAULT_WRITE_SPLIT=7, RECORDER_STATUS=1), watches=1)
+        m = self.start(env=self.faults(FAULT_WRITE_SPLIT=7, RECORDER_STATUS=1), ready=True)
         touch(self.path("in-pieces"))
         self.assertDetected(m, [self.path("in-pieces")])
         self.assertTrue(m.err.wait_for(lambda lines: lines == [FAILED]), m.err.snapshot())
@@ -188,7 +198,7 @@ class InterruptedWrite(FaultTest):
 
 class SpawnFailure(FaultTest):
     def test_failed_start_is_reported_and_later_changes_run(self):
-        m = self.start(env=self.faults(FAULT_SPAWN_EAGAIN=2), watches=1)
+        m = self.start(env=self.faults(FAULT_SPAWN_EAGAIN=2), ready=True)
         touch(self.path("first"))
         self.assertTrue(m.err.wait_for(lambda lines: lines.count(FAILED) == 1))
         touch(self.path("second"))
@@ -224,7 +234,7 @@ class HostileDetector(MonitorTest):
 
     def test_detector_crashing_by_a_signal(self):
         # Run from the test's folder, where a core file could land.
-        m = self.start(cwd=self.tmp, env={"RECORDER_SIGNAL": str(int(signal.SIGSEGV))}, watches=1)
+        m = self.start(cwd=self.tmp, env={"RECORDER_SIGNAL": str(int(signal.SIGSEGV))}, ready=True)
         for i, name in enumerate(("crashes-1", "crashes-2")):
             touch(self.path(name))
             self.assertDetected(m, [self.path(name)])
@@ -235,7 +245,7 @@ class HostileDetector(MonitorTest):
         # Nothing is cached: each change starts whatever stands there then.
         target = os.path.join(self.install, "AV_Quillmar.exe")
         os.chmod(target, 0o644)
-        m = self.start(watches=1)
+        m = self.start(ready=True)
         touch(self.path("not-executable"))
         self.assertFailures(m, 1)
         os.chmod(target, 0o755)
@@ -260,7 +270,7 @@ class HostileDetector(MonitorTest):
         self.install_detector('yes 0123456789abcdef | head -n 500000\n'
                               'yes 0123456789abcdef | head -n 60000 >&2\n'
                               'exec "$(dirname "$0")/recorder" "$@"\n')
-        m = self.start(watches=1)
+        m = self.start(ready=True)
         for name in ("loud-1", "loud-2"):
             touch(self.path(name))
             self.assertDetected(m, [self.path(name)])
@@ -279,7 +289,7 @@ class HostileDetector(MonitorTest):
         roots = [os.path.join(self.tmp, name, *["l" * 240] * 12) for name in ("a", "b")]
         for root in roots:
             os.makedirs(root)
-        m = self.start(";".join(roots), watches=2)
+        m = self.start(";".join(roots), ready=True)
         paths = [os.path.join(root, "f%03d" % i) for i in range(100) for root in roots]
         for path in paths:
             touch(path)
@@ -291,7 +301,7 @@ class HostileDetector(MonitorTest):
     def test_detector_closing_its_standard_streams(self):
         self.install_detector('exec <&- >&- 2>&-\n'
                               'exec "$(dirname "$0")/recorder" "$@"\n')
-        m = self.start(watches=1)
+        m = self.start(ready=True)
         for name in ("closed-1", "closed-2"):
             touch(self.path(name))
             self.assertDetected(m, [self.path(name)])
@@ -309,7 +319,7 @@ class OwnStreams(MonitorTest):
             os.mkdir(r)
         m = self.start(";".join(roots), popen={"stdin": subprocess.DEVNULL,
                                                 "preexec_fn": lambda: os.close(0)},
-                       watches=len(roots))
+                       ready=True)
         for r in roots:
             with open(os.path.join(r, "q"), "wb") as f:
                 f.write(b"q\n")
@@ -320,7 +330,7 @@ class OwnStreams(MonitorTest):
     def test_closed_standard_output_and_error(self):
         m = self.start(popen={"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL,
                               "preexec_fn": lambda: (os.close(1), os.close(2))},
-                       env={"RECORDER_STATUS": "1"}, watches=1)
+                       env={"RECORDER_STATUS": "1"}, ready=True)
         for name in ("unseen-1", "unseen-2"):
             self.write(name)
             self.assertDetected(m, [self.path(name)])
@@ -330,7 +340,7 @@ class OwnStreams(MonitorTest):
         reader, writer = os.pipe()
         os.close(reader)  # nobody will ever read what the monitor prints
         try:
-            m = self.start(popen={"stdout": writer}, watches=1)
+            m = self.start(popen={"stdout": writer}, ready=True)
         finally:
             os.close(writer)
         for i in range(20):
@@ -341,6 +351,7 @@ class OwnStreams(MonitorTest):
         self.assertEqual(m.err.snapshot(), [])
 
 
+@inotify_only("a folder moving on between its watch and its listing")
 class MovedBeforeListed(FaultTest):
     def test_directory_moving_on_between_its_watch_and_its_listing(self):
         # A directory arrives, is watched, and moves on before it is listed:
@@ -350,11 +361,11 @@ class MovedBeforeListed(FaultTest):
         touch(os.path.join(outside, "payload"))
         touch(os.path.join(outside, "inner", "payload"))
         m = self.start(env=self.faults(FAULT_MOVE_AFTER_WATCH=self.path("a"),
-                                       FAULT_MOVE_TO=self.path("b")), watches=1)
+                                       FAULT_MOVE_TO=self.path("b")), ready=True)
         os.rename(outside, self.path("a"))
         self.assertDetected(m, [self.path("b", "payload"), self.path("b", "inner", "payload")])
         self.assertEqual(self.injected(), [b"inotify_add_watch moved"])
-        self.assertTrue(m.wait_watches(3))
+        self.watched(m, 3)
         touch(self.path("b", "inner", "later"))
         self.assertDetected(m, [self.path("b", "inner", "later")])
         self.assertEqual(m.quit(), 0)
@@ -366,13 +377,16 @@ class KernelOverflow(FaultTest):
         os.makedirs(self.path("old", "deep"))
         touch(self.path("old", "deep", "to-rename"))
         trigger = os.path.join(self.tmp, "overflow")
-        m = self.start(env=self.faults(FAULT_OVERFLOW_TRIGGER=trigger), watches=3)
+        m = self.start(env=self.faults(FAULT_OVERFLOW_TRIGGER=trigger), ready=True)
         touch(trigger)  # from now on the kernel's events are lost
         changed = [("old", "written"), ("old", "deep", "renamed"), ("new", "inner", "made"),
                    ("rooted",), ("old", "backdated"), ("wake",)]
         for parts in changed[:1] + changed[3:5]:
             with open(self.path(*parts), "wb") as f:
                 f.write(b"x")
+            # The window is open once the reader has read in it: else it could
+            # read only after it closed, and lose nothing.
+            self.assertTrue(self.wait_injected(b"read dropped"), self.injected())
         os.rename(self.path("old", "deep", "to-rename"), self.path(*changed[1]))
         os.makedirs(self.path("new", "inner"))
         touch(self.path(*changed[2]))
@@ -390,6 +404,6 @@ class KernelOverflow(FaultTest):
         for parts in changed:
             self.assertLess(out.index(lost), out.index(CHANGE + self.bpath(*parts) + b"\n"))
         # The tree is watched again, new folders included.
-        self.assertTrue(m.wait_watches(5))
+        self.watched(m, 5)
         touch(self.path("new", "inner", "after"))
         self.assertDetected(m, [self.path("new", "inner", "after")])

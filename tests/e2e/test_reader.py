@@ -25,10 +25,10 @@ def collapse(paths):
 class HeldTest(MonitorTest):
     """Each test holds the monitor in one detection while it stages changes."""
 
-    def hold(self, watches, argument=None):
+    def hold(self, argument=None):
         self.gate = os.path.join(self.tmp, "gate")
         os.mkfifo(self.gate)
-        m = self.start(argument, env={"RECORDER_GATE": self.gate}, watches=watches)
+        m = self.start(argument, env={"RECORDER_GATE": self.gate}, ready=True)
         touch(self.path("blocker"))
         self.assertDetected(m, [self.path("blocker")])  # its detector waits at the gate
         self.holder = None
@@ -44,14 +44,14 @@ class HeldTest(MonitorTest):
 
 class DuringDetection(HeldTest):
     def test_files_in_folders_made_while_detection_runs_are_all_reported(self):
-        m = self.hold(watches=1)
+        m = self.hold()
         os.mkdir(self.path("d"))
         touch(self.path("d", "a.tmp"), b"partial")
         os.rename(self.path("d", "a.tmp"), self.path("d", "a"))
         os.makedirs(self.path("dl", "inner"))
         touch(self.path("dl", "inner", "dropper"), TEST_FILE)
-        # Watched while the detection still runs: the kernel says so.
-        self.assertTrue(m.wait_watches(4))
+        # Watched while the detection still runs: with inotify, the kernel says so.
+        self.watched(m, 4)
         shutil.rmtree(self.path("dl"))
         self.release()
         # The file is reported where it stands; its first name only if the
@@ -61,7 +61,7 @@ class DuringDetection(HeldTest):
 
     def test_a_file_is_reported_where_it_was_not_where_its_folder_went(self):
         os.mkdir(self.path("A"))
-        m = self.hold(watches=2)
+        m = self.hold()
         os.mkdir(self.path("N"))
         touch(self.path("A", "f"), b"data")
         os.unlink(self.path("A", "f"))
@@ -75,7 +75,7 @@ class DuringDetection(HeldTest):
         os.mkdir(self.path("M"))
         outside = os.path.join(self.tmp, "outside")
         os.mkdir(outside)
-        m = self.hold(watches=2)
+        m = self.hold()
         os.mkdir(self.path("X"))
         os.mkdir(self.path("M", "Y"))
         os.rename(self.path("X"), self.path("T"))
@@ -83,7 +83,7 @@ class DuringDetection(HeldTest):
         os.rename(self.path("T"), self.path("M", "Y"))
         os.rename(self.path("M"), self.path("X", "M"))
         self.release()
-        self.assertTrue(m.wait_watches(4))
+        self.watched(m, 4)
         files = [("X", "p1"), ("X", "M", "p2"), ("X", "M", "Y", "p3")]
         for parts in files:
             touch(self.path(*parts))
@@ -92,7 +92,7 @@ class DuringDetection(HeldTest):
         self.assertDetected(m, [self.path(*parts) for parts in files] + [self.path("X", "new", "p4")])
         # A folder that left the tree is no longer reported as inside it.
         os.rename(self.path("X", "M", "Y"), os.path.join(outside, "Y"))
-        self.assertTrue(m.wait_watches(4))
+        self.watched(m, 4)
         touch(os.path.join(outside, "Y", "away"))
         touch(self.path("marker"))
         self.assertDetected(m, [self.path("marker")])
@@ -103,7 +103,7 @@ class DuringDetection(HeldTest):
         self.assertNotIn(self.bpath("T", "p1"), reported)
 
     def test_a_file_written_many_times_during_one_detection_is_scanned_once_more(self):
-        m = self.hold(watches=1)
+        m = self.hold()
         for _ in range(1000):
             with open(self.path("busy"), "ab") as f:
                 f.write(b"x")
@@ -119,12 +119,12 @@ class Backlog(MonitorTest):
     detector = DETECTOR_BIN
 
     def test_dropper_in_a_folder_made_behind_a_backlog_is_reported(self):
-        m = self.start(watches=1)
+        m = self.start(ready=True)
         for i in range(2000):
             touch(self.path("f%04d" % i))
         os.mkdir(self.path("dl"))
         touch(self.path("dl", "dropper.com"), TEST_FILE)
-        self.assertTrue(m.wait_watches(2))  # watched long before its turn comes
+        self.watched(m, 2)  # watched long before its turn comes
         shutil.rmtree(self.path("dl"))
         line = b"[+] Change detected in file: %s\n" % self.bpath("dl", "dropper.com")
         self.assertTrue(m.out.wait_for_line(line, timeout=240))
@@ -139,7 +139,7 @@ class RootPath(HeldTest):
         field = os.path.join(parent, "root")
         os.makedirs(field)
         self.root = field
-        m = self.hold(watches=1, argument=field)
+        m = self.hold(argument=field)
         touch(os.path.join(field, "queued"))
         os.rename(parent, parent + "-moved")
         touch(os.path.join(parent + "-moved", "root", "moved"))
@@ -155,7 +155,7 @@ class RootPath(HeldTest):
             os.mkdir(os.path.join(self.tmp, name))
         link = os.path.join(self.tmp, "link")
         os.symlink("one", link)
-        m = self.start(link, watches=1)
+        m = self.start(link, ready=True)
         touch(os.path.join(link, "before"))
         self.assertDetected(m, [os.path.join(link, "before")])
         # As ln -sfn does it: a new link renamed over the old one.

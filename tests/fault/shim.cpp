@@ -5,8 +5,9 @@
 //                                path that contains TEXT
 //   FAULT_INIT_EMFILE=N          inotify_init1 succeeds N times, then fails
 //                                with EMFILE
-//   FAULT_READ_EINTR=1           every read of an inotify descriptor is
-//                                first interrupted once (EINTR), then done
+//   FAULT_READ_EINTR=1           every read of an inotify or fanotify
+//                                descriptor is first interrupted once
+//                                (EINTR), then done
 //   FAULT_WRITE_SPLIT=N          every write to standard output or error is
 //                                first interrupted once (EINTR), then takes at
 //                                most N bytes
@@ -18,7 +19,11 @@
 //                                descriptor returns is dropped and it reads
 //                                again; the first read after FILE is gone
 //                                returns the kernel's IN_Q_OVERFLOW in place
-//                                of its events: events lost for real
+//                                of its events: events lost for real. A
+//                                fanotify descriptor sees FILE made, and
+//                                drops from then on; FAN_Q_OVERFLOW takes
+//                                the place of the events read once FILE is
+//                                gone
 //   FAULT_LOG=FILE               one line per injected fault is appended there,
 //                                so a test can tell the fault really happened
 // Built without sanitizers; under a sanitizer its runtime is preloaded first,
@@ -26,11 +31,13 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/fanotify.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -50,8 +57,9 @@ const char *move_after_watch;
 const char *move_to;
 bool moved;
 const char *overflow_trigger;
-// Descriptors returned by inotify_init/inotify_init1.
+// Descriptors returned by inotify_init/inotify_init1, and by fanotify_init.
 bool inotify_fds[TRACKED_FDS];
+bool fanotify_fds[TRACKED_FDS];
 // Per thread: the next read of a tracked descriptor is the real one.
 thread_local bool interrupted_once;
 thread_local bool write_interrupted;
@@ -70,12 +78,20 @@ void note(const char *text) {
     ::close(fd);
 }
 
-void track(int fd) {
-    if (fd >= 0 && fd < TRACKED_FDS) __atomic_store_n(&inotify_fds[fd], true, __ATOMIC_RELAXED);
+void track(int fd, bool *table = inotify_fds) {
+    if (fd < 0 || fd >= TRACKED_FDS) return;
+    // A number taken again by the other kind is no longer this one.
+    __atomic_store_n(&inotify_fds[fd], table == inotify_fds, __ATOMIC_RELAXED);
+    __atomic_store_n(&fanotify_fds[fd], table == fanotify_fds, __ATOMIC_RELAXED);
+}
+
+bool is_fanotify(int fd) {
+    return fd >= 0 && fd < TRACKED_FDS && __atomic_load_n(&fanotify_fds[fd], __ATOMIC_RELAXED);
 }
 
 bool tracked(int fd) {
-    return fd >= 0 && fd < TRACKED_FDS && __atomic_load_n(&inotify_fds[fd], __ATOMIC_RELAXED);
+    return is_fanotify(fd) ||
+           (fd >= 0 && fd < TRACKED_FDS && __atomic_load_n(&inotify_fds[fd], __ATOMIC_RELAXED));
 }
 
 // One budget for every thread: N successes in all, then failures.
@@ -103,6 +119,20 @@ __attribute__((constructor)) void fault_setup() {
     overflow_trigger = getenv("FAULT_OVERFLOW_TRIGGER");
 }
 
+// Replaces what a read of fanotify returned with one FAN_Q_OVERFLOW.
+ssize_t fanotify_overflowed(void *buffer) {
+    fanotify_event_metadata event;
+    memset(&event, 0, sizeof event);
+    event.event_len = sizeof event;
+    event.vers = FANOTIFY_METADATA_VERSION;
+    event.metadata_len = sizeof event;
+    event.mask = FAN_Q_OVERFLOW;
+    event.fd = FAN_NOFD;
+    memcpy(buffer, &event, sizeof event);
+    note("read overflow\n");
+    return sizeof event;
+}
+
 // Replaces what a read of length bytes returned with one IN_Q_OVERFLOW.
 ssize_t overflowed(void *buffer, ssize_t length) {
     if (length < static_cast<ssize_t>(sizeof(inotify_event))) return length;
@@ -113,6 +143,28 @@ ssize_t overflowed(void *buffer, ssize_t length) {
     memcpy(buffer, &event, sizeof event);
     note("read overflow\n");
     return sizeof event;
+}
+
+// A fanotify descriptor is read without blocking, and FILE's own creation
+// is one of its events: once a read finds FILE, what it read is dropped and
+// the descriptor is waited on and read (and dropped) again until FILE is
+// gone (its removal is an event too); then one overflow in place of the
+// events of the last read.
+ssize_t fanotify_window(int fd, void *buffer, size_t count, ssize_t length) {
+    typedef int (*access_fn)(const char *, int);
+    typedef ssize_t (*read_fn)(int, void *, size_t);
+    int error = errno; // the read's, for a read that found nothing
+    if (next<access_fn>("access")(overflow_trigger, F_OK) != 0) {
+        errno = error;
+        return length;
+    }
+    note("read dropped\n");
+    while (next<access_fn>("access")(overflow_trigger, F_OK) == 0) {
+        pollfd ready = {fd, POLLIN, 0};
+        poll(&ready, 1, 10);
+        next<read_fn>("read")(fd, buffer, count);
+    }
+    return fanotify_overflowed(buffer);
 }
 
 } // namespace
@@ -138,6 +190,12 @@ int inotify_init() {
     }
     int fd = next<int (*)()>("inotify_init")();
     track(fd);
+    return fd;
+}
+
+int fanotify_init(unsigned flags, unsigned event_flags) {
+    int fd = next<int (*)(unsigned, unsigned)>("fanotify_init")(flags, event_flags);
+    track(fd, fanotify_fds);
     return fd;
 }
 
@@ -169,6 +227,7 @@ ssize_t read(int fd, void *buffer, size_t count) {
     typedef ssize_t (*read_fn)(int, void *, size_t);
     ssize_t length = next<read_fn>("read")(fd, buffer, count);
     if (!active || !overflow_trigger || !tracked(fd)) return length;
+    if (is_fanotify(fd)) return fanotify_window(fd, buffer, count, length);
     typedef int (*access_fn)(const char *, int);
     bool dropped = false;
     while (length > 0 && next<access_fn>("access")(overflow_trigger, F_OK) == 0) {

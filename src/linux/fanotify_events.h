@@ -1,0 +1,62 @@
+// Translation of fanotify events into records. The events name a directory
+// by its file handle and the changed entry by its name; the directory's path
+// comes from the path cache, else from the kernel, and is checked against
+// the events still to be read: if one of them moves or deletes that folder,
+// its place then (parent and name) is where it was when this event happened.
+// The kernel is reached only through fan_ops, so tests can feed crafted
+// events against a fake one.
+//
+// What becomes a record, as the inotify reader reports it: a file created,
+// written, closed after writing, deleted, and both names of a file renamed,
+// each under the root. Folders are not reported; one moved in from outside
+// the root has every file below it reported. Changes made by the monitor's
+// own processes are not reported, but still move the cache.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "capacities.h"
+#include "fanotify_records.h"
+#include "os.h"
+#include "path_cache.h"
+
+struct fan_ops {
+    // The absolute path of a directory now, into out; 0, or an errno: ESTALE
+    // when it is gone, ENAMETOOLONG when it is under the root but deeper
+    // than any path.
+    int (*resolve)(void *context, const fan_handle &directory, char *out, size_t capacity,
+                   size_t *length);
+    // Reads events queued since into at[0, room); the bytes added, 0 for none.
+    size_t (*read_more)(void *context, unsigned char *at, size_t room);
+    // Whether a change by pid is the monitor's own (or its detector's).
+    bool (*ignored)(void *context, int32_t pid);
+    // Reports every file below the directory at relative (arrived in the tree).
+    void (*report_below)(void *context, const char *relative);
+    void *context;
+};
+
+// Directory moves and deletions of one buffer: where each event starts. As
+// many as a buffer of events can hold, near enough: the moves of the whole
+// filesystem are in it.
+static const size_t FAN_MOVES_MAX = 32768;
+
+struct fan_translator {
+    const char *root; // absolute, links resolved
+    size_t root_length;
+    fan_ops ops;
+    path_cache cache;
+    size_t moves[FAN_MOVES_MAX];
+    size_t move_count;
+    size_t indexed_to; // bytes of the buffer looked at for moves
+    char relative[PATH_CAPACITY];
+};
+
+// False when the cache cannot be had.
+bool translator_init(fan_translator *t, const char *root, const fan_ops *ops);
+void translator_release(fan_translator *t);
+
+// Translates the events in buffer[0, *length), in order, into records.
+// Events read meanwhile are appended up to capacity and translated too.
+void translate_events(fan_translator *t, unsigned char *buffer, size_t *length, size_t capacity,
+                      record_fn on_record, void *context);

@@ -1,0 +1,33 @@
+// Which reader watches a field, and the thread it runs on. fanotify where it
+// clearly wins and costs nothing unasked: the field is the top of its
+// filesystem (the mark sees nothing but the field's own changes), or
+// inotify reaches its watch limit during set-up (then the field switches to
+// fanotify instead of leaving folders unwatched). Both need CAP_SYS_ADMIN,
+// Linux 5.17 and a filesystem that takes the mark. Everywhere else inotify.
+// MONITOR_BACKEND=inotify or =fanotify forces one; fanotify refused is named
+// by the line of a folder that cannot be watched, then inotify watches.
+#pragma once
+
+#include <pthread.h>
+
+#include "fanotify_reader.h"
+#include "inotify_reader.h"
+#include "record_queue.h"
+
+struct watch_reader {
+    const char *directory;
+    record_queue *queue;
+    inotify_reader inotify;
+    fanotify_reader fanotify;
+    // The running reader's: set on the reader's thread before it queues a
+    // change, so the watcher sees it once it takes one.
+    const root_guard *guard;
+    pthread_t thread;
+    bool started;
+};
+
+// Starts the reader's thread; false when it cannot be started.
+bool watch_reader_start(watch_reader *reader, const char *directory, record_queue *queue);
+
+// Waits for the reader's thread, if it started, once the queue said it ended.
+void watch_reader_join(watch_reader *reader);

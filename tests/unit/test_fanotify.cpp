@@ -1,0 +1,372 @@
+// The fanotify reader's parts without the kernel: the handle-to-path cache
+// and its invalidation, the translation of crafted events against a fake
+// kernel (paths as they were when each event happened, the root's bounds,
+// the monitor's own changes, loss, malformed records), and the mount table.
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <string.h>
+#include <sys/fanotify.h>
+
+#include "fake_fanotify.h"
+#include "mounts.h"
+#include "path_cache.h"
+
+namespace {
+
+typedef std::vector<std::string> lines;
+
+struct handle_of {
+    uint32_t number;
+    fan_handle handle() const {
+        return fan_handle{FAKE_FSID, 1, 4, reinterpret_cast<const unsigned char *>(&number)};
+    }
+};
+
+std::string cached(path_cache *c, uint32_t number) {
+    handle_of h{number};
+    size_t length = 0;
+    const char *path = cache_find(c, h.handle(), &length);
+    return path ? std::string(path, length) : "(none)";
+}
+
+void put(path_cache *c, uint32_t number, const std::string &path) {
+    handle_of h{number};
+    cache_put(c, h.handle(), path.c_str(), path.size());
+}
+
+struct cache_fixture : ::testing::Test {
+    path_cache cache;
+    void SetUp() override { ASSERT_TRUE(cache_init(&cache)); }
+    void TearDown() override { cache_release(&cache); }
+};
+
+// Folders 1 to 9 of the fake kernel: 1 is the root.
+const uint32_t ROOT = 1, OUTSIDE = 2, SIBLING = 3, A = 4, N = 5;
+
+struct translation : ::testing::Test {
+    fake_kernel kernel;
+    fan_translator t;
+    event_writer events;
+    void SetUp() override { start("/r"); }
+    void TearDown() override { translator_release(&t); }
+    void start(const char *root) {
+        kernel.folders = {{ROOT, root}, {OUTSIDE, "/o"}, {SIBLING, "/r2"}};
+        fan_ops ops = kernel.ops();
+        ASSERT_TRUE(translator_init(&t, root, &ops));
+    }
+    lines run() {
+        lines out = translate(&t, &kernel, events.bytes);
+        events.bytes.clear();
+        return out;
+    }
+};
+
+} // namespace
+
+TEST_F(cache_fixture, FindsWhatWasPutAndForgetsWhatWasDropped) {
+    put(&cache, 7, "/r/a");
+    put(&cache, 8, "/r/b");
+    EXPECT_EQ(cached(&cache, 7), "/r/a");
+    put(&cache, 7, "/r/c"); // replaced, not added
+    EXPECT_EQ(cached(&cache, 7), "/r/c");
+    handle_of seven{7};
+    cache_drop(&cache, seven.handle());
+    EXPECT_EQ(cached(&cache, 7), "(none)");
+    EXPECT_EQ(cached(&cache, 8), "/r/b");
+    cache_clear(&cache);
+    EXPECT_EQ(cached(&cache, 8), "(none)");
+}
+
+TEST_F(cache_fixture, ARenamedFolderDropsEveryPathBelowItAndNoNeighbour) {
+    put(&cache, 1, "/r/a");
+    put(&cache, 2, "/r/a/b");
+    put(&cache, 3, "/r/a/b/c");
+    put(&cache, 4, "/r/ab");
+    put(&cache, 5, "/r");
+    cache_drop_below(&cache, "/r/a", 4);
+    EXPECT_EQ(cached(&cache, 1), "(none)");
+    EXPECT_EQ(cached(&cache, 2), "(none)");
+    EXPECT_EQ(cached(&cache, 3), "(none)");
+    EXPECT_EQ(cached(&cache, 4), "/r/ab");
+    EXPECT_EQ(cached(&cache, 5), "/r");
+}
+
+TEST_F(cache_fixture, TooLongToCacheDropsTheOldPathAndAFullSetGivesUpItsLeastUsed) {
+    put(&cache, 1, "/r/a");
+    put(&cache, 1, std::string(CACHE_PATH_MAX + 1, 'x'));
+    EXPECT_EQ(cached(&cache, 1), "(none)");
+    unsigned char long_bytes[CACHE_HANDLE_MAX + 1] = {};
+    fan_handle too_long = {FAKE_FSID, 1, sizeof long_bytes, long_bytes};
+    cache_put(&cache, too_long, "/r", 2);
+    size_t length;
+    EXPECT_EQ(cache_find(&cache, too_long, &length), nullptr);
+    // Bounded: of many more handles than slots, at most a slot's worth
+    // stay; one looked up all along stays, the first one put does not.
+    const uint32_t MANY = CACHE_SETS * CACHE_WAYS * 8;
+    put(&cache, 1, "/kept");
+    put(&cache, 2, "/first");
+    for (uint32_t n = 10; n < 10 + MANY; n++) {
+        put(&cache, n, "/r/" + std::to_string(n));
+        ASSERT_EQ(cached(&cache, 1), "/kept");
+    }
+    EXPECT_EQ(cached(&cache, 2), "(none)");
+    size_t found = 0;
+    for (uint32_t n = 10; n < 10 + MANY; n++) found += cached(&cache, n) != "(none)";
+    EXPECT_LE(found, CACHE_SETS * CACHE_WAYS - 1);
+    EXPECT_GT(found, CACHE_SETS * CACHE_WAYS / 2);
+}
+
+TEST_F(translation, FilesUnderTheRootAreReportedRelativeAndNothingElse) {
+    events.change(FAN_CREATE, ROOT, "a");
+    events.change(FAN_MODIFY, ROOT, "a");
+    events.change(FAN_DELETE, OUTSIDE, "b");
+    events.change(FAN_CREATE, SIBLING, "c"); // /r2 only starts like /r
+    events.change(FAN_CREATE, 9, "d");       // a folder the kernel cannot find
+    events.change(FAN_ATTRIB, ROOT, "e");    // not a change the monitor asks for
+    events.change(FAN_MODIFY, ROOT, ".");    // a folder's own event
+    events.change(FAN_MODIFY, ROOT, "..");
+    EXPECT_EQ(run(), (lines{"change:a", "change:a"}));
+}
+
+TEST_F(translation, AFolderMadeAndRenamedIsFollowedFromItsEvents) {
+    events.change(FAN_CREATE | FAN_ONDIR, ROOT, "d", A);
+    events.change(FAN_CREATE | FAN_ONDIR, A, "e", N);
+    events.change(FAN_CREATE, N, "x");
+    events.rename(FAN_ONDIR, ROOT, "d", ROOT, "m", A);
+    events.change(FAN_CREATE, A, "y");
+    EXPECT_EQ(run(), (lines{"change:d/e/x", "change:m/y"}));
+    // Nothing below the renamed folder is cached: N is asked of the kernel.
+    kernel.folders[N] = "/r/m/e";
+    kernel.resolved.clear();
+    events.change(FAN_CREATE, N, "z");
+    EXPECT_EQ(run(), (lines{"change:m/e/z"}));
+    EXPECT_EQ(kernel.resolved, (std::vector<uint32_t>{N}));
+}
+
+TEST_F(translation, AFileIsReportedWhereItWasNotWhereItsFolderWentSince) {
+    // The kernel already shows A in its new place; the rename read after the
+    // file's event says where it was.
+    kernel.folders[A] = "/r/N/A";
+    events.change(FAN_CREATE, A, "f");
+    events.change(FAN_DELETE, A, "f");
+    events.rename(FAN_ONDIR, ROOT, "A", N, "A", A);
+    kernel.folders[N] = "/r/N";
+    events.change(FAN_CREATE, A, "g");
+    EXPECT_EQ(run(), (lines{"change:A/f", "change:A/f", "change:N/A/g"}));
+}
+
+TEST_F(translation, AFileIsReportedWhereItWasNotWhereAFolderAboveItWentSince) {
+    const uint32_t D = 6, E = 7;
+    kernel.folders[D] = "/r/e/D";
+    kernel.folders[A] = "/r/e/D/x/A";
+    kernel.folders[E] = "/o/elsewhere"; // moved, but never above A
+    events.change(FAN_CREATE, A, "f");
+    events.rename(FAN_ONDIR, ROOT, "d", ROOT, "e", N);
+    events.rename(FAN_ONDIR, N, "D", N, "D", D);
+    events.rename(FAN_ONDIR, ROOT, "E", OUTSIDE, "elsewhere", E);
+    kernel.folders[N] = "/r/e";
+    events.change(FAN_CREATE, A, "g");
+    EXPECT_EQ(run(), (lines{"change:d/D/x/A/f", "change:e/D/x/A/g"}));
+}
+
+TEST_F(translation, AFolderRenamedOverAndOverWhileFilesAreMadeBelowIt) {
+    // d0/inner, then d(i-1) renamed to d(i) and inner/f(i) made, 30 times;
+    // the kernel already shows the last name.
+    const uint32_t D = 6, I = 7;
+    kernel.folders[D] = "/r/d30";
+    kernel.folders[I] = "/r/d30/inner";
+    lines expected;
+    for (int i = 1; i <= 30; i++) {
+        // Folders renamed elsewhere on the filesystem meanwhile, many more.
+        for (uint32_t other = 100; other < 200; other++) {
+            kernel.folders[other] = "/o/x" + std::to_string(other);
+            events.rename(FAN_ONDIR, OUTSIDE, "y", OUTSIDE, "x" + std::to_string(other), other);
+        }
+        events.rename(FAN_ONDIR, ROOT, "d" + std::to_string(i - 1), ROOT, "d" + std::to_string(i), D);
+        events.change(FAN_CREATE, I, "f" + std::to_string(i));
+        expected.push_back("change:d" + std::to_string(i) + "/inner/f" + std::to_string(i));
+    }
+    EXPECT_EQ(run(), expected);
+}
+
+TEST_F(translation, AFolderAboveWhoseLastMoveIsNotQueuedYetIsFoundAllTheSame) {
+    // The kernel shows d3 already; the event of that last move comes later.
+    const uint32_t D = 6, I = 7;
+    kernel.folders[D] = "/r/d3";
+    kernel.folders[I] = "/r/d3/inner";
+    events.rename(FAN_ONDIR, ROOT, "d0", ROOT, "d1", D);
+    events.change(FAN_CREATE, I, "f1");
+    events.rename(FAN_ONDIR, ROOT, "d1", ROOT, "d2", D);
+    EXPECT_EQ(run(), (lines{"change:d1/inner/f1"}));
+}
+
+TEST_F(translation, AFolderThatHeldTheNameAboveOnlyBetweenTwoAnswersIsNotTakenForItsParent) {
+    // Y's folder I is at x/sub when first asked; X takes the name x for a
+    // moment and I is at y/sub by the time the answers are checked.
+    const uint32_t X = 6, I = 7;
+    kernel.moving[I] = {"/r/x/sub"};
+    kernel.folders[I] = "/r/y/sub";
+    kernel.folders[X] = "/r/x";
+    events.change(FAN_CREATE, I, "f");
+    events.rename(FAN_ONDIR, ROOT, "t", ROOT, "x", X);
+    EXPECT_EQ(run(), (lines{"change:x/sub/f"}));
+}
+
+TEST_F(translation, TheEventsQueuedSinceAreReadToPlaceAFolder) {
+    kernel.folders[A] = "/r/N/A";
+    kernel.folders[N] = "/r/N";
+    events.change(FAN_CREATE, A, "f");
+    event_writer later;
+    later.rename(FAN_ONDIR, ROOT, "A", N, "A", A);
+    kernel.later = later.bytes;
+    EXPECT_EQ(run(), (lines{"change:A/f"}));
+}
+
+TEST_F(translation, FilesInFoldersDeletedBeforeTheyWereReadAreStillPlaced) {
+    // rm -rf of A/B: neither folder exists when the events are read.
+    events.change(FAN_DELETE, N, "f");
+    events.change(FAN_DELETE | FAN_ONDIR, A, "B", N);
+    events.change(FAN_DELETE, A, "g");
+    events.change(FAN_DELETE | FAN_ONDIR, ROOT, "A", A);
+    events.change(FAN_DELETE, 9, "h"); // never placed: left out
+    events.change(FAN_DELETE | FAN_ONDIR, ROOT, "", 9); // names no entry: places nothing
+    EXPECT_EQ(run(), (lines{"change:A/B/f", "change:A/g"}));
+}
+
+TEST_F(translation, FoldersMadeAndDeletedBeforeTheirEventsWereReadAreStillPlaced) {
+    // The kernel merged each deletion into the creation still queued.
+    events.change(FAN_CREATE | FAN_DELETE | FAN_ONDIR, ROOT, "dl", A);
+    events.change(FAN_CREATE | FAN_DELETE | FAN_ONDIR, A, "inner", N);
+    events.change(FAN_CREATE | FAN_MODIFY | FAN_DELETE, N, "dropper");
+    EXPECT_EQ(run(), (lines{"change:dl/inner/dropper"}));
+}
+
+TEST_F(translation, AFolderOutsideTheRootNowIsNotLookedAtFurther) {
+    // Moved out of the tree since (or always outside): not the tree's now,
+    // and the events after it are not looked at for it.
+    kernel.folders[A] = "/o/A";
+    events.change(FAN_CREATE, A, "f");
+    events.rename(FAN_ONDIR, ROOT, "A", OUTSIDE, "A", A);
+    EXPECT_EQ(run(), lines{});
+}
+
+TEST_F(translation, RenamedFilesAreReportedUnderEachNameInsideTheRoot) {
+    events.rename(0, ROOT, "a", ROOT, "b");
+    events.rename(0, OUTSIDE, "c", ROOT, "d");
+    events.rename(0, ROOT, "e", OUTSIDE, "f");
+    EXPECT_EQ(run(), (lines{"change:a", "change:b", "change:d", "change:e"}));
+}
+
+TEST_F(translation, OnlyAFolderArrivingFromOutsideHasItsFilesReported) {
+    events.rename(FAN_ONDIR, OUTSIDE, "x", ROOT, "in", A);
+    events.rename(FAN_ONDIR, ROOT, "in", ROOT, "moved", A);
+    events.rename(FAN_ONDIR, ROOT, "moved", OUTSIDE, "away", A);
+    events.rename(FAN_ONDIR, 9, "unknown", ROOT, "back", N);
+    EXPECT_EQ(run(), lines{});
+    EXPECT_EQ(kernel.arrived, (lines{"in", "back"}));
+}
+
+TEST_F(translation, TheMonitorsOwnChangesAreLeftOutButStillMoveTheCache) {
+    kernel.ignored_pids = {42};
+    events.change(FAN_CREATE, ROOT, "log", 0, 42);
+    events.change(FAN_CREATE | FAN_ONDIR, ROOT, "q", A, 42);
+    events.rename(FAN_ONDIR, OUTSIDE, "x", ROOT, "quarantine", N, 42);
+    events.change(FAN_CREATE, A, "other");
+    events.rename(0, A, "other", ROOT, "mine", 0, 42);
+    EXPECT_EQ(run(), (lines{"change:q/other"}));
+    EXPECT_EQ(kernel.arrived, lines{});
+}
+
+TEST_F(translation, AnOverflowIsALossAndForgetsTheCache) {
+    events.change(FAN_CREATE | FAN_ONDIR, ROOT, "d", A);
+    events.change(FAN_CREATE, A, "x");
+    events.overflow();
+    events.change(FAN_CREATE, A, "y"); // A is unknown to the kernel: left out
+    EXPECT_EQ(run(), (lines{"change:d/x", "lost"}));
+}
+
+TEST_F(translation, AMalformedRecordIsUnreadableAndNothingAfterItIsRead) {
+    events.change(FAN_CREATE, ROOT, "a");
+    size_t good = events.bytes.size();
+    events.change(FAN_CREATE, ROOT, "b");
+    events.bytes[good + 24 + 2] = 0xff; // the info record's length runs past the event
+    events.change(FAN_CREATE, ROOT, "c");
+    EXPECT_EQ(run(), (lines{"change:a", "unreadable"}));
+    // A name with a slash is no entry's: it could climb out of the root.
+    events.change(FAN_CREATE, ROOT, "../etc/passwd");
+    EXPECT_EQ(run(), (lines{"unreadable"}));
+    // A name not terminated inside its record, a handle longer than its
+    // record, an event longer than the buffer, a short header.
+    for (size_t cut : {size_t(0), size_t(1), size_t(2)}) {
+        events.change(FAN_CREATE, ROOT, "abc");
+        std::vector<unsigned char> &b = events.bytes;
+        if (cut == 0) b[b.size() - 4] = 'x', b[b.size() - 3] = 'x', b[b.size() - 2] = 'x', b[b.size() - 1] = 'x';
+        if (cut == 1) b[24 + 12] = 0xff;
+        if (cut == 2) b.resize(b.size() - 1);
+        EXPECT_EQ(run(), (lines{"unreadable"})) << cut;
+    }
+    events.bytes.assign(10, 0);
+    EXPECT_EQ(run(), (lines{"unreadable"}));
+}
+
+TEST_F(translation, NamesTooLongForAPathAreNamedNotCut) {
+    kernel.folders[A] = "/r/" + std::string(PATH_CAPACITY - 8, 'd');
+    events.change(FAN_CREATE, A, "name");
+    EXPECT_EQ(run(), (lines{"unrepresentable:name"}));
+}
+
+TEST_F(translation, AFolderDeeperThanAnyPathHasItsChangesNamed) {
+    kernel.too_deep = {A};
+    events.change(FAN_CREATE, A, "deep");
+    // Placed by a later move through a folder too deep: named too.
+    kernel.folders[N] = "/r/" + std::string(PATH_CAPACITY - 8, 'n');
+    events.change(FAN_CREATE, 9, "deeper");
+    events.rename(FAN_ONDIR, N, "long-name", ROOT, "x", 9);
+    // Outside the root, the same is left out.
+    kernel.folders[SIBLING] = "/r2/" + std::string(PATH_CAPACITY - 8, 's');
+    events.change(FAN_CREATE, 8, "other");
+    events.rename(FAN_ONDIR, SIBLING, "long-name", ROOT, "y", 8);
+    EXPECT_EQ(run(), (lines{"unrepresentable:deep", "unrepresentable:deeper"}));
+}
+
+TEST_F(translation, TheRootDirectoryOfTheSystem) {
+    translator_release(&t);
+    start("/");
+    events.change(FAN_CREATE, ROOT, "a");
+    events.change(FAN_CREATE, OUTSIDE, "b");
+    EXPECT_EQ(run(), (lines{"change:a", "change:o/b"})); // the root folder is "/" here
+}
+
+TEST(MountTable, LinesAreParsedWithTheirEscapesUndone) {
+    char line[] = "36 35 98:0 /sub\\040dir /mnt/a\\134b\\011c rw,noatime master:1 - ext4 /dev/x rw";
+    mount_entry e;
+    ASSERT_TRUE(mount_parse_line(line, &e));
+    EXPECT_EQ(e.id, 36);
+    EXPECT_STREQ(e.root, "/sub dir");
+    EXPECT_STREQ(e.point, "/mnt/a\\b\tc");
+    char short_line[] = "36 35 98:0 /";
+    EXPECT_FALSE(mount_parse_line(short_line, &e));
+    char bad_id[] = "x 35 98:0 / /mnt - ext4 /dev/x rw";
+    EXPECT_FALSE(mount_parse_line(bad_id, &e));
+    char bad_escape[] = "1 0 1:1 / /a\\9 - ext4 x rw"; // not octal: kept as it is
+    ASSERT_TRUE(mount_parse_line(bad_escape, &e));
+    EXPECT_STREQ(e.point, "/a\\9");
+}
+
+TEST(MountTable, EachRefusalIsNamedForWhatItNeeds) {
+    EXPECT_STREQ(mark_refusal(EPERM), "fanotify needs CAP_SYS_ADMIN");
+    EXPECT_STREQ(mark_refusal(EINVAL), "fanotify needs Linux 5.17 or later");
+    EXPECT_STREQ(mark_refusal(ENOSYS), "the kernel has no fanotify");
+    EXPECT_STREQ(mark_refusal(EOPNOTSUPP), "the filesystem refuses a fanotify mark");
+    EXPECT_STREQ(mark_refusal(ENODEV), "the filesystem cannot report file handles");
+    EXPECT_STREQ(mark_refusal(EXDEV), "the filesystem's file handles are not unique");
+    EXPECT_STREQ(mark_refusal(EMFILE), "fanotify group limit reached");
+    EXPECT_STREQ(mark_refusal(ENOMEM), "fanotify refused");
+}
+
+TEST(MountTable, TheSystemRootIsTheTopOfItsFilesystemAndAFolderInItIsNot) {
+    EXPECT_TRUE(mount_is_top("/"));
+    EXPECT_FALSE(mount_is_top("/usr/bin"));
+    EXPECT_FALSE(mount_is_top("/no/such/folder"));
+}
