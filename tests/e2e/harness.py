@@ -258,10 +258,16 @@ class MonitorTest(unittest.TestCase):
     def watched(self, m, count):
         """With inotify, waits until the kernel holds count watches: every
         folder of the tree watched, and no other. A fanotify filesystem mark
-        has no watch per folder: there is nothing to wait for."""
+        has no watch per folder: waits until the mark is there, so that
+        changes made from then on are seen."""
         if not FANOTIFY:
             self.assertTrue(m.wait_watches(count),
                             "expected %d watches, kernel holds %d" % (count, m.watch_count()))
+            return
+        deadline = time.monotonic() + TIMEOUT
+        while m.fanotify_marks() == 0 and m.process.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.005)  # polling the kernel's own state, bounded
+        self.assertGreater(m.fanotify_marks(), 0, "no fanotify mark")
 
     def path(self, *parts):
         return os.path.join(self.root, *parts)
