@@ -848,6 +848,7 @@ static int cmd_burst(const char *dir, long files, const char *mode, double timeo
     bool drained = drain_with_sentinels(&c, dir, from, t0 + static_cast<long long>(timeout_s * 1e9));
     long long finished = now_ns();
     settle(&c, 100, 2000);
+    long hwm = status_kb(c.pid, "VmHWM");
     std::set<std::string> reported;
     long lost_lines = 0, other_failures = 0, naming = 0;
     {
@@ -874,11 +875,11 @@ static int cmd_burst(const char *dir, long files, const char *mode, double timeo
     printf("{\"files\": %ld, \"mode\": \"%s\", \"reported\": %zu, \"missing\": %ld, "
            "\"lines\": %ld, \"lost_lines\": %ld, \"other_failures\": %ld, "
            "\"create_seconds\": %.3f, \"drain_seconds\": %.3f, \"drained\": %s, "
-           "\"silent_loss\": %s}\n",
+           "\"silent_loss\": %s, \"hwm_kb\": %ld}\n",
            files, rewrite ? "rewrite" : "create", reported.size(), missing, naming, lost_lines,
            other_failures, static_cast<double>(created - t0) / 1e9,
            static_cast<double>(finished - t0) / 1e9, drained ? "true" : "false",
-           missing > 0 && lost_lines == 0 ? "true" : "false");
+           missing > 0 && lost_lines == 0 ? "true" : "false", hwm);
     return 0;
 }
 
