@@ -7,8 +7,10 @@ the bench's filesystem nor other figures, and are gone with one unmount.
 What is counted: the burst files named on the watcher's output (a change
 line, or inotifywait's event line), its loss lines, its peak RSS (VmHWM once
 everything was handled) and the time from the first file made until a
-sentinel made after the burst is reported, i.e. until every detection
-queued before it has run.
+sentinel made after the burst is reported and every burst file has been
+named: changes found again after a loss are reported after what was queued
+later, the sentinel included (waiting stops once none has been named for
+20 s).
 """
 
 import os
@@ -57,7 +59,8 @@ def section(bench):
       "folder inside a filesystem. \"Reported\" counts the burst files named on the watcher's "
       "output; \"lines\" every line naming one (the monitor: one per detection). Peak RSS is "
       "the watcher's VmHWM once all was handled; \"until all handled\" runs from the first file "
-      "made until a sentinel is reported.")
+      "made until a sentinel is reported and every burst file has been named (files found "
+      "again after a loss come after the sentinel), or none has been for 20 s.")
     w("")
     monitor = next((r for r in rows if r["who"].startswith("monitor")), None)
     if monitor:
