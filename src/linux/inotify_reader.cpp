@@ -17,6 +17,9 @@ namespace {
 // One read takes whatever the kernel holds up to this much; the kernel's own
 // queue (16384 events by default) seldom holds more, as it is read at once.
 const size_t READ_SIZE = 256 * 1024;
+// How long without events before a check of the tree put off during a storm
+// of changes is run: the tree may be wrong about a folder until then.
+const int SETTLE_MS = 50;
 
 int kernel_add_watch(void *context, const char *path, uint32_t mask) {
     inotify_reader *r = static_cast<inotify_reader *>(context);
@@ -131,15 +134,22 @@ int set_up(inotify_reader *r) {
 
 // Waits for events, or for the watcher to have taken every record while
 // folders are dirty; reports those folders' changes in the latter case.
-// False with *error when waiting failed.
+// A check of the tree put off while events kept coming is run once none
+// has come for SETTLE_MS. False with *error when waiting failed.
 bool wait_for_events(inotify_reader *r, int *error) {
     for (;;) {
         if (tree_has_dirty(&r->tree)) queue_want_drained(r->queue);
         pollfd ready[2] = {{r->fd, POLLIN, 0}, {r->queue->drained_fd, POLLIN, 0}};
-        if (poll(ready, 2, -1) < 0) {
+        int waited = poll(ready, 2, tree_settle_pending(&r->tree) ? SETTLE_MS : -1);
+        if (waited < 0) {
             if (errno == EINTR) continue;
             *error = errno;
             return false;
+        }
+        if (waited == 0) {
+            *error = tree_settle(&r->tree, queue_record, r->queue);
+            if (*error) return false;
+            continue;
         }
         if (ready[1].revents & POLLIN) {
             uint64_t count;

@@ -133,6 +133,13 @@ struct watch_tree {
     // The tree looked at the file system while events were still queued,
     // since it last rested: it may have taken one directory for another.
     bool ahead;
+    // A check of that put off because the file system changed while it
+    // listed is tried again at a rest once the stream has reached this
+    // point (as many event bytes as entries it listed), or when the reader
+    // has had no event for a while (tree_settle): in a rename storm, trying
+    // at every rest would list the same large folders again and again.
+    uint64_t verify_after;
+    uint64_t listed; // directory entries the checks have listed
     unsigned dropped_watches; // watches removed: each queues an IN_IGNORED
 
     char path[PATH_CAPACITY];     // directory path for system calls
@@ -155,6 +162,14 @@ int tree_start(watch_tree *tree, const char *root, const tree_ops *ops, tree_rec
 // itself is gone.
 int tree_handle_events(watch_tree *tree, const unsigned char *events, size_t length,
                        tree_record_fn on_record, void *context);
+
+// Whether a check of the tree was put off: the caller calls tree_settle
+// once no event has come for a while.
+bool tree_settle_pending(const watch_tree *tree);
+
+// Runs the put-off check if the kernel holds no event. Returns 0, or an
+// errno once the root itself is gone.
+int tree_settle(watch_tree *tree, tree_record_fn on_record, void *context);
 
 // Whether folders are dirty: the caller calls tree_report_dirty once what is
 // queued has been taken.

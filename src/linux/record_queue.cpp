@@ -117,8 +117,11 @@ bool queue_push(record_queue *q, const watch_record *record) {
     bool was_empty = q->used == 0 && !q->lost;
     bool queued = true;
     if (!same_as_newest(q, h, record)) {
-        if (q->lost) {
-            // The loss is told before anything that came after it.
+        // After a loss, records are queued again once a quarter of the
+        // queue is free, the loss told before them: what is dropped meanwhile
+        // is found again by the reader, and resuming at every freed record
+        // would print a loss line per detection all through a long burst.
+        if (q->lost && q->used <= q->capacity - q->capacity / 4) {
             watch_record lost = {RECORD_LOST, nullptr, nullptr};
             if (append(q, header_for(&lost), &lost)) q->lost = false;
         }

@@ -2,8 +2,9 @@
 // the reader made them, each path resolved when its event was read. The
 // reader never waits on it; the watcher sleeps on it while it is empty.
 //
-// It is bounded: a record that finds no room is dropped, and the watcher is
-// told that changes were lost before any record queued after it. A record
+// It is bounded: a record that finds no room is dropped, and so is every
+// record after it until a quarter of the queue is free again; the watcher is
+// told that changes were lost before any record queued after that. A record
 // identical to the newest one still waiting is not queued again, as the
 // kernel merges its own events: a file written a thousand times during one
 // detection is scanned once more, not a thousand times.

@@ -197,11 +197,13 @@ void directory_event(watch_tree *t, const sink &s, const unsigned char *events, 
 // directory changed since is checked against the file system; anything that
 // does not hold means the tree took one directory for another, and it is
 // listed again whole. 0, or ENOENT when the root is gone.
-int settle_at_rest(watch_tree *t, const sink &s) {
+int settle_at_rest(watch_tree *t, const sink &s, bool forced) {
     settle_move(t, s);
     retry_flagged(t, s);
     bool doubtful = t->retry.count > 0;
+    if (t->ahead && !doubtful && !forced && t->stream_end < t->verify_after) return 0;
     unsigned dropped = t->dropped_watches;
+    uint64_t listed = t->listed;
     size_t queued = t->ops.queued_bytes(t->ops.context);
     for (int i = 0; t->ahead && !doubtful && i < t->verify.count; i++) {
         int node = t->verify.items[i];
@@ -211,7 +213,10 @@ int settle_at_rest(watch_tree *t, const sink &s) {
     // next rest. (Its own looks queue an IN_IGNORED for each watch it
     // added to look and removed.)
     size_t own = (t->dropped_watches - dropped) * EVENT_HEADER;
-    if (doubtful && t->ops.queued_bytes(t->ops.context) > queued + own) return 0;
+    if (doubtful && t->ops.queued_bytes(t->ops.context) > queued + own) {
+        t->verify_after = t->stream_end + (t->listed - listed) * EVENT_HEADER;
+        return 0;
+    }
     for (int i = 0; i < t->verify.count; i++) t->nodes[t->verify.items[i]].verifying = false;
     t->verify.count = 0;
     t->ahead = false;
@@ -291,8 +296,16 @@ int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length
     t->position = t->event_end = t->stream_end;
     if (directories_changed) retry_flagged(t, s);
     settle_placed(t);
-    if (t->ops.queued_bytes(t->ops.context) == 0) return settle_at_rest(t, s);
+    if (t->ops.queued_bytes(t->ops.context) == 0) return settle_at_rest(t, s, false);
     return 0;
+}
+
+bool tree_settle_pending(const watch_tree *t) { return t->ahead && t->verify.count > 0; }
+
+int tree_settle(watch_tree *t, tree_record_fn on_record, void *context) {
+    sink s = {on_record, context};
+    if (t->ops.queued_bytes(t->ops.context) != 0) return 0;
+    return settle_at_rest(t, s, true);
 }
 
 int tree_start(watch_tree *t, const char *root, const tree_ops *ops, tree_record_fn on_record,

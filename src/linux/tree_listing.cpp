@@ -247,6 +247,7 @@ bool verify_directory(watch_tree *t, int node) {
     bool matches = true;
     bool is_directory = false;
     while (const char *entry = t->ops.next_entry(t->ops.context, directory, &is_directory)) {
+        t->listed++;
         if (is_directory && matches) matches = entry_matches(t, node, entry);
     }
     t->ops.close_directory(t->ops.context, directory);

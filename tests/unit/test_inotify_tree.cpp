@@ -48,7 +48,8 @@ struct harness {
         std::vector<unsigned char> buffer(capacity);
         for (;;) {
             size_t length = fake_read(&fs, buffer.data(), capacity);
-            if (!length) return 0;
+            // No event for a while: the reader runs a check it put off.
+            if (!length) return tree_settle_pending(&tree) ? tree_settle(&tree, collect, this) : 0;
             if (int error = feed(buffer.data(), length)) return error;
         }
     }
@@ -1002,4 +1003,57 @@ TEST(InotifyTree, ARootThatCannotBeListedIsNamedAtSetUpAndWhenItsChangesAreLooke
     ASSERT_EQ(h.records.size(), 1u);
     EXPECT_EQ(h.records[0].kind, RECORD_UNWATCHED);
     EXPECT_EQ(h.records[0].path, "");
+}
+
+namespace {
+// Set-up looks ahead of a folder made meanwhile; once armed, a folder of
+// the box is renamed while the check at rest lists the box (the only
+// listing of more than a few entries).
+struct storm_under_check {
+    between_steps set_up;
+    bool armed;
+    int entries;
+    int listings;
+};
+
+void rename_under_check(fake_fs *fs, void *context) {
+    storm_under_check *s = static_cast<storm_under_check *>(context);
+    if (!s->armed) return change_between_steps(fs, &s->set_up);
+    if (fs->call == FAKE_OPEN) s->listings++;
+    if (fs->call == FAKE_NEXT && ++s->entries == 32) fake_rename(fs, "/w/box/d0", "/w/box/e0");
+}
+} // namespace
+
+TEST(InotifyTree, ACheckPutOffByChangesMadeWhileItListedWaitsForAsManyEventsOrForQuiet) {
+    harness h;
+    fake_mkdir(&h.fs, "/w/box");
+    for (int i = 0; i < 64; i++) fake_mkdir(&h.fs, ("/w/box/d" + std::to_string(i)).c_str());
+    storm_under_check s = {{"/w/box/d5", [](fake_fs *fs) { fake_mkdir(fs, "/w/box/new"); }, false},
+                           false, 0, 0};
+    h.fs.on_call = rename_under_check;
+    h.fs.on_call_context = &s;
+    ASSERT_EQ(h.start(), 0);
+    ASSERT_TRUE(s.set_up.done);
+    s.armed = true;
+    std::vector<unsigned char> buffer(4096);
+    size_t length = fake_read(&h.fs, buffer.data(), buffer.size());
+    ASSERT_EQ(h.feed(buffer.data(), length), 0);
+    // The check saw the rename made while it listed, and was put off.
+    ASSERT_GE(s.entries, 32);
+    ASSERT_TRUE(tree_settle_pending(&h.tree));
+    int listings = s.listings;
+    // The rename's events are far fewer bytes than the entries it listed:
+    // at this rest it is not tried again.
+    length = fake_read(&h.fs, buffer.data(), buffer.size());
+    ASSERT_GT(length, 0u);
+    ASSERT_EQ(h.feed(buffer.data(), length), 0);
+    EXPECT_LT(h.tree.stream_end, h.tree.verify_after);
+    EXPECT_EQ(s.listings, listings);
+    EXPECT_EQ(h.tree.ahead, true);
+    // Quiet: the reader settles, and the check holds now.
+    ASSERT_EQ(tree_settle(&h.tree, harness::collect, &h), 0);
+    EXPECT_GT(s.listings, listings);
+    EXPECT_FALSE(tree_settle_pending(&h.tree));
+    EXPECT_EQ(h.known_as("/w/box/e0"), "box/e0");
+    h.expect_mirror();
 }

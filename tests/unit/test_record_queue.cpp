@@ -4,6 +4,7 @@
 #include <stdint.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -119,4 +120,23 @@ TEST(RecordQueue, AReaderThatAsksOnceEverythingIsTakenIsToldAtOnce) {
     // Asked when all is taken already: no take is left to tell it.
     queue_want_drained(&q.queue);
     EXPECT_EQ(read(q.queue.drained_fd, &count, sizeof count), static_cast<ssize_t>(sizeof count));
+}
+
+TEST(RecordQueue, AfterALossRecordsAreQueuedAgainOnlyOnceAQuarterIsFree) {
+    queue_fixture q(1024);
+    std::string name(40, 'x');
+    int queued = 0;
+    while (q.push(RECORD_CHANGE, (name + std::to_string(queued)).c_str())) queued++;
+    int error = 0;
+    ASSERT_EQ(queue_take(&q.queue, &q.taken, false, &error), TAKEN);
+    // One record's room: still dropping, no loss told in between.
+    EXPECT_FALSE(q.push(RECORD_CHANGE, "dropped"));
+    while (q.queue.used > q.queue.capacity - q.queue.capacity / 4) {
+        ASSERT_EQ(queue_take(&q.queue, &q.taken, false, &error), TAKEN);
+    }
+    EXPECT_TRUE(q.push(RECORD_CHANGE, "after"));
+    lines rest = q.drain();
+    ASSERT_GE(rest.size(), 2u);
+    EXPECT_EQ(lines(rest.end() - 2, rest.end()), (lines{"1:-:-", "0:after:-"}));
+    EXPECT_EQ(std::count(rest.begin(), rest.end(), "1:-:-"), 1);
 }
