@@ -20,6 +20,7 @@ import threading
 import time
 
 import fanotify_bench
+import million_bench
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -738,8 +739,10 @@ class Bench:
         if held_sizes:
             steps.append(("held", lambda: self.figure_held(held_sizes)))
         steps.append(("fanotify", lambda: fanotify_bench.figure(self)))
-        if only:
-            steps = [(name, step) for name, step in steps if name in only]
+        # Over an hour of detections: run only when asked for by name.
+        steps.append(("million", lambda: million_bench.figure(self)))
+        steps = [(name, step) for name, step in steps
+                 if name in only or (not only and name != "million")]
         for name, step in steps:
             self.wait_quiet(name)
             before = self.cpu_busy()
@@ -1580,16 +1583,17 @@ def report(bench, info, started, elapsed, command, win_monitor, win_missing, plo
                                               else "."))
             w("")
 
-    mark = len(out)
-    try:
-        out.extend(fanotify_bench.section(bench))
-    except (KeyError, TypeError, ZeroDivisionError, IndexError):
-        del out[mark:]
-        w(fanotify_bench.TITLE)
-        w("")
-        w("Not measured in this run" + (f": {bench.failures['fanotify']}"
-                                        if "fanotify" in bench.failures else "."))
-        w("")
+    for module, name in ((fanotify_bench, "fanotify"), (million_bench, "million")):
+        mark = len(out)
+        try:
+            out.extend(module.section(bench))
+        except (KeyError, TypeError, ZeroDivisionError, IndexError):
+            del out[mark:]
+            w(module.TITLE)
+            w("")
+            w("Not measured in this run" + (f": {bench.failures[name]}"
+                                            if name in bench.failures else "."))
+            w("")
 
     try:
         w(diagnosis(bench, info))
@@ -1844,7 +1848,8 @@ def main():
                         help="comma-separated change-buffer sizes built in BUILD/win-SIZE")
     parser.add_argument("--only", default="",
                         help="comma-separated figures (setup,latency,launch,bursts,rewrites,"
-                             "backlog,storm,wine,held,fanotify); "
+                             "backlog,storm,wine,held,fanotify,million; million, over an hour, "
+                             "runs only when named); "
                              "the report then goes to BUILD/bench/RESULTS-partial.md")
     args = parser.parse_args()
     build = os.path.abspath(args.build)

@@ -825,6 +825,33 @@ static bool start_ready(child *c, const char *dir, char **argv) {
     return true;
 }
 
+// A watcher that finds lost changes again reports them after what it
+// queued later, the sentinel included, and may report files named already
+// first (those changed just before its mark): waits on until every burst
+// file is named, or no line has named one for IDLE_NS, or the deadline.
+// When the last new one was named, or 0 if none was after the sentinel.
+static long long wait_all_named(child *c, size_t from, long files, long long deadline) {
+    const long long IDLE_NS = 20LL * 1000000000;
+    std::set<std::string> named;
+    size_t looked = from;
+    long long last = 0, grew = now_ns();
+    while (now_ns() < deadline && now_ns() - grew < IDLE_NS) {
+        {
+            std::lock_guard<std::mutex> hold(c->lock);
+            for (; looked < c->lines.size(); looked++) {
+                const std::string &t = c->lines[looked].text;
+                size_t at = t.rfind("/burst");
+                if (c->lines[looked].source != FROM_OUT || at == std::string::npos) continue;
+                grew = c->lines[looked].at_ns;
+                if (named.insert(t.substr(at + 1, 11)).second) last = grew;
+            }
+        }
+        if (static_cast<long>(named.size()) >= files) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return last;
+}
+
 // MODE "create": FILES files made as fast as one process can, one record
 // each. MODE "rewrite": one file appended to FILES times, a record each,
 // which a watcher may merge.
@@ -845,9 +872,15 @@ static int cmd_burst(const char *dir, long files, const char *mode, double timeo
         create_file(path);
     }
     long long created = now_ns();
-    bool drained = drain_with_sentinels(&c, dir, from, t0 + static_cast<long long>(timeout_s * 1e9));
+    long long deadline = t0 + static_cast<long long>(timeout_s * 1e9);
+    bool drained = drain_with_sentinels(&c, dir, from, deadline);
     long long finished = now_ns();
+    if (!rewrite) {
+        long long last = wait_all_named(&c, from, files, deadline);
+        if (last > finished) finished = last;
+    }
     settle(&c, 100, 2000);
+    long hwm = status_kb(c.pid, "VmHWM");
     std::set<std::string> reported;
     long lost_lines = 0, other_failures = 0, naming = 0;
     {
@@ -874,11 +907,11 @@ static int cmd_burst(const char *dir, long files, const char *mode, double timeo
     printf("{\"files\": %ld, \"mode\": \"%s\", \"reported\": %zu, \"missing\": %ld, "
            "\"lines\": %ld, \"lost_lines\": %ld, \"other_failures\": %ld, "
            "\"create_seconds\": %.3f, \"drain_seconds\": %.3f, \"drained\": %s, "
-           "\"silent_loss\": %s}\n",
+           "\"silent_loss\": %s, \"hwm_kb\": %ld}\n",
            files, rewrite ? "rewrite" : "create", reported.size(), missing, naming, lost_lines,
            other_failures, static_cast<double>(created - t0) / 1e9,
            static_cast<double>(finished - t0) / 1e9, drained ? "true" : "false",
-           missing > 0 && lost_lines == 0 ? "true" : "false");
+           missing > 0 && lost_lines == 0 ? "true" : "false", hwm);
     return 0;
 }
 
