@@ -133,6 +133,8 @@ struct watch_tree {
     // The tree looked at the file system while events were still queued,
     // since it last rested: it may have taken one directory for another.
     bool ahead;
+    bool listing; // in list_queued: looks are observed at its end
+    bool looked;  // ... and it made one
     // A check of that put off because the file system changed while it
     // listed is tried again at a rest once the stream has reached this
     // point (as many event bytes as entries it listed), or when the reader

@@ -151,6 +151,7 @@ void add_directory(watch_tree *t, const sink &s, int parent, const char *name, s
 
 void list_queued(watch_tree *t, const sink &s, list_mode mode) {
     bool report_files = mode == LIST_ARRIVED;
+    listing_begin(t);
     while (t->work.count) {
         int node = t->work.items[--t->work.count];
         if (t->nodes[node].wd < 0) continue;
@@ -201,6 +202,7 @@ void list_queued(watch_tree *t, const sink &s, list_mode mode) {
         }
         t->ops.close_directory(t->ops.context, directory);
     }
+    listing_end(t);
     settle_placed(t);
 }
 

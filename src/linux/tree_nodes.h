@@ -84,5 +84,8 @@ void drop_watch(watch_tree *t, int wd);
 // Called before the tree looks at the file system: notes whether it looks
 // ahead of events still to be read.
 void observe(watch_tree *t);
+// Brackets a listing: its looks are observed once, at its end.
+void listing_begin(watch_tree *t);
+void listing_end(watch_tree *t);
 // Flags work on a node whose path does not hold; it is tried again later.
 void flag_node(watch_tree *t, int node, unsigned flag);
