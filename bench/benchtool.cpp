@@ -827,9 +827,10 @@ static bool start_ready(child *c, const char *dir, char **argv) {
 
 // A watcher that finds lost changes again reports them after what it
 // queued later, the sentinel included, and may report files named already
-// first (those changed just before its mark): waits on until every burst
-// file is named, or no line has named one for IDLE_NS, or the deadline.
-// When the last new one was named, or 0 if none was after the sentinel.
+// first (those changed just before its mark, and the sentinels made after
+// it, a detection each): waits on until every burst file is named, or the
+// watcher has printed nothing for IDLE_NS, or the deadline. When the last
+// new one was named, or 0 if none was after the sentinel.
 static long long wait_all_named(child *c, size_t from, long files, long long deadline) {
     const long long IDLE_NS = 20LL * 1000000000;
     std::set<std::string> named;
@@ -840,10 +841,10 @@ static long long wait_all_named(child *c, size_t from, long files, long long dea
             std::lock_guard<std::mutex> hold(c->lock);
             for (; looked < c->lines.size(); looked++) {
                 const std::string &t = c->lines[looked].text;
-                size_t at = t.rfind("/burst");
-                if (c->lines[looked].source != FROM_OUT || at == std::string::npos) continue;
+                if (c->lines[looked].source != FROM_OUT) continue;
                 grew = c->lines[looked].at_ns;
-                if (named.insert(t.substr(at + 1, 11)).second) last = grew;
+                size_t at = t.rfind("/burst");
+                if (at != std::string::npos && named.insert(t.substr(at + 1, 11)).second) last = grew;
             }
         }
         if (static_cast<long>(named.size()) >= files) break;

@@ -9,8 +9,8 @@ line, or inotifywait's event line), its loss lines, its peak RSS (VmHWM once
 everything was handled) and the time from the first file made until a
 sentinel made after the burst is reported and every burst file has been
 named: changes found again after a loss are reported after what was queued
-later, the sentinel included (waiting stops once no line has named a burst
-file for 20 s).
+later, the sentinel included (waiting stops once the watcher has printed
+nothing for 20 s: the walk after a loss names the sentinels again first).
 """
 
 import os
@@ -60,7 +60,7 @@ def section(bench):
       "output; \"lines\" every line naming one (the monitor: one per detection). Peak RSS is "
       "the watcher's VmHWM once all was handled; \"until all handled\" runs from the first file "
       "made until a sentinel is reported and every burst file has been named (files found "
-      "again after a loss come after the sentinel), or no line has named one for 20 s.")
+      "again after a loss come after the sentinel), or the watcher has printed nothing for 20 s.")
     w("")
     monitor = next((r for r in rows if r["who"].startswith("monitor")), None)
     if monitor:
