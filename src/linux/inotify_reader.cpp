@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <time.h>
@@ -17,6 +18,7 @@ namespace {
 // One read takes whatever the kernel holds up to this much; the kernel's own
 // queue (16384 events by default) seldom holds more, as it is read at once.
 const size_t READ_SIZE = 256 * 1024;
+const size_t LARGEST_EVENT = sizeof(inotify_event) + NAME_MAX + 1;
 // How long without events before a check of the tree put off during a storm
 // of changes is run: the tree may be wrong about a folder until then.
 const int SETTLE_MS = 50;
@@ -124,7 +126,7 @@ int set_up(inotify_reader *r) {
                     kernel_next_entry, kernel_changed_at,      kernel_close_directory,
                     kernel_queued_bytes, r};
     // Events read later may have been made during the set-up.
-    r->read_started = now_ns();
+    r->empty_at = now_ns();
     int error = tree_start(&r->tree, r->directory, &ops, set_up_record, r);
     // The bare code would read "no space left on device".
     if (error == ENOSPC && !r->limit_reached) tell(r->queue, "inotify watch limit reached, raise fs.inotify.max_user_watches");
@@ -171,15 +173,21 @@ int follow(inotify_reader *r, bool *disown) {
     for (;;) {
         int error = 0;
         if (!wait_for_events(r, &error)) return error;
-        // Events of this read were made after the last read began.
-        int64_t since = r->read_started;
-        r->read_started = now_ns();
+        // Events of this read were made after the last read that emptied
+        // the kernel's queue began. Not the last read: one that filled the
+        // buffer left older events queued, made while the reader was busy
+        // (a paced walk, a long listing), and a mark from its start would
+        // leave their files out of the walk for lost changes.
+        int64_t since = r->empty_at;
+        int64_t started = now_ns();
         ssize_t length;
         do {
             length = read(r->fd, r->events, READ_SIZE);
         } while (length < 0 && errno == EINTR);
         if (length <= 0) return length < 0 ? errno : EIO;
         size_t size = static_cast<size_t>(length);
+        // The kernel stops at an empty queue or at an event that does not fit.
+        if (size + LARGEST_EVENT <= READ_SIZE) r->empty_at = started;
         r->tree.events_since = since;
         // Checked before any of it is reported: a path under a field that
         // names another folder by now is a path where no such file is.

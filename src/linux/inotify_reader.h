@@ -17,7 +17,7 @@ struct inotify_reader {
     watch_tree tree;
     root_guard guard;
     unsigned char *events; // one kernel read
-    int64_t read_started;  // when the last read began, in nanoseconds since the epoch
+    int64_t empty_at;      // when the last read that emptied the kernel's queue began (ns since the epoch)
     unsigned long walked;  // records handed over by walks for lost changes
     bool may_switch;    // set-up may give the field up at the watch limit
     bool limit_reached; // it did: every watch asked for since is refused

@@ -292,6 +292,34 @@ class MonitorTest(unittest.TestCase):
             m.out.snapshot(), m.err.snapshot()))
 
 
+def deep_chain(root, component):
+    """Makes the deepest chain of directories below root whose path still fits
+    PATH_MAX; returns an open descriptor of the deepest one and its depth."""
+    fd = os.open(root, os.O_RDONLY)
+    length, depth = len(root), 0
+    while length + 1 + len(component) <= 4095:
+        os.mkdir(component, dir_fd=fd)
+        nxt = os.open(component, os.O_RDONLY, dir_fd=fd)
+        os.close(fd)
+        fd, length, depth = nxt, length + 1 + len(component), depth + 1
+    return fd, depth
+
+
+def named_all(m, root, names, timeout=120):
+    """Waits until every name is on a line of m's output for a file too deep
+    to hand over (in a chain from deep_chain below root)."""
+    prefix = b"[-] Change not scanned, path cannot be represented: %s/.../" % root
+    missing = set(names)
+    looked = [0]
+    def named(out):  # looks at each line once: the output is long
+        for line in out[looked[0]:]:
+            if line.startswith(prefix):
+                missing.discard(line[len(prefix):-1])
+        looked[0] = len(out)
+        return not missing
+    return m.out.wait_for(named, timeout=timeout)
+
+
 def inotify_only(why):
     """Marks a test that is about inotify itself: skipped in the fanotify run."""
     return unittest.skipIf(FANOTIFY, "inotify only: " + why)

@@ -10,8 +10,8 @@ import signal
 import subprocess
 import time
 
-from harness import (FANOTIFY, MONITOR_BIN, RECORDER_BIN, TIMEOUT, MonitorTest, inotify_only,
-                     stop_with_signal)
+from harness import (FANOTIFY, MONITOR_BIN, RECORDER_BIN, TIMEOUT, MonitorTest, deep_chain,
+                     inotify_only, named_all, stop_with_signal)
 
 FAULT_SHIM = os.environ.get("FAULT_SHIM", "build/tests/libfault_shim.so")
 NOBODY = 65534
@@ -373,6 +373,38 @@ class MovedBeforeListed(FaultTest):
 
 
 class KernelOverflow(FaultTest):
+    @inotify_only("the kernel's inotify queue, filled while its reader is held")
+    def test_files_lost_while_the_reader_was_held_are_found_however_long_ago(self):
+        # The kernel's queue fills and overflows while the reader is held in
+        # a read; its events then come over several full reads, the overflow
+        # last. The files it lost were made long before the read that tells
+        # of the loss: the walk for them must reach back to before the hold.
+        with open("/proc/sys/fs/inotify/max_queued_events") as f:
+            limit = int(f.read())
+        if limit > 65536:
+            self.skipTest("fs.inotify.max_queued_events is %d: too many files to overflow it" % limit)
+        deep, _ = deep_chain(self.root, "e" * 250)
+        pause = os.path.join(self.tmp, "pause")
+        try:
+            m = self.start(env=self.faults(FAULT_READ_PAUSE=pause), ready=True)
+            touch(pause)
+            touch(self.path("kick"))  # the read it wakes is the one held
+            self.assertTrue(self.wait_injected(b"read paused"), self.injected())
+            # Names too long to hand over below deep: a line each, no detection.
+            names = [b"%06d" % i + b"z" * 244 for i in range(limit + 2000)]
+            for name in names:
+                os.close(os.open(name, os.O_CREAT | os.O_WRONLY, dir_fd=deep))
+            newest = os.stat(names[-1], dir_fd=deep).st_ctime
+        finally:
+            os.close(deep)
+        # Older than the walk's margin for coarse file system clocks (2 s)
+        # when the reader reads on: a clock to pass, not an event to await.
+        while time.time() < newest + 3:
+            time.sleep(0.1)
+        os.unlink(pause)
+        self.assertTrue(m.out.wait_for_line(b"[-] Changes were lost for: %s\n" % self.bpath()))
+        self.assertTrue(named_all(m, self.bpath(), names))
+
     def test_what_changed_while_the_kernel_dropped_events_is_reported(self):
         os.makedirs(self.path("old", "deep"))
         touch(self.path("old", "deep", "to-rename"))

@@ -7,25 +7,12 @@ import signal
 import shutil
 import time
 
-from harness import (MonitorTest, DETECTOR_BIN, FANOTIFY, close_gate, escaped, inotify_only,
-                     stop_with_signal)
+from harness import (MonitorTest, DETECTOR_BIN, FANOTIFY, close_gate, deep_chain, escaped,
+                     inotify_only, named_all, stop_with_signal)
 
 CHANGE = b"[+] Change detected in file: "
 CALLED = b"[+] Called detection\n"
 FAILED = b"[-] Failed to execute command.\n"
-
-
-def deep_chain(root, component):
-    """Makes the deepest chain of directories below root whose path still fits
-    PATH_MAX; returns an open descriptor of the deepest one and its depth."""
-    fd = os.open(root, os.O_RDONLY)
-    length, depth = len(root), 0
-    while length + 1 + len(component) <= 4095:
-        os.mkdir(component, dir_fd=fd)
-        nxt = os.open(component, os.O_RDONLY, dir_fd=fd)
-        os.close(fd)
-        fd, length, depth = nxt, length + 1 + len(component), depth + 1
-    return fd, depth
 
 
 class Records(MonitorTest):
@@ -392,16 +379,7 @@ class Overflow(MonitorTest):
                 self.assertTrue(m.out.wait_for_line(line, timeout=120))
             # Once the queue is taken, the folder whose records were dropped
             # is listed for what changed: every file is named.
-            prefix = b"[-] Change not scanned, path cannot be represented: %s/.../" % self.bpath()
-            missing = set(names)
-            looked = [0]
-            def named(out):  # looks at each line once: the output is long
-                for l in out[looked[0]:]:
-                    if l.startswith(prefix):
-                        missing.discard(l[len(prefix):-1])
-                looked[0] = len(out)
-                return not missing
-            self.assertTrue(m.out.wait_for(named, timeout=120))
+            self.assertTrue(named_all(m, self.bpath(), names))
             self.write("after")
             self.assertDetected(m, [self.path("after")])
             out = m.out.snapshot()

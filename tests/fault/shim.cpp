@@ -24,6 +24,10 @@
 //                                drops from then on; FAN_Q_OVERFLOW takes
 //                                the place of the events read once FILE is
 //                                gone
+//   FAULT_READ_PAUSE=FILE        while FILE exists, a read of an inotify
+//                                descriptor waits before it reads (at most 5
+//                                minutes): a reader kept busy while the
+//                                kernel's queue fills
 //   FAULT_LOG=FILE               one line per injected fault is appended there,
 //                                so a test can tell the fault really happened
 // Built without sanitizers; under a sanitizer its runtime is preloaded first,
@@ -38,6 +42,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/fanotify.h>
+#include <time.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -57,6 +62,7 @@ const char *move_after_watch;
 const char *move_to;
 bool moved;
 const char *overflow_trigger;
+const char *read_pause;
 // Descriptors returned by inotify_init/inotify_init1, and by fanotify_init.
 bool inotify_fds[TRACKED_FDS];
 bool fanotify_fds[TRACKED_FDS];
@@ -117,6 +123,7 @@ __attribute__((constructor)) void fault_setup() {
     move_after_watch = getenv("FAULT_MOVE_AFTER_WATCH");
     move_to = getenv("FAULT_MOVE_TO");
     overflow_trigger = getenv("FAULT_OVERFLOW_TRIGGER");
+    read_pause = getenv("FAULT_READ_PAUSE");
 }
 
 // Replaces what a read of fanotify returned with one FAN_Q_OVERFLOW.
@@ -224,11 +231,19 @@ ssize_t read(int fd, void *buffer, size_t count) {
             return -1;
         }
     }
+    typedef int (*access_fn)(const char *, int);
+    if (active && read_pause && tracked(fd) && !is_fanotify(fd) &&
+        next<access_fn>("access")(read_pause, F_OK) == 0) {
+        note("read paused\n");
+        const timespec tick = {0, 1000000};
+        for (int i = 0; i < 300000 && next<access_fn>("access")(read_pause, F_OK) == 0; i++) {
+            nanosleep(&tick, nullptr);
+        }
+    }
     typedef ssize_t (*read_fn)(int, void *, size_t);
     ssize_t length = next<read_fn>("read")(fd, buffer, count);
     if (!active || !overflow_trigger || !tracked(fd)) return length;
     if (is_fanotify(fd)) return fanotify_window(fd, buffer, count, length);
-    typedef int (*access_fn)(const char *, int);
     bool dropped = false;
     while (length > 0 && next<access_fn>("access")(overflow_trigger, F_OK) == 0) {
         if (!dropped) note("read dropped\n");
