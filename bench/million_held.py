@@ -47,18 +47,25 @@ def main():
     p = subprocess.Popen([os.path.join(install, "monitor"), root], stdin=subprocess.PIPE,
                          stdout=subprocess.PIPE)
     named, counts = set(), {"lines": 0, "lost": 0}
+    held = threading.Event()
 
     def pump():
         for line in p.stdout:
             counts["lines"] += 1
-            if line.startswith(b"[-] Changes were lost"):
+            if line.rstrip(b"\n").endswith(b"/first"):
+                held.set()
+            elif line.startswith(b"[-] Changes were lost"):
                 counts["lost"] += 1
             elif line.startswith(b"[-] Change not scanned"):
                 named.add(line.rstrip(b"\n").rsplit(b"/", 1)[1][:8])
     threading.Thread(target=pump, daemon=True).start()
-    time.sleep(1.0)  # set-up of 17 folders
-    open(os.path.join(root, "first"), "w").close()
-    time.sleep(0.5)
+    # Written until it is named: then the tree is watched and its detection held.
+    for _ in range(300):
+        open(os.path.join(root, "first"), "w").close()
+        if held.wait(0.2):
+            break
+    else:
+        sys.exit("the monitor never named %s/first" % root)
     t0 = time.time()
     for i in range(files):
         os.close(os.open(b"%08d" % i + b"z" * 240, os.O_CREAT | os.O_WRONLY, dir_fd=fd))
