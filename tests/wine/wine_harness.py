@@ -30,6 +30,7 @@ CROSSCHECK_BIN = os.environ.get("CROSSCHECK_BIN", "build-win/tests/wine/utf8_cro
 CODE_PAGE_BIN = os.environ.get("CODE_PAGE_BIN", "build-win/tests/wine/code_page.exe")
 HOLD_OPEN_BIN = os.environ.get("HOLD_OPEN_BIN", "build-win/tests/wine/hold_open.exe")
 CONSOLE_CHECK_BIN = os.environ.get("CONSOLE_CHECK_BIN", "build-win/tests/wine/console_check.exe")
+EXIT_STATUS_BIN = os.environ.get("EXIT_STATUS_BIN", "build-win/tests/wine/exit_status.exe")
 # Set when MONITOR_BIN and DETECTOR_BIN are the builds without the UTF-8 code
 # page in their manifest.
 LEGACY_CODE_PAGE = os.environ.get("LEGACY_CODE_PAGE") == "1"
@@ -102,23 +103,61 @@ def wine_env():
     return dict(env)
 
 
+class ExitStatus:
+    """Runs a Windows program through the exit_status fixture and reads the
+    status it returned from the fixture's file: Wine's server kills a
+    process's Unix side soon after its last thread ends, and on a busy
+    machine the wait status is then -9 whatever the program returned."""
+
+    def __init__(self):
+        handle, self.file = tempfile.mkstemp(prefix="status-", dir=staging())
+        os.close(handle)
+        os.unlink(self.file)
+        self.kept = None
+
+    def command(self, exe, args, env):
+        env["EXIT_STATUS_FILE"] = winpath(self.file)
+        return ["wine", EXIT_STATUS_BIN, winpath(exe)] + args
+
+    def status(self, wait_status):
+        """What the program returned; the wait status when the fixture kept
+        none (it was killed, or could not run the program)."""
+        if self.kept is None:
+            try:
+                with open(self.file) as f:
+                    self.kept = int(f.read())
+                os.unlink(self.file)
+            except (OSError, ValueError):
+                return wait_status
+        return self.kept
+
+
 def run_wine(args, timeout=TIMEOUT, stdin=subprocess.DEVNULL, **kwargs):
-    return subprocess.run(["wine"] + args, env=wine_env(), stdin=stdin,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout,
-                          **kwargs)
+    env = wine_env()
+    exit_status = ExitStatus()
+    result = subprocess.run(exit_status.command(args[0], args[1:], env), env=env, stdin=stdin,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout,
+                            **kwargs)
+    result.returncode = exit_status.status(result.returncode)
+    return result
 
 
 _staging = None
 
 
-def arrive(path, data=b"x"):
-    """Makes a file appear at path whole, as one change record: written
-    outside every watched tree, then moved in."""
+def staging():
+    """A folder outside every watched tree, for this run, removed at its end."""
     global _staging
     if _staging is None:
         _staging = tempfile.mkdtemp(prefix="monitor-wine-staging-")
         atexit.register(shutil.rmtree, _staging, True)
-    staged = os.path.join(_staging, "staged")
+    return _staging
+
+
+def arrive(path, data=b"x"):
+    """Makes a file appear at path whole, as one change record: written
+    outside every watched tree, then moved in."""
+    staged = os.path.join(staging(), "staged")
     with open(staged, "wb") as f:
         f.write(data)
     os.rename(staged, path)
@@ -139,9 +178,10 @@ class WineMonitor:
         full_env = wine_env()
         full_env["RECORDER_LOG"] = winpath(log)
         full_env.update(env or {})
+        self.exit_status = ExitStatus()
         self.process = subprocess.Popen(
-            ["wine", exe] + args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE, cwd=cwd, env=full_env)
+            self.exit_status.command(exe, args, full_env), stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=cwd, env=full_env)
         self.out = Stream(self.process.stdout, TIMEOUT)
         self.err = Stream(self.process.stderr, TIMEOUT)
 
@@ -251,7 +291,7 @@ class WineMonitor:
             return None
         self.out.wait_closed()
         self.err.wait_closed()
-        return status
+        return self.exit_status.status(status)
 
     def kill(self):
         if self.process.poll() is None:
