@@ -104,10 +104,11 @@ def wine_env():
 
 
 class ExitStatus:
-    """Runs a Windows program through the exit_status fixture and reads the
-    status it returned from the fixture's file: Wine's server kills a
-    process's Unix side soon after its last thread ends, and on a busy
-    machine the wait status is then -9 whatever the program returned."""
+    """The command that runs a Windows program through the exit_status
+    fixture, and the status it returned, read from the fixture's file:
+    Wine's server kills a process's Unix side soon after its last thread
+    ends, and on a busy machine the wait status is then -9 whatever the
+    program returned."""
 
     def __init__(self):
         handle, self.file = tempfile.mkstemp(prefix="status-", dir=staging())
