@@ -42,8 +42,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/fanotify.h>
-#include <time.h>
 #include <sys/inotify.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
