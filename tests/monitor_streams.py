@@ -7,12 +7,16 @@ import time
 
 
 def parse_records(data):
-    """Records of the recording detector: (cwd, [arguments as bytes])."""
+    """Records of the recording detector: (cwd, [arguments as bytes]). A
+    record still being written when the log was read is left for the next
+    read."""
     records = []
     parts = data.split(b"\0")
     i = 0
     while i < len(parts) - 1:
         count = int(parts[i])
+        if i + 2 + count > len(parts) - 1:
+            break
         records.append((parts[i + 1], parts[i + 2:i + 2 + count]))
         i += 2 + count
     return records

@@ -1,7 +1,8 @@
 // Recording detection executable for the end-to-end tests. Appends one
 // record per run to the file named by RECORDER_LOG:
 //   "<argument count>\0<current directory>\0<argument 1>\0..."
-// in a single write, so records of concurrent runs never mix.
+// in a single write, so records of concurrent runs never mix (on Windows
+// under a lock on the log, see below).
 // RECORDER_STATUS sets the exit status; RECORDER_SIGNAL makes it kill itself
 // with that signal; RECORDER_DELAY_MS makes it take that long; RECORDER_GATE
 // names a FIFO it opens before ending, so it waits until the test holds the
@@ -38,11 +39,33 @@ int main(int argc, char **argv) {
     }
     const char *log = getenv("RECORDER_LOG");
     if (log) {
+#ifdef _WIN32
+        // The C library's append mode seeks to the end and then writes: two
+        // runs at once (two watchers) both write at the same offset, and one
+        // record replaces the other. Runs take turns under a lock instead.
+        HANDLE file = CreateFileA(log, GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return 4;
+        OVERLAPPED whole = {};
+        DWORD written = 0;
+        LARGE_INTEGER none = {};
+        bool ok = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
+        if (ok) {
+            ok = SetFilePointerEx(file, none, nullptr, FILE_END) &&
+                 WriteFile(file, record, static_cast<DWORD>(used), &written, nullptr) &&
+                 written == used;
+            UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
+        }
+        CloseHandle(file);
+        if (!ok) return 5;
+#else
         FILE *file = fopen(log, "ab");
         if (!file) return 4;
         setvbuf(file, nullptr, _IONBF, 0);
         if (fwrite(record, 1, used, file) != used) return 5;
         fclose(file);
+#endif
     }
     const char *delay = getenv("RECORDER_DELAY_MS");
     if (delay) {
