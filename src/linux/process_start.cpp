@@ -109,8 +109,13 @@ bool spawn_and_wait(const char *executable, const char *path) {
 unsigned long detectors_ended() { return ended_count.load(); }
 
 bool started_detector(pid_t pid, unsigned long drained_at) {
+    // Read before the table: a start entered between a look at the table
+    // and a later read would leave its detector unknown. The change was made
+    // before this call, so when no start was pending here, its maker (if a
+    // detector) had been entered already.
+    bool none_starting = starting.load() == 0;
     if (in_table(pid, drained_at)) return true;
-    if (starting.load() == 0) return false;
+    if (none_starting) return false;
     // A detector being started may be this one: wait until it is entered.
     pthread_mutex_lock(&starting_lock);
     while (starting.load() != 0) pthread_cond_wait(&started, &starting_lock);

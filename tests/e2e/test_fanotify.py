@@ -180,7 +180,8 @@ class OwnWrites(ReaderTest):
         self.assertDetected(m, [self.path("marker")])
         self.assertEqual(m.quit(), 0)
         # (A file's creation and its write can come as two records.)
-        self.assertEqual(set(m.detected()), {self.bpath(n) for n in ("one", "two", "marker")})
+        self.assertEqual(set(m.detected()), {self.bpath(n) for n in ("one", "two", "marker")},
+                         m.out.snapshot())
         with open(self.path("scan.log"), "rb") as f:
             self.assertEqual(len(f.read().splitlines()), len(m.detected()))
 
