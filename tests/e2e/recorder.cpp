@@ -25,6 +25,14 @@
 
 static char record[1 << 20];
 
+#ifdef _WIN32
+// A run that cannot record says why, so a test's failure names the cause.
+static int failed(int status, const char *what) {
+    fprintf(stderr, "recorder: %s failed (error %lu)\n", what, GetLastError());
+    return status;
+}
+#endif
+
 int main(int argc, char **argv) {
     size_t used = static_cast<size_t>(snprintf(record, sizeof record, "%d", argc - 1)) + 1;
     char cwd[4096];
@@ -46,19 +54,20 @@ int main(int argc, char **argv) {
         HANDLE file = CreateFileA(log, GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return 4;
+        if (file == INVALID_HANDLE_VALUE) return failed(4, "opening the log");
         OVERLAPPED whole = {};
+        if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
+            return failed(5, "locking the log");
+        }
         DWORD written = 0;
         LARGE_INTEGER none = {};
-        bool ok = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
-        if (ok) {
-            ok = SetFilePointerEx(file, none, nullptr, FILE_END) &&
-                 WriteFile(file, record, static_cast<DWORD>(used), &written, nullptr) &&
-                 written == used;
-            UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
+        if (!SetFilePointerEx(file, none, nullptr, FILE_END) ||
+            !WriteFile(file, record, static_cast<DWORD>(used), &written, nullptr) ||
+            written != used) {
+            return failed(5, "writing the log");
         }
+        UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
         CloseHandle(file);
-        if (!ok) return 5;
 #else
         FILE *file = fopen(log, "ab");
         if (!file) return 4;
