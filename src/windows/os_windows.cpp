@@ -19,6 +19,11 @@ DWORD WINAPI watcher_thread(LPVOID directory) {
     return static_cast<DWORD>(monitor_directory(static_cast<const char *>(directory)));
 }
 
+// A start can fail for a moment (Wine reports an internal error about once
+// in 4,000 starts). A detector that never started scanned nothing, so its
+// start is tried again; one that ran is never run twice.
+const int START_ATTEMPTS = 3;
+
 } // namespace
 
 char **os_arguments(int *argc, char **argv) {
@@ -76,7 +81,6 @@ bool os_run_detection(const char *executable, const char *path) {
     wchar_t wide_command[COMMAND_BUFFER_SIZE];
     wchar_t wide_executable[LONG_PATH_UNITS];
     if (!build_command_line(command, sizeof command, executable, path) ||
-        !utf8_to_wide(command, wide_command, COMMAND_BUFFER_SIZE) ||
         !utf8_to_wide(executable, wide_executable, LONG_PATH_UNITS)) {
         return false;
     }
@@ -86,10 +90,14 @@ bool os_run_detection(const char *executable, const char *path) {
     PROCESS_INFORMATION process;
     // Handles inherited so the detector shares the monitor's console and
     // standard streams.
-    if (!CreateProcessW(wide_executable, wide_command, nullptr, nullptr, TRUE, 0, nullptr,
-                        nullptr, &startup, &process)) {
-        return false;
+    bool started = false;
+    for (int attempt = 0; !started && attempt < START_ATTEMPTS; attempt++) {
+        // Converted for each attempt: a start may write into the command line.
+        if (!utf8_to_wide(command, wide_command, COMMAND_BUFFER_SIZE)) return false;
+        started = CreateProcessW(wide_executable, wide_command, nullptr, nullptr, TRUE, 0,
+                                 nullptr, nullptr, &startup, &process);
     }
+    if (!started) return false;
     CloseHandle(process.hThread);
     DWORD status = 1;
     bool ended = WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0 &&
