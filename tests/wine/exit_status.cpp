@@ -66,8 +66,8 @@ int main() {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    if (!program[0] || !CreateProcessW(program, rest, nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
-                        nullptr, &startup, &process)) {
+    if (!program[0] || !CreateProcessW(program, rest, nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+                                       nullptr, nullptr, &startup, &process)) {
         fprintf(stderr, "exit_status: cannot start the program (error %lu)\n", GetLastError());
         return 121;
     }
