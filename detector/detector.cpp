@@ -51,12 +51,19 @@ int main(int argc, char **argv) {
     size_t kept = 0;
     bool found = false;
     for (;;) {
-        long got = target_read(window + kept, CHUNK, reason, sizeof reason);
+        bool after_hole = false;
+        long got = target_read(window + kept, CHUNK, &after_hole, reason, sizeof reason);
         if (got < 0) {
             target_close();
             return verdict(path, reason, 2);
         }
         if (got == 0) break;
+        if (after_hole) {
+            // A hole reads as zeros, which no signature holds: nothing found
+            // before it continues after it.
+            memmove(window, window + kept, static_cast<size_t>(got));
+            kept = 0;
+        }
         size_t filled = kept + static_cast<size_t>(got);
         for (size_t i = 0; !found && i + signature_length <= filled; i++) {
             found = memcmp(window + i, signature, signature_length) == 0;

@@ -38,7 +38,7 @@ target_state target_open(char *reason, size_t capacity) {
     return TARGET_OPEN;
 }
 
-long target_read(char *buffer, size_t size, char *reason, size_t capacity) {
+long target_read(char *buffer, size_t size, bool *, char *reason, size_t capacity) {
     for (;;) {
         ssize_t got = read(fd, buffer, size);
         if (got >= 0) return static_cast<long>(got);

@@ -59,7 +59,7 @@ target_state target_open(char *reason, size_t capacity) {
     return TARGET_OPEN;
 }
 
-long target_read(char *buffer, size_t size, char *reason, size_t capacity) {
+long target_read(char *buffer, size_t size, bool *, char *reason, size_t capacity) {
     DWORD got = 0;
     if (!ReadFile(file, buffer, static_cast<DWORD>(size), &got, nullptr)) {
         snprintf(reason, capacity, "cannot read (Windows error %lu)", GetLastError());

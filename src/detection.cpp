@@ -6,6 +6,7 @@
 #include "console.h"
 #include "monitor.h"
 #include "os.h"
+#include "settings.h"
 
 void call_detection(const char *full_path) {
     console_text(OUTPUT_STANDARD, "[+] Called detection");
@@ -26,7 +27,7 @@ void call_detection(const char *full_path) {
         console_text(OUTPUT_STANDARD, "[-] Failed to get executable path.");
         return;
     }
-    if (!os_run_detection(executable, full_path)) {
+    if (!os_run_detection(executable, full_path, settings().detection_timeout_seconds)) {
         console_text(OUTPUT_ERROR, "[-] Failed to execute command.");
     }
 }

@@ -5,6 +5,7 @@
 #include "console.h"
 #include "monitor.h"
 #include "os.h"
+#include "settings.h"
 
 static const char USAGE[] =
     "usage: monitor \"DIR1;DIR2;...\" | --version | --help  (type q and Enter to stop)\n";
@@ -26,6 +27,11 @@ int main(int argc, char **argv) {
     if (strcmp(argv[1], "--version") == 0) {
         printf("monitor %s\n", MONITOR_VERSION);
         return 0;
+    }
+    char bad[160];
+    if (!read_settings(bad, sizeof bad)) {
+        fprintf(stderr, "%s\n", bad);
+        return 2;
     }
     os_init();
     if (!split_fields(argv[1], start_watcher, nullptr)) {

@@ -44,8 +44,10 @@ bool os_start_watcher(const char *directory);
 bool os_own_executable(char *buffer, size_t capacity);
 
 // Runs the detection executable with path as its one argument, verbatim, and
-// waits for it. True when it ran and ended with status 0.
-bool os_run_detection(const char *executable, const char *path);
+// waits for it, but no longer than timeout_seconds (0: no limit): a detection
+// still running then is ended with every process it started. True when it
+// ran and ended with status 0 within the limit.
+bool os_run_detection(const char *executable, const char *path, unsigned timeout_seconds);
 
 enum output_stream { OUTPUT_STANDARD, OUTPUT_ERROR };
 

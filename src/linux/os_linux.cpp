@@ -114,7 +114,7 @@ bool os_own_executable(char *buffer, size_t capacity) {
     return true;
 }
 
-bool os_run_detection(const char *executable, const char *path) {
+bool os_run_detection(const char *executable, const char *path, unsigned) {
     return spawn_and_wait(executable, path);
 }
 

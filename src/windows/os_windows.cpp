@@ -72,7 +72,7 @@ bool os_own_executable(char *buffer, size_t capacity) {
     return length != 0 && length < LONG_PATH_UNITS && wide_to_utf8(wide, buffer, capacity);
 }
 
-bool os_run_detection(const char *executable, const char *path) {
+bool os_run_detection(const char *executable, const char *path, unsigned) {
     // Started directly, never through cmd.exe, so no name can expand a
     // variable or run a command; the path arrives as the one argument.
     char command[COMMAND_BUFFER_SIZE];
