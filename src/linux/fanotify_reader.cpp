@@ -269,6 +269,7 @@ int read_batch(fanotify_reader *r) {
     if (n <= 0 && !empty) return n < 0 ? errno : EIO;
     if (n > 0) {
         r->length = static_cast<size_t>(n);
+        queue_mark(r->queue, r->empty_at);
         translate_events(&r->translator, r->events, &r->length, EVENTS_SIZE, reader_record, r);
         // The kernel stops at an empty queue or at an event that does not fit.
         empty = static_cast<size_t>(n) + LARGEST_EVENT <= READ_SIZE;
@@ -341,6 +342,7 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
     r->directory = directory;
     r->queue = queue;
     r->fd = r->guard_fd = r->table_fd = -1;
+    queue_mark(queue, r->empty_at);
     struct stat st;
     if (!realpath(directory, r->root) || stat(r->root, &st) != 0) return errno;
     if (!S_ISDIR(st.st_mode)) return ENOTDIR;

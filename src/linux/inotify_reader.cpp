@@ -127,6 +127,7 @@ int set_up(inotify_reader *r) {
                     kernel_queued_bytes, r};
     // Events read later may have been made during the set-up.
     r->empty_at = now_ns();
+    queue_mark(r->queue, r->empty_at);
     int error = tree_start(&r->tree, r->directory, &ops, set_up_record, r);
     // The bare code would read "no space left on device".
     if (error == ENOSPC && !r->limit_reached) tell(r->queue, "inotify watch limit reached, raise fs.inotify.max_user_watches");
@@ -189,6 +190,7 @@ int follow(inotify_reader *r, bool *disown) {
         // The kernel stops at an empty queue or at an event that does not fit.
         if (size + LARGEST_EVENT <= READ_SIZE) r->empty_at = started;
         r->tree.events_since = since;
+        queue_mark(r->queue, since);
         // Checked before any of it is reported: a path under a field that
         // names another folder by now is a path where no such file is.
         if (guard_touched(&r->guard, r->events, size)) {

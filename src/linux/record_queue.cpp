@@ -204,8 +204,25 @@ void queue_set_up(record_queue *q) {
     pthread_mutex_unlock(&q->lock);
 }
 
+void queue_mark(record_queue *q, int64_t since) {
+    pthread_mutex_lock(&q->lock);
+    if (since > q->reader_since) q->reader_since = since;
+    if (q->drained_since == 0) q->drained_since = q->reader_since;
+    pthread_mutex_unlock(&q->lock);
+}
+
+int64_t queue_drained_since(record_queue *q) {
+    pthread_mutex_lock(&q->lock);
+    int64_t since = q->drained_since;
+    pthread_mutex_unlock(&q->lock);
+    return since;
+}
+
 take_result queue_take(record_queue *q, taken_record *out, bool wait, int *error) {
     pthread_mutex_lock(&q->lock);
+    // The watcher comes back only once its last detection ended: with
+    // nothing waiting, every change queued so far has been scanned.
+    if (!q->used && !q->lost) q->drained_since = q->reader_since;
     while (wait && !q->used && !q->lost && !q->ended && !q->set_up) {
         pthread_cond_wait(&q->filled, &q->lock);
     }

@@ -12,6 +12,7 @@
 
 #include <pthread.h>
 #include <stddef.h>
+#include <stdint.h>
 
 #include "capacities.h"
 #include "os.h"
@@ -43,6 +44,13 @@ struct record_queue {
     int drained_fd;       // an eventfd the watcher signals once it took everything
     bool want_drained;
     bool abandoned;       // the watcher wants no more records: the reader stops
+    // No change the reader has yet to queue was made before reader_since
+    // (nanoseconds since the epoch; set by the reader before each batch of
+    // events). drained_since is what reader_since was when the watcher last
+    // came back for a record and found none: every change made before it had
+    // been handed to detection, and that detection had ended.
+    int64_t reader_since;
+    int64_t drained_since;
 };
 
 // False when the queue's storage cannot be had.
@@ -75,6 +83,15 @@ bool queue_abandoned(record_queue *queue);
 // dropped, or the watcher gave the watch up meanwhile.
 static const unsigned long QUEUE_PACE = 4096;
 bool queue_push_paced(record_queue *queue, const watch_record *record, unsigned long *pushed);
+
+// Reader: no change it has yet to queue was made before since (nanoseconds
+// since the epoch); never moves back. The first call also starts the
+// drained mark: changes made before the watch began are not its own.
+void queue_mark(record_queue *queue, int64_t since);
+
+// Reader: the moment before which every change had been handed to
+// detection and that detection had ended (see drained_since).
+int64_t queue_drained_since(record_queue *queue);
 
 // Reader: the watch is set up; the watcher learns it once it has taken the
 // records queued so far (those of the set-up).

@@ -140,3 +140,24 @@ TEST(RecordQueue, AfterALossRecordsAreQueuedAgainOnlyOnceAQuarterIsFree) {
     EXPECT_EQ(lines(rest.end() - 2, rest.end()), (lines{"1:-:-", "0:after:-"}));
     EXPECT_EQ(std::count(rest.begin(), rest.end(), "1:-:-"), 1);
 }
+
+namespace {
+
+// The drained mark: what the reader had marked when the watcher last came
+// back for a record and found none. A take that finds a record waiting is
+// no such moment: that record's detection is still to come.
+TEST(RecordQueue, DrainedMarkMovesOnlyWhenTheWatcherFindsNothingWaiting) {
+    queue_fixture q(4096);
+    queue_mark(&q.queue, 100);
+    EXPECT_EQ(queue_drained_since(&q.queue), 100); // the watch's start
+    q.push(RECORD_CHANGE, "a");
+    queue_mark(&q.queue, 200);
+    int error = 0;
+    ASSERT_EQ(queue_take(&q.queue, &q.taken, false, &error), TAKEN);
+    EXPECT_EQ(queue_drained_since(&q.queue), 100);
+    queue_mark(&q.queue, 150); // never back
+    ASSERT_EQ(queue_take(&q.queue, &q.taken, false, &error), TAKE_EMPTY);
+    EXPECT_EQ(queue_drained_since(&q.queue), 200);
+}
+
+} // namespace
