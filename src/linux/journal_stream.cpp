@@ -47,6 +47,7 @@ void journal_stream_find() {
 const char *journal_prefix(int fd, const char *line, size_t length) {
     if (!is_journal[fd]) return "";
     static const char PROGRESS[] = "[+] ";
-    bool progress = length >= sizeof PROGRESS - 1 && memcmp(line, PROGRESS, sizeof PROGRESS - 1) == 0;
+    bool progress =
+        length >= sizeof PROGRESS - 1 && memcmp(line, PROGRESS, sizeof PROGRESS - 1) == 0;
     return progress ? "<6>" : "<3>";
 }
