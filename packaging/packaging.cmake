@@ -23,6 +23,9 @@ if(WIN32)
                  ${CMAKE_CURRENT_BINARY_DIR}/packaging/README.txt
                  @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/README.txt DESTINATION .)
+  configure_file(${CMAKE_CURRENT_SOURCE_DIR}/LICENSE ${CMAKE_CURRENT_BINARY_DIR}/packaging/LICENSE
+                 @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/LICENSE DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
   set(CPACK_PACKAGE_FILE_NAME "${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-win64")
@@ -52,6 +55,20 @@ else()
   add_custom_target(man_page ALL DEPENDS ${MONITOR_MAN_PAGE})
   install(FILES ${MONITOR_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
+  # The licence, in the form Debian reads, and the package's history, where
+  # Debian keeps both (compressed like the manual page, and for the same reason).
+  set(MONITOR_CHANGELOG ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.Debian.gz)
+  add_custom_command(OUTPUT ${MONITOR_CHANGELOG}
+                     COMMAND gzip -9 -n -c ${CMAKE_CURRENT_LIST_DIR}/deb/changelog > ${MONITOR_CHANGELOG}
+                     DEPENDS ${CMAKE_CURRENT_LIST_DIR}/deb/changelog
+                     COMMENT "Compressing the package's changelog")
+  add_custom_target(package_changelog ALL DEPENDS ${MONITOR_CHANGELOG})
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/deb/copyright ${MONITOR_CHANGELOG}
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # What lintian reports and is kept, each with its reason.
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/deb/lintian-overrides
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME monitor)
+
   # The service's unit and its environment file name installed paths, so they
   # are written at install time, for the prefix in use.
   install(CODE "set(MONITOR_SERVICE_SOURCES \"${CMAKE_CURRENT_LIST_DIR}\")
@@ -61,11 +78,18 @@ set(MONITOR_BINDIR \"${CMAKE_INSTALL_BINDIR}\")")
   # removes them only on purge.
   set(MONITOR_CONFFILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/deb/conffiles)
   file(WRITE ${MONITOR_CONFFILES} "/etc/default/monitor\n")
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${MONITOR_CONFFILES})
+  # The maintainer scripts keep systemd's view of the unit in step with the
+  # package (deb/postinst, prerm, postrm say how).
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${MONITOR_CONFFILES} ${CMAKE_CURRENT_LIST_DIR}/deb/postinst
+      ${CMAKE_CURRENT_LIST_DIR}/deb/prerm ${CMAKE_CURRENT_LIST_DIR}/deb/postrm)
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  # The program's version and a packaging revision: the package can be
+  # rebuilt with new packaging while the program stays the same. deb/changelog
+  # names this version in its first entry.
+  set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # Depends is read off the binaries by dpkg-shlibdeps.

@@ -28,12 +28,16 @@ int main(int argc, char **argv) {
         printf("monitor %s\n", MONITOR_VERSION);
         return 0;
     }
+    // Set up before the settings are read: a bad value's line goes out as
+    // every other line does, with its priority in the journal.
+    os_init();
     char bad[160];
     if (!read_settings(bad, sizeof bad)) {
-        fprintf(stderr, "%s\n", bad);
+        // The value is the environment's: its control bytes are escaped.
+        static console_buffer line;
+        console_line(&line, OUTPUT_ERROR, "%s", bad);
         return 2;
     }
-    os_init();
     if (!split_fields(argv[1], start_watcher, nullptr)) {
         console_text(OUTPUT_STANDARD, "Failed to create thread for directory monitoring");
         return 1;

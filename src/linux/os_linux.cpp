@@ -1,13 +1,17 @@
 // The operating-system layer on Linux: a watch is a reader (inotify or
 // fanotify, chosen in reader_choice.cpp) feeding a record queue; threads are
-// pthreads; detection is started by process_start.cpp.
+// pthreads; detection is started by process_start.cpp; lines written to the
+// journal get their priority from journal_stream.cpp.
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include "journal_stream.h"
 #include "monitor.h"
 #include "os.h"
 #include "record_queue.h"
@@ -136,6 +140,7 @@ void os_init() {
     // A closed reader of standard output must not end the monitor; the
     // detection launches go on.
     signal(SIGPIPE, SIG_IGN);
+    journal_stream_find();
 }
 
 void os_wait_forever() {
@@ -144,13 +149,28 @@ void os_wait_forever() {
 
 void os_write_output(output_stream stream, const char *text, size_t length) {
     // One write keeps the line whole among other writers: a pipe takes up to
-    // PIPE_BUF bytes at once, a terminal or a file a whole write.
+    // PIPE_BUF bytes at once, a terminal or a file a whole write. The journal's
+    // priority prefix, if any, goes in the same write.
     int fd = stream == OUTPUT_ERROR ? STDERR_FILENO : STDOUT_FILENO;
-    while (length > 0) {
-        ssize_t written = write(fd, text, length);
+    const char *prefix = journal_prefix(fd, text, length);
+    iovec parts[2] = {{const_cast<char *>(prefix), strlen(prefix)},
+                      {const_cast<char *>(text), length}};
+    iovec *part = parts;
+    int count = 2;
+    while (count > 0) {
+        ssize_t written = writev(fd, part, count);
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) return;
-        text += written;
-        length -= static_cast<size_t>(written);
+        // Past what was taken; an empty prefix is passed over at once.
+        size_t taken = static_cast<size_t>(written);
+        while (count > 0 && taken >= part->iov_len) {
+            taken -= part->iov_len;
+            part++;
+            count--;
+        }
+        if (count > 0) {
+            part->iov_base = static_cast<char *>(part->iov_base) + taken;
+            part->iov_len -= taken;
+        }
     }
 }

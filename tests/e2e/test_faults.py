@@ -215,6 +215,108 @@ class SpawnFailure(FaultTest):
         self.assertEqual(m.out.snapshot(), expected)
 
 
+def stream_id(f):
+    """A file as JOURNAL_STREAM names the journal's stream: device:inode."""
+    status = os.fstat(f.fileno())
+    return "%d:%d" % (status.st_dev, status.st_ino)
+
+
+def file_lines(f):
+    with open(f.name, "rb") as written:
+        return written.read().splitlines(keepends=True)
+
+
+class JournalPriorities(FaultTest):
+    """systemd names the stream it joins a service's output to in
+    JOURNAL_STREAM. Each line written to that stream carries the priority
+    journald reads, <3> for a failure and <6> for a change or progress; on
+    any other stream lines stay exactly as they are. Here the streams are
+    files, and one file for both is the journal's single stream."""
+
+    def files(self, *names):
+        opened = [open(os.path.join(self.tmp, name), "wb") for name in names]
+        for f in opened:
+            self.addCleanup(f.close)
+        return opened
+
+    def change_lines(self, out, err, journal_stream, **faults):
+        """Watches the folder and a missing one, standard output to out and
+        error to err, with JOURNAL_STREAM unless None; a change is made and
+        its detection fails. Returns the lines of out and err, and those the
+        monitor prints without the variable."""
+        env = self.faults(RECORDER_STATUS=1, **faults)
+        if journal_stream is not None:
+            env["JOURNAL_STREAM"] = journal_stream
+        missing = os.path.join(self.tmp, "missing")
+        m = self.start(argument=self.root + ";" + missing, ready=True, env=env,
+                       popen=dict(stdout=out, stderr=err))
+        changed = os.path.basename(out.name)  # a new file for each run
+        touch(self.path(changed))
+        self.assertDetected(m, [self.path(changed)])
+        deadline = time.monotonic() + TIMEOUT
+        while not any(line.endswith(FAILED) for line in file_lines(err)) and \
+                time.monotonic() < deadline:
+            time.sleep(0.005)  # re-reads the file; the deadline bounds it
+        self.assertEqual(m.quit(), 0)
+        plain = [b"[-] Failed to open directory: %s\n" % os.fsencode(missing),
+                 CHANGE + self.bpath(changed) + b"\n", CALLED]
+        return file_lines(out), file_lines(err), plain
+
+    def test_lines_to_the_journal_carry_their_priority(self):
+        # Both streams the journal's, written in pieces as a socket may take them.
+        journal, = self.files("journal")
+        got, _, plain = self.change_lines(journal, journal, stream_id(journal),
+                                          FAULT_WRITE_SPLIT=2)
+        self.assertEqual(got, [b"<3>" + plain[0], b"<6>" + plain[1], b"<6>" + plain[2],
+                               b"<3>" + FAILED])
+        self.assertIn(b"write EINTR", self.injected())
+        # Only standard output the journal's.
+        out, err = self.files("out", "err")
+        got_out, got_err, plain = self.change_lines(out, err, stream_id(out))
+        self.assertEqual((got_out, got_err),
+                         ([b"<3>" + plain[0], b"<6>" + plain[1], b"<6>" + plain[2]], [FAILED]))
+
+    def test_lines_elsewhere_are_unchanged(self):
+        other, = self.files("other")
+        names = {
+            "unset": lambda out: None,
+            "another file": lambda out: stream_id(other),
+            "no device": lambda out: "journal",
+            "no inode": lambda out: stream_id(out).split(":")[0] + ":",
+            "no colon": lambda out: stream_id(out).replace(":", "-"),
+            "more after": lambda out: stream_id(out) + "x",
+        }
+        for case, name in names.items():
+            with self.subTest(case):
+                out, err = self.files("out-" + case, "err-" + case)
+                got_out, got_err, plain = self.change_lines(out, err, name(out))
+                self.assertEqual((got_out, got_err), (plain, [FAILED]))
+
+    def test_failures_before_watching_carry_their_priority(self):
+        bad = b"[-] Bad value for MONITOR_DETECTION_TIMEOUT: " \
+              b"\"soon\\x0a<6>forged\" (whole seconds from 0 to 4294967)\n"
+        for journal in (False, True):
+            prefix = b"<3>" if journal else b""
+            with self.subTest(journal=journal):
+                f, = self.files("thread-%d" % journal)
+                env = self.faults(FAULT_THREAD_EAGAIN=1)
+                if journal:
+                    env["JOURNAL_STREAM"] = stream_id(f)
+                m = self.start(env=env, popen=dict(stdout=f, stderr=f))
+                self.assertEqual(m.wait(), 1)
+                self.assertEqual(file_lines(f),
+                                 [prefix + b"Failed to create thread for directory monitoring\n"])
+                self.assertEqual(self.injected()[-1], b"pthread_create EAGAIN")
+                # A newline in the value forges no line of its own.
+                f, = self.files("setting-%d" % journal)
+                env = {"MONITOR_DETECTION_TIMEOUT": "soon\n<6>forged"}
+                if journal:
+                    env["JOURNAL_STREAM"] = stream_id(f)
+                m = self.start(env=env, popen=dict(stdout=f, stderr=f))
+                self.assertEqual(m.wait(), 2)
+                self.assertEqual(file_lines(f), [prefix + bad])
+
+
 class HostileDetector(MonitorTest):
     """The detection executable itself misbehaves; the monitor goes on."""
 

@@ -8,10 +8,14 @@
 //   FAULT_READ_EINTR=1           every read of an inotify or fanotify
 //                                descriptor is first interrupted once
 //                                (EINTR), then done
-//   FAULT_WRITE_SPLIT=N          every write to standard output or error is
-//                                first interrupted once (EINTR), then takes at
-//                                most N bytes
+//   FAULT_WRITE_SPLIT=N          every write (write or writev) to standard
+//                                output or error is first interrupted once
+//                                (EINTR), then takes at most N bytes
 //   FAULT_SPAWN_EAGAIN=N         the first N posix_spawn calls fail with EAGAIN
+//   FAULT_THREAD_EAGAIN=N        the first N pthread_create calls for a
+//                                detached thread (a watcher) fail with
+//                                EAGAIN; joinable ones (readers, and the
+//                                thread a sanitizer starts for itself) start
 //   FAULT_MOVE_AFTER_WATCH=PATH  once a watch on exactly PATH is added, PATH is
 //   FAULT_MOVE_TO=TARGET         renamed to TARGET (once): a directory that moves
 //                                on between being watched and being listed
@@ -36,6 +40,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdint.h>
@@ -43,6 +48,7 @@
 #include <string.h>
 #include <sys/fanotify.h>
 #include <sys/inotify.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -57,6 +63,7 @@ size_t write_split;
 const char *add_watch_text;
 long init_budget = -1; // successes left before EMFILE; negative: no fault
 long spawn_failures;
+long thread_failures;
 const char *log_path;
 const char *move_after_watch;
 const char *move_to;
@@ -119,6 +126,7 @@ __attribute__((constructor)) void fault_setup() {
     read_eintr = getenv("FAULT_READ_EINTR") != nullptr;
     if (const char *n = getenv("FAULT_WRITE_SPLIT")) write_split = strtoul(n, nullptr, 10);
     if (const char *n = getenv("FAULT_SPAWN_EAGAIN")) spawn_failures = atol(n);
+    if (const char *n = getenv("FAULT_THREAD_EAGAIN")) thread_failures = atol(n);
     log_path = getenv("FAULT_LOG");
     move_after_watch = getenv("FAULT_MOVE_AFTER_WATCH");
     move_to = getenv("FAULT_MOVE_TO");
@@ -264,6 +272,43 @@ ssize_t write(int fd, const void *buffer, size_t count) {
         if (count > write_split) count = write_split;
     }
     return next<ssize_t (*)(int, const void *, size_t)>("write")(fd, buffer, count);
+}
+
+ssize_t writev(int fd, const struct iovec *parts, int count) {
+    typedef ssize_t (*writev_fn)(int, const struct iovec *, int);
+    if (active && write_split > 0 && (fd == 1 || fd == 2)) {
+        write_interrupted = !write_interrupted;
+        if (write_interrupted) {
+            note("write EINTR\n");
+            errno = EINTR;
+            return -1;
+        }
+        // The first write_split bytes, from as many parts as they span.
+        struct iovec cut[16];
+        int used = 0;
+        size_t left = write_split;
+        for (int i = 0; i < count && used < 16 && left > 0; i++) {
+            cut[used] = parts[i];
+            if (cut[used].iov_len > left) cut[used].iov_len = left;
+            left -= cut[used++].iov_len;
+        }
+        return next<writev_fn>("writev")(fd, cut, used);
+    }
+    return next<writev_fn>("writev")(fd, parts, count);
+}
+
+int pthread_create(pthread_t *thread, const pthread_attr_t *attributes, void *(*start)(void *),
+                   void *argument) {
+    int detached = PTHREAD_CREATE_JOINABLE;
+    if (attributes) pthread_attr_getdetachstate(attributes, &detached);
+    if (active && detached == PTHREAD_CREATE_DETACHED &&
+        __atomic_load_n(&thread_failures, __ATOMIC_RELAXED) > 0 &&
+        __atomic_sub_fetch(&thread_failures, 1, __ATOMIC_RELAXED) >= 0) {
+        note("pthread_create EAGAIN\n");
+        return EAGAIN;
+    }
+    typedef int (*create_fn)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
+    return next<create_fn>("pthread_create")(thread, attributes, start, argument);
 }
 
 int close(int fd) {
