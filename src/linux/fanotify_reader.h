@@ -13,9 +13,25 @@
 
 #include "capacities.h"
 #include "fanotify_events.h"
+#include "folder_lister.h"
 #include "mounts.h"
 #include "record_queue.h"
 #include "root_guard.h"
+
+// A folder renamed within the tree, to be walked for what changed in it
+// since a mark once the watcher has taken what is queued: found again by its
+// handle, so that the walk names it where it stands then.
+struct pending_walk {
+    uint64_t fsid;
+    int32_t type;
+    uint32_t size;
+    unsigned char bytes[128]; // MAX_HANDLE_SZ
+    int64_t since;
+};
+
+// Renamed folders waiting for their walk; beyond these the whole tree is
+// walked instead.
+static const int PENDING_WALKS = 64;
 
 struct fanotify_reader {
     const char *directory; // the field as written
@@ -33,12 +49,20 @@ struct fanotify_reader {
     unsigned long drained_at; // detectors_ended() at the last empty read
     int64_t empty_at;         // when that read began, in nanoseconds since the epoch
     int64_t dirty_since;      // changes lost since then: the tree to walk; -1 for none
+    // The queue's drained mark (queue_drained_since) when the read of
+    // empty_at began: when a folder was renamed by an event read since,
+    // every change before it had been scanned.
+    int64_t empty_scanned;
+    pending_walk pending[PENDING_WALKS];
+    int pending_count;
+    kernel_root lister_root;  // walks start below it
+    lister_ops lister;
     unsigned long walked;     // records handed over by walks
     bool abandoned;           // the watcher gave the watch up during a walk
     dev_t root_device;        // the root's identity, for folders too deep to name
     ino_t root_inode;
     char root[PATH_CAPACITY]; // the field, absolute, links resolved
-    char walk_path[PATH_CAPACITY];
+    char walk_path[PATH_CAPACITY]; // a renamed folder's path now
 };
 
 // Sets the watch up: 0, or the errno of what failed, with nothing queued and

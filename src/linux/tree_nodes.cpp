@@ -246,16 +246,14 @@ bool build_relative(const watch_tree *t, int node, const char *name, size_t name
 }
 
 bool build_system_path(watch_tree *t, int node, const char *name, size_t name_length) {
+    // Held to what a full path can hold: the root's path, a separator, this.
     size_t root_length = strlen(t->root);
     if (root_length + 1 >= sizeof t->path) return false;
-    memcpy(t->path, t->root, root_length);
     if (node == TREE_ROOT && !name) {
-        t->path[root_length] = '\0';
+        t->path[0] = '\0';
         return true;
     }
-    t->path[root_length] = '/';
-    return build_relative(t, node, name, name_length, t->path + root_length + 1,
-                          sizeof t->path - root_length - 1);
+    return build_relative(t, node, name, name_length, t->path, sizeof t->path - root_length - 1);
 }
 
 void describe_error(watch_tree *t, int error) {
@@ -311,6 +309,10 @@ void mark_dirty(watch_tree *t, int node, int64_t since) {
     if (!push_node(&t->dirty, node)) return;
     n.dirty = true;
     n.dirty_since = since;
+}
+
+void mark_subtree_dirty(watch_tree *t, int top, int64_t since) {
+    for (int n = top; n >= 0; n = next_below(t, top, n)) mark_dirty(t, n, since);
 }
 
 bool push_node(node_list *list, int node) {

@@ -52,8 +52,9 @@ void mark_reported(watch_tree *t, int top, bool reported);
 // Relative path of node, then "/" and name when name is given.
 bool build_relative(const watch_tree *t, int node, const char *name, size_t name_length,
                     char *out, size_t capacity);
-// The path of node's directory (then "/" and name, when given) for system
-// calls, into t->path.
+// The path of node's directory (then "/" and name, when given) below the
+// root, for opening it there, into t->path ("" for the root itself); false
+// when the root's path and it would not fit in a path.
 bool build_system_path(watch_tree *t, int node, const char *name, size_t name_length);
 
 // Records about a directory below node that cannot be watched, and about a
@@ -64,6 +65,8 @@ void unwatched(watch_tree *t, const sink &s, int node, const char *name, size_t 
 void report_file(watch_tree *t, const sink &s, int node, const char *name, size_t length,
                  int64_t dirty_since);
 void mark_dirty(watch_tree *t, int node, int64_t since);
+// Marks top and every folder below it so, each keeping its earliest mark.
+void mark_subtree_dirty(watch_tree *t, int top, int64_t since);
 
 bool push_node(node_list *list, int node);
 void release_list(node_list *list);

@@ -246,6 +246,7 @@ void handle(run &r, const unsigned char *bytes, size_t length) {
         }
     }
     r.tree.events_since = r.fs.events_since;
+    r.tree.scanned_before = r.fs.events_since;
     ended(r, tree_handle_events(&r.tree, bytes, length, on_record, &r));
 }
 

@@ -100,6 +100,12 @@ void fake_report_below(void *context, const char *relative) {
     static_cast<fake_kernel *>(context)->arrived.push_back(relative);
 }
 
+void fake_moved_within(void *context, const fan_handle &directory) {
+    uint32_t number = 0;
+    if (directory.size == sizeof number) memcpy(&number, directory.bytes, sizeof number);
+    static_cast<fake_kernel *>(context)->moved.push_back(number);
+}
+
 void collect(void *context, const watch_record *record) {
     static const char *const KINDS[] = {"change", "lost", "unreadable", "unrepresentable",
                                         "unwatched"};
@@ -111,7 +117,8 @@ void collect(void *context, const watch_record *record) {
 } // namespace
 
 fan_ops fake_kernel::ops() {
-    return fan_ops{fake_resolve, fake_read_more, fake_ignored, fake_report_below, this};
+    return fan_ops{fake_resolve, fake_read_more, fake_ignored, fake_report_below, fake_moved_within,
+                   this};
 }
 
 std::vector<std::string> translate(fan_translator *t, fake_kernel *kernel,
