@@ -307,7 +307,7 @@ void directory_event(fan_translator *t, const batch &b, const fan_event &e, size
         if (e.has_target) cache_put(&t->cache, e.target, path, length);
         const char *relative = below_root(t, path, length);
         if (!relative || !relative[0] || t->ops.ignored(t->ops.context, e.pid)) return;
-        if (!was_inside) t->ops.report_below(t->ops.context, relative);
+        if (!was_inside) t->ops.report_below(t->ops.context, relative, e.has_target ? &e.target : nullptr);
         else if (e.has_target) t->ops.moved_within(t->ops.context, e.target);
     }
 }

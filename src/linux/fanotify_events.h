@@ -32,8 +32,9 @@ struct fan_ops {
     size_t (*read_more)(void *context, unsigned char *at, size_t room);
     // Whether a change by pid is the monitor's own (or its detector's).
     bool (*ignored)(void *context, int32_t pid);
-    // Reports every file below the directory at relative (arrived in the tree).
-    void (*report_below)(void *context, const char *relative);
+    // Reports every file below the directory at relative (arrived in the
+    // tree), known by handle when not null.
+    void (*report_below)(void *context, const char *relative, const fan_handle *directory);
     // A directory renamed within the tree: what changed in it lately is to be
     // reported under its new path (records still waiting name the old one).
     void (*moved_within)(void *context, const fan_handle &directory);

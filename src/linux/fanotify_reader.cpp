@@ -88,7 +88,8 @@ void mark_dirty_since(fanotify_reader *r, int64_t since) {
     if (r->dirty_since < 0 || since < r->dirty_since) r->dirty_since = since;
 }
 
-void walk_pending(fanotify_reader *r, const pending_walk &p);
+void walk_pending(fanotify_reader *r, const marked_folder &p);
+void forget_scanned_arrivals(fanotify_reader *r);
 
 // Once the watcher has taken every record: every file of the tree changed
 // since the mark is reported, and every file of a renamed folder changed
@@ -108,6 +109,7 @@ void report_dirty(fanotify_reader *r) {
         // What the whole tree's walk covered already is not walked again.
         if (since < 0 || r->pending[i].since < since) walk_pending(r, r->pending[i]);
     }
+    forget_scanned_arrivals(r);
 }
 
 // Whether folder fd (closed here) lies below the root: followed up through
@@ -199,10 +201,50 @@ void push_record(fanotify_reader *r, record_kind kind, const char *path, const c
     push(r, &record);
 }
 
+fan_handle handle_of(const marked_folder &f) { return fan_handle{f.fsid, f.type, f.size, f.bytes}; }
+
+// Keeps folder h in list with since; one known already keeps the earliest
+// mark, or the latest with latest. False without room.
+bool keep_folder(marked_folder *list, int *count, int capacity, const fan_handle &h,
+                 int64_t since, bool latest) {
+    for (int i = 0; i < *count; i++) {
+        marked_folder &f = list[i];
+        if (!fan_same_handle(handle_of(f), h)) continue;
+        if (latest ? since > f.since : since < f.since) f.since = since;
+        return true;
+    }
+    if (*count == capacity || h.size > sizeof list[0].bytes) return false;
+    marked_folder &f = list[(*count)++];
+    f.fsid = h.fsid;
+    f.type = h.type;
+    f.size = h.size;
+    memcpy(f.bytes, h.bytes, h.size);
+    f.since = since;
+    return true;
+}
+
+// Arrivals whose files were all scanned since are no longer followed.
+void forget_scanned_arrivals(fanotify_reader *r) {
+    int64_t scanned = queue_drained_since(r->queue);
+    int kept = 0;
+    for (int i = 0; i < r->arrival_count; i++) {
+        if (r->arrivals[i].since >= scanned) r->arrivals[kept++] = r->arrivals[i];
+    }
+    r->arrival_count = kept;
+    if (r->arrivals_lost >= 0 && r->arrivals_lost < scanned) r->arrivals_lost = -1;
+}
+
 // Reports every file below relative, a folder that arrived from outside
 // the root: opened below the root, no link followed.
-void kernel_report_below(void *context, const char *relative) {
+void kernel_report_below(void *context, const char *relative, const fan_handle *directory) {
     fanotify_reader *r = static_cast<fanotify_reader *>(context);
+    if (directory) {
+        forget_scanned_arrivals(r);
+        if (!keep_folder(r->arrivals, &r->arrival_count, ARRIVALS, *directory, r->empty_at, true) &&
+            r->empty_at > r->arrivals_lost) {
+            r->arrivals_lost = r->empty_at;
+        }
+    }
     int error = 0;
     void *folder = r->lister.open_below(r->lister.context, nullptr, relative, &error);
     if (!folder) {
@@ -222,29 +264,34 @@ void kernel_report_below(void *context, const char *relative) {
 void kernel_moved_within(void *context, const fan_handle &h) {
     fanotify_reader *r = static_cast<fanotify_reader *>(context);
     int64_t since = r->empty_scanned;
-    for (int i = 0; i < r->pending_count; i++) {
-        pending_walk &p = r->pending[i];
-        fan_handle known = {p.fsid, p.type, p.size, p.bytes};
-        if (!fan_same_handle(known, h)) continue;
-        if (since < p.since) p.since = since;
-        return;
-    }
-    if (r->pending_count == PENDING_WALKS || h.size > sizeof r->pending[0].bytes) {
+    if (!keep_folder(r->pending, &r->pending_count, PENDING_WALKS, h, since, false)) {
         mark_dirty_since(r, since);
-        return;
     }
-    pending_walk &p = r->pending[r->pending_count++];
-    p.fsid = h.fsid;
-    p.type = h.type;
-    p.size = h.size;
-    memcpy(p.bytes, h.bytes, h.size);
-    p.since = since;
+}
+
+// Whether path, a renamed folder's, is that of an arrival not yet scanned
+// when it was renamed (its mark at or after since), or lies above or below
+// one.
+bool near_arrival(fanotify_reader *r, const char *path, int64_t since) {
+    if (r->arrivals_lost >= since) return true;
+    size_t length = strlen(path);
+    for (int i = 0; i < r->arrival_count; i++) {
+        if (r->arrivals[i].since < since) continue;
+        char other[PATH_CAPACITY];
+        size_t n = 0;
+        if (kernel_resolve(r, handle_of(r->arrivals[i]), other, sizeof other, &n) != 0) continue;
+        size_t shorter = n < length ? n : length;
+        bool related = memcmp(other, path, shorter) == 0 &&
+                       (n == length || (n < length ? path[n] : other[length]) == '/');
+        if (related) return true;
+    }
+    return false;
 }
 
 // Walks a renamed folder where it stands now, if that is still under the
 // root: opened by its handle, and its path read from what was opened.
-void walk_pending(fanotify_reader *r, const pending_walk &p) {
-    fan_handle h = {p.fsid, p.type, p.size, p.bytes};
+void walk_pending(fanotify_reader *r, const marked_folder &p) {
+    fan_handle h = handle_of(p);
     int fd = -1;
     if (open_handle(r, h, O_RDONLY | O_DIRECTORY | O_CLOEXEC, &fd) != 0) return; // gone
     void *folder = kernel_folder_adopt(fd);
@@ -256,7 +303,11 @@ void walk_pending(fanotify_reader *r, const pending_walk &p) {
     kernel_folder_path(folder, link, sizeof link);
     struct stat st;
     ssize_t n = fstat(fd, &st) == 0 && st.st_nlink > 0
-                    ? readlink(link, r->walk_path, sizeof r->walk_path - 1) : -1;
+                    ? readlink(link, r->walk_path, sizeof r->walk_path) : -1;
+    if (n >= static_cast<ssize_t>(sizeof r->walk_path)) {
+        n = -1; // cut: as long as any path can be
+        errno = ENAMETOOLONG;
+    }
     size_t root_length = strlen(r->root);
     const char *relative = nullptr;
     if (n > 0) {
@@ -274,9 +325,10 @@ void walk_pending(fanotify_reader *r, const pending_walk &p) {
         mark_dirty_since(r, p.since);
     }
     // Moved out of the tree since, or deleted: nothing of the tree's in it.
-    if (relative && !walk_changed_below(&r->lister, folder, relative, p.since, walk_record, r) &&
+    int64_t since = relative && near_arrival(r, r->walk_path, p.since) ? 0 : p.since;
+    if (relative && !walk_changed_below(&r->lister, folder, relative, since, walk_record, r) &&
         !r->abandoned) {
-        mark_dirty_since(r, p.since);
+        mark_dirty_since(r, since);
     }
     r->lister.close(r->lister.context, folder);
 }
@@ -400,6 +452,7 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
                     const char **refusal) {
     memset(r, 0, sizeof *r);
     r->dirty_since = -1;
+    r->arrivals_lost = -1;
     r->empty_at = now_ns(); // nothing made before the set-up is a change
     r->own_pid = getpid();
     r->directory = directory;

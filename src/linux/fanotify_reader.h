@@ -18,10 +18,9 @@
 #include "record_queue.h"
 #include "root_guard.h"
 
-// A folder renamed within the tree, to be walked for what changed in it
-// since a mark once the watcher has taken what is queued: found again by its
-// handle, so that the walk names it where it stands then.
-struct pending_walk {
+// A folder known by its handle, found again where it stands when needed,
+// and a mark (nanoseconds since the epoch) that goes with it.
+struct marked_folder {
     uint64_t fsid;
     int32_t type;
     uint32_t size;
@@ -29,9 +28,19 @@ struct pending_walk {
     int64_t since;
 };
 
-// Renamed folders waiting for their walk; beyond these the whole tree is
-// walked instead.
+// Folders renamed within the tree, each to be walked for what changed in it
+// since its mark once the watcher has taken what is queued, where it stands
+// then. Beyond this many the whole tree is walked instead.
 static const int PENDING_WALKS = 64;
+
+// Folders that arrived from outside the tree, each kept with the queue's
+// mark when it was walked for every file: until every change before a later
+// mark was scanned, its files may still wait for their scan, under names a
+// rename may since have taken from them (their times say nothing: they came
+// in unchanged). A renamed folder that is one of these, or lies above or
+// below one, has all its files reported again. Beyond this many, every
+// renamed folder does until they are scanned.
+static const int ARRIVALS = 64;
 
 struct fanotify_reader {
     const char *directory; // the field as written
@@ -53,8 +62,11 @@ struct fanotify_reader {
     // empty_at began: when a folder was renamed by an event read since,
     // every change before it had been scanned.
     int64_t empty_scanned;
-    pending_walk pending[PENDING_WALKS];
+    marked_folder pending[PENDING_WALKS];
     int pending_count;
+    marked_folder arrivals[ARRIVALS]; // since: the mark when it was walked
+    int arrival_count;
+    int64_t arrivals_lost; // the latest mark of one that found no room; -1 for none
     kernel_root lister_root;  // walks start below it
     lister_ops lister;
     unsigned long walked;     // records handed over by walks

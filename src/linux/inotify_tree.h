@@ -85,6 +85,10 @@ struct tree_node {
     bool verifying;    // on the list of directories to check once nothing is queued
     bool dirty;        // a change's record here was dropped: files since dirty_since
     int64_t dirty_since; // nanoseconds since the epoch; 0 for every file
+    // events_since when it was listed with its files reported as arrived
+    // (0: never): until every change before that was scanned, a rename of
+    // it has all its files reported again, not only those changed lately.
+    int64_t arrived_at;
     unsigned checked;  // the check that last found it where the tree has it
     char *name;        // own allocation; empty for the root
     size_t name_length;

@@ -67,9 +67,14 @@ void settle_move(watch_tree *t, const sink &s) {
 // wait for their scan under the old path, which no longer leads to them.
 // Every folder below it is listed again once the watcher has taken what is
 // queued, for what changed since every change before the rename had been
-// scanned.
+// scanned; a folder that arrived since then, for all its files (they came
+// in unchanged, their times say nothing).
 void renamed(watch_tree *t, int node) {
-    if (t->nodes[node].wd >= 0) mark_subtree_dirty(t, node, t->scanned_before);
+    if (t->nodes[node].wd < 0) return;
+    for (int n = node; n >= 0; n = next_below(t, node, n)) {
+        bool arrived = t->nodes[n].arrived_at >= t->scanned_before;
+        mark_dirty(t, n, arrived ? 0 : t->scanned_before);
+    }
 }
 
 // Another directory stands at the new name than the node that moved there.

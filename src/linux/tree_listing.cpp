@@ -285,7 +285,10 @@ void list_queued(watch_tree *t, const sink &s, list_mode mode) {
             }
             continue;
         }
-        if (report_files) t->nodes[node].reported = true;
+        if (report_files) {
+            t->nodes[node].reported = true;
+            t->nodes[node].arrived_at = t->events_since;
+        }
         bool is_directory = false;
         const lister_ops &l = t->ops.lister;
         while (const char *entry = l.next_entry(l.context, directory, &is_directory)) {

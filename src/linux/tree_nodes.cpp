@@ -311,10 +311,6 @@ void mark_dirty(watch_tree *t, int node, int64_t since) {
     n.dirty_since = since;
 }
 
-void mark_subtree_dirty(watch_tree *t, int top, int64_t since) {
-    for (int n = top; n >= 0; n = next_below(t, top, n)) mark_dirty(t, n, since);
-}
-
 bool push_node(node_list *list, int node) {
     if (list->count == list->capacity) {
         int capacity = list->capacity ? list->capacity * 2 : 64;

@@ -65,8 +65,6 @@ void unwatched(watch_tree *t, const sink &s, int node, const char *name, size_t 
 void report_file(watch_tree *t, const sink &s, int node, const char *name, size_t length,
                  int64_t dirty_since);
 void mark_dirty(watch_tree *t, int node, int64_t since);
-// Marks top and every folder below it so, each keeping its earliest mark.
-void mark_subtree_dirty(watch_tree *t, int top, int64_t since);
 
 bool push_node(node_list *list, int node);
 void release_list(node_list *list);

@@ -96,7 +96,7 @@ bool fake_ignored(void *context, int32_t pid) {
     return static_cast<fake_kernel *>(context)->ignored_pids.count(pid) > 0;
 }
 
-void fake_report_below(void *context, const char *relative) {
+void fake_report_below(void *context, const char *relative, const fan_handle *) {
     static_cast<fake_kernel *>(context)->arrived.push_back(relative);
 }
 
