@@ -88,7 +88,7 @@ void mark_dirty_since(fanotify_reader *r, int64_t since) {
     if (r->dirty_since < 0 || since < r->dirty_since) r->dirty_since = since;
 }
 
-void walk_pending(fanotify_reader *r, const marked_folder &p);
+void walk_pending(fanotify_reader *r, const marked_folder &p, bool every_file);
 void forget_scanned_arrivals(fanotify_reader *r);
 
 // Once the watcher has taken every record: every file of the tree changed
@@ -107,7 +107,19 @@ void report_dirty(fanotify_reader *r) {
     r->pending_count = 0;
     for (int i = 0; i < pending && !r->abandoned; i++) {
         // What the whole tree's walk covered already is not walked again.
-        if (since < 0 || r->pending[i].since < since) walk_pending(r, r->pending[i]);
+        if (since < 0 || r->pending[i].since < since) walk_pending(r, r->pending[i], false);
+    }
+    // A renamed folder left to the whole tree's walk may hold arrivals, or
+    // lie in one, whose files its times do not show: walked whole, or the
+    // tree is when they are not all known.
+    int64_t lost = r->renames_lost;
+    r->renames_lost = -1;
+    if (lost >= 0 && r->arrivals_lost >= lost) {
+        if (!walk_changed(r->directory, 0, walk_record, r) && !r->abandoned) mark_dirty_since(r, 0);
+    } else if (lost >= 0) {
+        for (int i = 0; i < r->arrival_count && !r->abandoned; i++) {
+            if (r->arrivals[i].since >= lost) walk_pending(r, r->arrivals[i], true);
+        }
     }
     forget_scanned_arrivals(r);
 }
@@ -266,6 +278,7 @@ void kernel_moved_within(void *context, const fan_handle &h) {
     int64_t since = r->empty_scanned;
     if (!keep_folder(r->pending, &r->pending_count, PENDING_WALKS, h, since, false)) {
         mark_dirty_since(r, since);
+        if (r->renames_lost < 0 || since < r->renames_lost) r->renames_lost = since;
     }
 }
 
@@ -289,8 +302,9 @@ bool near_arrival(fanotify_reader *r, const char *path, int64_t since) {
 }
 
 // Walks a renamed folder where it stands now, if that is still under the
-// root: opened by its handle, and its path read from what was opened.
-void walk_pending(fanotify_reader *r, const marked_folder &p) {
+// root: opened by its handle, and its path read from what was opened. For
+// every file it holds with every_file, or near an arrival.
+void walk_pending(fanotify_reader *r, const marked_folder &p, bool every_file) {
     fan_handle h = handle_of(p);
     int fd = -1;
     if (open_handle(r, h, O_RDONLY | O_DIRECTORY | O_CLOEXEC, &fd) != 0) return; // gone
@@ -325,7 +339,7 @@ void walk_pending(fanotify_reader *r, const marked_folder &p) {
         mark_dirty_since(r, p.since);
     }
     // Moved out of the tree since, or deleted: nothing of the tree's in it.
-    int64_t since = relative && near_arrival(r, r->walk_path, p.since) ? 0 : p.since;
+    int64_t since = every_file || (relative && near_arrival(r, r->walk_path, p.since)) ? 0 : p.since;
     if (relative && !walk_changed_below(&r->lister, folder, relative, since, walk_record, r) &&
         !r->abandoned) {
         mark_dirty_since(r, since);
@@ -398,6 +412,7 @@ int read_batch(fanotify_reader *r) {
 // Reads and translates until the watch ends; why it ended.
 int follow(fanotify_reader *r) {
     for (;;) {
+        // (A rename that found no room made the tree dirty too.)
         if (r->dirty_since >= 0 || r->pending_count) queue_want_drained(r->queue);
         pollfd fds[4] = {{r->fd, POLLIN, 0},
                          {r->guard_fd, POLLIN, 0},
@@ -453,6 +468,7 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
     memset(r, 0, sizeof *r);
     r->dirty_since = -1;
     r->arrivals_lost = -1;
+    r->renames_lost = -1;
     r->empty_at = now_ns(); // nothing made before the set-up is a change
     r->own_pid = getpid();
     r->directory = directory;

@@ -67,6 +67,9 @@ struct fanotify_reader {
     marked_folder arrivals[ARRIVALS]; // since: the mark when it was walked
     int arrival_count;
     int64_t arrivals_lost; // the latest mark of one that found no room; -1 for none
+    // The earliest mark of a renamed folder that found no room (-1 for
+    // none): the arrivals since are walked again whole, with the tree.
+    int64_t renames_lost;
     kernel_root lister_root;  // walks start below it
     lister_ops lister;
     unsigned long walked;     // records handed over by walks

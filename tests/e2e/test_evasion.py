@@ -42,43 +42,62 @@ class RenamedAfterWrite(MonitorTest):
             close_gate(gate, holder)
 
     def test_storm_of_folder_renames_behind_a_slow_detector(self):
-        # Each file is written, then its folder renamed three times, the
-        # last name kept: wherever its records said it was, it must be
-        # handed to detection where it stands.
+        # Each file is written, then its folder renamed twice, then once
+        # more after all the others: wherever its records said it was, it
+        # must be handed to detection where it stands. (More folders than
+        # the fanotify reader keeps for their own walk: the tree is walked.)
         m = self.start(env={"RECORDER_DELAY_MS": "50"}, ready=True)
-        for k in range(30):
+        for k in range(80):
             os.mkdir(self.path("f%d" % k))
             touch(self.path("f%d" % k, "mal"))
             os.rename(self.path("f%d" % k), self.path("g%d" % k))
             os.rename(self.path("g%d" % k), self.path("h%d" % k))
-        for k in range(30):
+        for k in range(80):
             os.rename(self.path("h%d" % k), self.path("final%d" % k))
-        self.assertDetected(m, [self.path("final%d" % k, "mal") for k in range(30)],
+        self.assertDetected(m, [self.path("final%d" % k, "mal") for k in range(80)],
                             timeout=120)
 
-    def test_folder_moved_in_then_renamed_before_its_files_are_scanned(self):
-        # Its files came in unchanged, long before the mark: all are
-        # reported again under the new name.
-        outside = os.path.join(self.tmp, "outside")
-        os.makedirs(os.path.join(outside, "inner"))
-        touch(os.path.join(outside, "old"))
-        touch(os.path.join(outside, "inner", "older"))
-        past = 1e9
-        for p in ("old", "inner/older"):
-            os.utime(os.path.join(outside, p), (past, past))
+    def moved_in_then_renamed(self, arrivals, others):
+        """Folders whose files came in unchanged (times long before the
+        mark) moved in and renamed while a detection is held, beside other
+        folders renamed after a write: all their files are reported again
+        under the new names."""
+        for k in range(others):
+            os.mkdir(self.path("other%d" % k))
         gate = os.path.join(self.tmp, "gate")
         os.mkfifo(gate)
         m = self.start(env={"RECORDER_GATE": gate}, ready=True)
         touch(self.path("blocker"))
         self.assertDetected(m, [self.path("blocker")])
-        os.rename(outside, self.path("in"))
-        os.rename(self.path("in"), self.path("renamed"))
+        expected = []
+        for k in range(arrivals):
+            outside = os.path.join(self.tmp, "outside%d" % k)
+            os.makedirs(os.path.join(outside, "inner"))
+            for p in ("old", "inner/older"):
+                touch(os.path.join(outside, p))
+                os.utime(os.path.join(outside, p), (1e9, 1e9))
+            os.rename(outside, self.path("in%d" % k))
+            os.rename(self.path("in%d" % k), self.path("renamed%d" % k))
+            expected += [self.path("renamed%d" % k, "old"),
+                         self.path("renamed%d" % k, "inner", "older")]
+        for k in range(others):
+            touch(self.path("other%d" % k, "mal"))
+            os.rename(self.path("other%d" % k), self.path("kept%d" % k))
+            expected.append(self.path("kept%d" % k, "mal"))
         holder = os.open(gate, os.O_WRONLY)
         try:
-            self.assertDetected(m, [self.path("renamed", "old"),
-                                    self.path("renamed", "inner", "older")])
+            self.assertDetected(m, expected, timeout=120)
         finally:
             close_gate(gate, holder)
+
+    def test_folder_moved_in_then_renamed_before_its_files_are_scanned(self):
+        self.moved_in_then_renamed(1, 0)
+
+    def test_more_renames_than_are_kept_beside_folders_moved_in(self):
+        self.moved_in_then_renamed(4, 70)
+
+    def test_more_folders_moved_in_and_renamed_than_are_kept(self):
+        self.moved_in_then_renamed(70, 0)
 
 
 class PlantedLink(FaultTest):

@@ -56,8 +56,9 @@ struct harness {
 
     int feed(const unsigned char *bytes, size_t length) {
         tree.events_since = fs.events_since;
-        // Every record is taken at once: what was read before was scanned.
-        tree.scanned_before = fs.events_since;
+        // Every record is taken at once: what was read before was scanned,
+        // unless the watcher is held in a detection since held_since.
+        tree.scanned_before = held_since >= 0 ? held_since : fs.events_since;
         return tree_handle_events(&tree, bytes, length, collect, this);
     }
     int feed(const std::vector<unsigned char> &bytes) {
@@ -76,6 +77,7 @@ struct harness {
         return true;
     }
     bool refusing = false;
+    int64_t held_since = -1;
 
     std::vector<std::string> changes() {
         std::vector<std::string> paths;
@@ -1059,4 +1061,39 @@ TEST(InotifyTree, ACheckPutOffByChangesMadeWhileItListedWaitsForAsManyEventsOrFo
     EXPECT_FALSE(tree_settle_pending(&h.tree));
     EXPECT_EQ(h.known_as("/w/box/e0"), "box/e0");
     h.expect_mirror();
+}
+
+TEST(InotifyTree, ARenamedDirectoryHasWhatChangedLatelyReportedUnderItsNewPath) {
+    harness h;
+    fake_mkdir(&h.fs, "/w/a");
+    fake_mkdir(&h.fs, "/w/a/sub");
+    fake_write(&h.fs, "/w/a/old");
+    fake_mkdir(&h.fs, "/o/in");
+    fake_write(&h.fs, "/o/in/came");
+    h.fs.queue.clear();
+    ASSERT_EQ(h.start(), 0);
+    ASSERT_EQ(h.deliver(), 0);
+    fake_create(&h.fs, "/w/a/sub/new");
+    ASSERT_EQ(h.deliver(), 0);
+    EXPECT_EQ(h.changes(), paths{"a/sub/new"});
+    // Scanned under its old path before the rename: only what changed since
+    // is looked for again, under the new one.
+    fake_rename(&h.fs, "/w/a", "/w/b");
+    ASSERT_EQ(h.deliver(), 0);
+    EXPECT_TRUE(h.changes().empty());
+    ASSERT_TRUE(tree_has_dirty(&h.tree));
+    tree_report_dirty(&h.tree, harness::collect, &h);
+    EXPECT_EQ(h.changes(), paths{"b/sub/new"});
+    // Arrived while the watcher is held, and renamed before its files were
+    // scanned: every one of them again, however old.
+    h.held_since = h.fs.clock;
+    fake_rename(&h.fs, "/o/in", "/w/in");
+    ASSERT_EQ(h.deliver(), 0);
+    EXPECT_EQ(h.changes(), paths{"in/came"});
+    fake_rename(&h.fs, "/w/in", "/w/b/in");
+    ASSERT_EQ(h.deliver(), 0);
+    tree_report_dirty(&h.tree, harness::collect, &h);
+    EXPECT_EQ(h.changes(), paths{"b/in/came"});
+    std::string why;
+    EXPECT_TRUE(fake_check_scanned(&h.fs, &why)) << why;
 }
