@@ -115,8 +115,9 @@ void descend(walk *w) {
     memcpy(w->name, w->names + start, end - start + 1);
     w->names_used = start;
     if (!extend(w, parent->path_length, w->name)) {
-        // Named by what can be said of it: no path holds it.
-        unlistable(w, w->name, ENAMETOOLONG);
+        // No path names it: said so, with the name it has.
+        char text[128];
+        emit(w, RECORD_UNWATCHED_UNREPRESENTABLE, w->name, strerror_r(ENAMETOOLONG, text, sizeof text));
         return;
     }
     const char *below = w->name;

@@ -65,7 +65,8 @@ bool walk_record(void *context, const watch_record *record) {
 // of folders left unwatched are left out: the field will be watched whole.
 bool set_up_record(void *context, const watch_record *record) {
     inotify_reader *r = static_cast<inotify_reader *>(context);
-    if (r->limit_reached && record->kind == RECORD_UNWATCHED) return true;
+    bool unwatched = record->kind == RECORD_UNWATCHED || record->kind == RECORD_UNWATCHED_UNREPRESENTABLE;
+    if (r->limit_reached && unwatched) return true;
     return queue_push(r->queue, record);
 }
 

@@ -280,10 +280,13 @@ void name_only(watch_tree *t, const char *name, size_t length) {
 
 void unwatched(watch_tree *t, const sink &s, int node, const char *name, size_t length, int error) {
     describe_error(t, error);
-    if (!build_relative(t, node, name, length, t->relative, sizeof t->relative)) {
-        name_only(t, name, length);
+    if (build_relative(t, node, name, length, t->relative, sizeof t->relative)) {
+        emit(s, RECORD_UNWATCHED, t->relative, t->detail);
+        return;
     }
-    emit(s, RECORD_UNWATCHED, t->relative, t->detail);
+    // No path names it: said so, with the name it has.
+    name_only(t, name, length);
+    emit(s, RECORD_UNWATCHED_UNREPRESENTABLE, t->relative, t->detail);
 }
 
 void report_file(watch_tree *t, const sink &s, int node, const char *name, size_t length,

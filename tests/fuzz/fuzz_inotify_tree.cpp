@@ -196,6 +196,7 @@ bool on_record(void *context, const watch_record *record) {
     case RECORD_UNREADABLE:
         return true;
     case RECORD_UNWATCHED:
+    case RECORD_UNWATCHED_UNREPRESENTABLE:
         if (!record->detail || !record->detail[0]) fail("a directory unwatched without a reason");
         break;
     case RECORD_CHANGE:

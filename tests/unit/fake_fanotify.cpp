@@ -108,7 +108,7 @@ void fake_moved_within(void *context, const fan_handle &directory) {
 
 void collect(void *context, const watch_record *record) {
     static const char *const KINDS[] = {"change", "lost", "unreadable", "unrepresentable",
-                                        "unwatched"};
+                                        "unwatched", "unwatched, unrepresentable"};
     std::string line = KINDS[record->kind];
     if (record->path) line += std::string(":") + record->path;
     static_cast<fake_kernel *>(context)->records.push_back(line);

@@ -435,7 +435,7 @@ TEST(InotifyTree, PathsBeyondPathMaxAreNamedNeverCut) {
     EXPECT_EQ(h.records[0].path, relative + "/" + fits);
     EXPECT_EQ(h.records[2].kind, RECORD_UNREPRESENTABLE);
     EXPECT_EQ(h.records[2].path, too_long);
-    EXPECT_EQ(h.records[4].kind, RECORD_UNWATCHED);
+    EXPECT_EQ(h.records[4].kind, RECORD_UNWATCHED_UNREPRESENTABLE);
     EXPECT_EQ(h.records[4].path, std::string(60, 'h')); // what is known of it
     EXPECT_EQ(h.records[4].detail, "File name too long");
 
