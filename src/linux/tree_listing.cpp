@@ -22,13 +22,22 @@ void close_directory(watch_tree *t, void *directory) {
     t->ops.lister.close(t->ops.lister.context, directory);
 }
 
+void release_held(watch_tree *t);
+
 // Opens the directory at t->path below the root; or, given in (its parent,
 // open), its last name (length bytes) below in. Never through a link. Null
 // with *error set.
 void *open_path(watch_tree *t, void *in, size_t length, int *error) {
     const lister_ops &l = t->ops.lister;
-    if (in) return l.open_below(l.context, in, t->path + strlen(t->path) - length, error);
-    return l.open_below(l.context, nullptr, t->path, error);
+    const char *path = in ? t->path + strlen(t->path) - length : t->path;
+    void *directory = l.open_below(l.context, in, path, error);
+    // Directories kept open for their listing are only a shortcut: given
+    // up when descriptors run out, and opened again when their turn comes.
+    if (!directory && *error == EMFILE && t->held_count) {
+        release_held(t);
+        directory = l.open_below(l.context, in, path, error);
+    }
+    return directory;
 }
 
 } // namespace

@@ -443,7 +443,11 @@ int fake_bind(fake_fs *fs, const char *directory, const char *at_path) {
 
 namespace {
 
-listing *open_node(fake_fs *fs, int node) {
+listing *open_node(fake_fs *fs, int node, int *error) {
+    if (fs->open_directories >= fs->open_limit) {
+        *error = EMFILE;
+        return nullptr;
+    }
     listing *l = new listing;
     l->directory = node;
     fs->open_directories++;
@@ -463,7 +467,7 @@ void *fake_open_root(void *context, const char *path, int *error) {
         *error = ENOTDIR;
         return nullptr;
     }
-    return open_node(fs, node);
+    return open_node(fs, node, error);
 }
 
 // As openat2 with RESOLVE_BENEATH and RESOLVE_NO_SYMLINKS does: a link on
@@ -494,7 +498,7 @@ void *fake_open_below(void *context, void *from, const char *relative, int *erro
         node = c;
         p += length + (end ? 1 : 0);
     }
-    return open_node(fs, node);
+    return open_node(fs, node, error);
 }
 
 int fake_list(void *context, void *directory) {

@@ -59,6 +59,7 @@ struct fake_fs {
     int bad_removes = 0;      // removals of watch descriptors the kernel lacks
     int open_listings = 0;    // directories open and listed
     int open_directories = 0; // directories open
+    int open_limit = 1 << 30; // EMFILE beyond
     int calls = 0; // tree_ops calls so far
     // The file system's clock: every change ticks it by more than the
     // tree's margin for coarse clocks, so that a file changed before a mark

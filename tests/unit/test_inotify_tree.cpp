@@ -1097,3 +1097,19 @@ TEST(InotifyTree, ARenamedDirectoryHasWhatChangedLatelyReportedUnderItsNewPath) 
     std::string why;
     EXPECT_TRUE(fake_check_scanned(&h.fs, &why)) << why;
 }
+
+TEST(InotifyTree, DirectoriesKeptOpenAtSetUpAreGivenUpWhenDescriptorsRunOut) {
+    harness h;
+    for (int i = 0; i < 6; i++) {
+        std::string sub = "/w/a/s" + std::to_string(i);
+        fake_mkdir(&h.fs, "/w/a");
+        fake_mkdir(&h.fs, sub.c_str());
+        fake_mkdir(&h.fs, (sub + "/t").c_str());
+    }
+    h.fs.queue.clear();
+    h.fs.open_limit = 4;
+    ASSERT_EQ(h.start(), 0);
+    EXPECT_TRUE(h.records.empty());
+    EXPECT_EQ(h.fs.open_directories, 0);
+    h.expect_mirror();
+}
