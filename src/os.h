@@ -15,6 +15,9 @@ enum record_kind {
                           // path cannot be represented
     RECORD_UNWATCHED,     // path: relative directory that cannot be watched;
                           // detail: why
+    RECORD_UNWATCHED_UNREPRESENTABLE, // path: the last name of a directory that
+                          // cannot be watched, whose full path cannot be
+                          // represented; detail: why
 };
 
 struct watch_record {

@@ -60,6 +60,12 @@ void handle_record(void *context, const watch_record *record) {
         console_line(&w->console, OUTPUT_STANDARD, "[-] Failed to watch directory: %s (%s)",
                      w->full_path, record->detail);
         break;
+    case RECORD_UNWATCHED_UNREPRESENTABLE:
+        describe_long_path(w->full_path, sizeof w->full_path, w->directory, PATH_SEPARATOR,
+                           record->path);
+        console_line(&w->console, OUTPUT_STANDARD, "[-] Failed to watch directory: %s (%s)",
+                     w->full_path, record->detail);
+        break;
     }
 }
 

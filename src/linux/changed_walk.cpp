@@ -1,64 +1,55 @@
-// A walk of a directory tree for files changed since a mark.
+// The catch-up walk over open folders.
 #include "changed_walk.h"
 
-#include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "capacities.h"
 
 namespace {
 
-// Folders still to list, as relative paths, each ended by a NUL: a stack
-// in one growable block, so that the walk needs no recursion however deep
-// the tree is.
-struct folder_stack {
-    char *bytes;
-    size_t used;
-    size_t capacity;
+// Folders held open on the way down: a child is opened from its parent's
+// descriptor. Below this depth a level is listed and closed at once, and
+// its children are opened from the deepest held folder, with the names in
+// between (still no link followed): a chain of folders deeper than the
+// process may hold descriptors costs a path resolution per folder, not a
+// descriptor per level.
+const int HELD_LEVELS = 64;
+
+// A folder on the way down from where the walk began.
+struct level {
+    void *folder;       // open, or null beyond HELD_LEVELS
+    size_t names_from;  // its subfolders' names start there on the name stack
+    size_t path_length; // its path relative to the root, in relative
 };
 
-bool push(folder_stack *stack, const char *path, size_t length) {
-    if (stack->used + length + 1 > stack->capacity) {
-        size_t capacity = stack->capacity ? stack->capacity * 2 : 4096;
-        while (capacity < stack->used + length + 1) capacity *= 2;
-        void *grown = realloc(stack->bytes, capacity);
-        if (!grown) return false;
-        stack->bytes = static_cast<char *>(grown);
-        stack->capacity = capacity;
-    }
-    memcpy(stack->bytes + stack->used, path, length);
-    stack->bytes[stack->used + length] = '\0';
-    stack->used += length + 1;
-    return true;
-}
-
-// Takes the last folder into out; false when none is left.
-bool pop(folder_stack *stack, char *out) {
-    if (!stack->used) return false;
-    size_t end = stack->used - 1; // its NUL
-    size_t start = end;
-    while (start > 0 && stack->bytes[start - 1] != '\0') start--;
-    memcpy(out, stack->bytes + start, end - start + 1);
-    stack->used = start;
+// Grows a block to hold at least needed bytes; false when memory ran out.
+bool reserve(void **block, size_t *capacity, size_t needed) {
+    if (needed <= *capacity) return true;
+    size_t grown = *capacity ? *capacity * 2 : 4096;
+    while (grown < needed) grown *= 2;
+    void *bigger = realloc(*block, grown);
+    if (!bigger) return false;
+    *block = bigger;
+    *capacity = grown;
     return true;
 }
 
 struct walk {
-    const char *root;
+    const lister_ops *lister;
     int64_t since;
     walk_record_fn on_record;
     void *context;
     bool complete;
-    folder_stack folders;
-    char folder[PATH_CAPACITY];   // relative path of the folder being listed
-    char relative[PATH_CAPACITY]; // relative path of an entry in it
-    char path[PATH_CAPACITY];     // the folder's path for system calls
+    level *levels; // growable; levels[0] is where the walk began
+    size_t level_capacity;
+    int depth;     // levels in use
+    char *names;   // subfolders still to walk, each ended by a NUL: a stack
+    size_t names_used;
+    size_t names_capacity;
+    char relative[PATH_CAPACITY]; // the path of the deepest level, then of an entry
+    char name[NAME_MAX + 1];
 };
 
 void emit(walk *w, record_kind kind, const char *path, const char *detail) {
@@ -66,70 +57,156 @@ void emit(walk *w, record_kind kind, const char *path, const char *detail) {
     if (!w->on_record(w->context, &record)) w->complete = false;
 }
 
-void unlistable(walk *w, const char *relative, int error) {
+void unlistable(walk *w, const char *path, int error) {
     char text[128];
-    emit(w, RECORD_UNWATCHED, relative, strerror_r(error, text, sizeof text));
+    emit(w, RECORD_UNWATCHED, path, strerror_r(error, text, sizeof text));
 }
 
-// Lists one folder: files changed since the mark reported, folders queued.
-void list_folder(walk *w) {
-    int length = w->folder[0] ? snprintf(w->path, sizeof w->path, "%s/%s", w->root, w->folder)
-                              : snprintf(w->path, sizeof w->path, "%s", w->root);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof w->path) {
-        unlistable(w, w->folder, ENAMETOOLONG);
+// Appends "/" and name to the deepest level's path, in w->relative; false
+// when it does not fit (the level's path is left as it was).
+bool extend(walk *w, size_t at, const char *name) {
+    size_t length = strlen(name);
+    size_t slash = at ? 1 : 0;
+    if (at + slash + length >= sizeof w->relative) {
+        w->relative[at] = '\0';
+        return false;
+    }
+    if (slash) w->relative[at] = '/';
+    memcpy(w->relative + at + slash, name, length + 1);
+    return true;
+}
+
+// Lists the deepest level: files changed since the mark reported, the
+// names of its subfolders put on the stack.
+void list_level(walk *w) {
+    level *l = &w->levels[w->depth - 1];
+    if (int error = w->lister->list(w->lister->context, l->folder)) {
+        unlistable(w, w->relative, error);
         return;
     }
-    int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (w->folder[0] ? O_NOFOLLOW : 0);
-    int fd = open(w->path, flags);
-    DIR *directory = fd >= 0 ? fdopendir(fd) : nullptr;
-    if (!directory) {
-        int error = errno;
-        if (fd >= 0) close(fd);
-        // Gone since it was seen: nothing in it is left to scan.
-        if (error != ENOENT) unlistable(w, w->folder, error);
-        return;
-    }
-    while (dirent *entry = readdir(directory)) {
-        const char *name = entry->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-        struct stat st;
-        if (fstatat(dirfd(directory), name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue; // gone
-        int n = w->folder[0] ? snprintf(w->relative, sizeof w->relative, "%s/%s", w->folder, name)
-                             : snprintf(w->relative, sizeof w->relative, "%s", name);
-        bool fits = n >= 0 && static_cast<size_t>(n) < sizeof w->relative;
-        if (S_ISDIR(st.st_mode)) {
-            if (!fits) unlistable(w, name, ENAMETOOLONG);
-            else if (!push(&w->folders, w->relative, static_cast<size_t>(n))) w->complete = false;
+    bool is_directory = false;
+    while (const char *name = w->lister->next_entry(w->lister->context, l->folder, &is_directory)) {
+        if (is_directory) {
+            size_t length = strlen(name) + 1;
+            if (!reserve(reinterpret_cast<void **>(&w->names), &w->names_capacity,
+                         w->names_used + length)) {
+                w->complete = false;
+                continue;
+            }
+            memcpy(w->names + w->names_used, name, length);
+            w->names_used += length;
             continue;
         }
-        int64_t changed = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
-        if (!changed_since(changed, w->since)) continue;
+        int64_t changed = w->lister->changed_at(w->lister->context, l->folder, name);
+        if (changed < 0 || !changed_since(changed, w->since)) continue;
+        bool fits = extend(w, l->path_length, name);
         emit(w, fits ? RECORD_CHANGE : RECORD_UNREPRESENTABLE, fits ? w->relative : name, nullptr);
+        w->relative[l->path_length] = '\0';
     }
-    closedir(directory);
+}
+
+// Opens the subfolder named on top of the stack, a child of the deepest
+// level, and lists it as a level of its own.
+void descend(walk *w) {
+    level *parent = &w->levels[w->depth - 1];
+    size_t end = w->names_used - 1; // its NUL
+    size_t start = end;
+    while (start > parent->names_from && w->names[start - 1] != '\0') start--;
+    memcpy(w->name, w->names + start, end - start + 1);
+    w->names_used = start;
+    if (!extend(w, parent->path_length, w->name)) {
+        // No path names it: said so, with the name it has.
+        char text[128];
+        emit(w, RECORD_UNWATCHED_UNREPRESENTABLE, w->name, strerror_r(ENAMETOOLONG, text, sizeof text));
+        return;
+    }
+    const char *below = w->name;
+    void *from = parent->folder;
+    if (!from) {
+        // Beyond the held levels: from the deepest held one, every name in between.
+        const level &anchor = w->levels[HELD_LEVELS - 1];
+        from = anchor.folder;
+        below = w->relative + anchor.path_length + (anchor.path_length ? 1 : 0);
+    }
+    int error = 0;
+    void *folder = w->lister->open_below(w->lister->context, from, below, &error);
+    if (!folder) {
+        // Gone or replaced since it was listed: nothing in it is left to scan
+        // here (what replaced it has events of its own).
+        if (error != ENOENT && error != ENOTDIR) unlistable(w, w->relative, error);
+        w->relative[parent->path_length] = '\0';
+        return;
+    }
+    if (!reserve(reinterpret_cast<void **>(&w->levels), &w->level_capacity,
+                 (static_cast<size_t>(w->depth) + 1) * sizeof(level))) {
+        w->lister->close(w->lister->context, folder);
+        w->complete = false;
+        w->relative[parent->path_length] = '\0';
+        return;
+    }
+    level *child = &w->levels[w->depth++];
+    child->folder = folder;
+    child->names_from = w->names_used;
+    child->path_length = strlen(w->relative);
+    list_level(w);
+    if (w->depth > HELD_LEVELS) {
+        w->lister->close(w->lister->context, folder);
+        child->folder = nullptr;
+    }
 }
 
 } // namespace
 
-bool changed_since(int64_t changed, int64_t since) {
-    return since <= 0 || changed >= since - CLOCK_MARGIN_NS;
-}
-
-bool walk_changed(const char *root, int64_t since, walk_record_fn on_record, void *context) {
-    walk *w = static_cast<walk *>(malloc(sizeof(walk)));
+bool walk_changed_below(const lister_ops *lister, void *folder, const char *prefix, int64_t since,
+                        walk_record_fn on_record, void *context) {
+    walk *w = static_cast<walk *>(calloc(1, sizeof(walk)));
     if (!w) return false;
-    w->root = root;
+    w->lister = lister;
     w->since = since;
     w->on_record = on_record;
     w->context = context;
     w->complete = true;
-    w->folders = folder_stack{nullptr, 0, 0};
-    w->folder[0] = '\0';
-    do {
-        list_folder(w);
-    } while (pop(&w->folders, w->folder));
+    size_t prefix_length = strlen(prefix);
+    if (prefix_length >= sizeof w->relative ||
+        !reserve(reinterpret_cast<void **>(&w->levels), &w->level_capacity, sizeof(level))) {
+        free(w);
+        return false;
+    }
+    memcpy(w->relative, prefix, prefix_length + 1);
+    w->levels[0] = level{folder, 0, prefix_length};
+    w->depth = 1;
+    list_level(w);
+    while (w->depth > 0) {
+        level *l = &w->levels[w->depth - 1];
+        if (w->names_used > l->names_from) {
+            descend(w);
+            continue;
+        }
+        // Done with it; the folder the walk began with is the caller's.
+        if (w->depth > 1 && l->folder) w->lister->close(w->lister->context, l->folder);
+        w->depth--;
+        if (w->depth > 0) w->relative[w->levels[w->depth - 1].path_length] = '\0';
+    }
     bool complete = w->complete;
-    free(w->folders.bytes);
+    free(w->names);
+    free(w->levels);
     free(w);
+    return complete;
+}
+
+bool walk_changed(const char *root, int64_t since, walk_record_fn on_record, void *context) {
+    kernel_root named;
+    int error = kernel_root_init(&named, root);
+    lister_ops lister = kernel_lister(&named);
+    void *folder = error ? nullptr : lister.open_root(lister.context, root, &error);
+    if (!folder) {
+        // Gone since it was seen: nothing in it is left to scan.
+        if (error == ENOENT) return true;
+        char text[128];
+        watch_record record = {RECORD_UNWATCHED, "", strerror_r(error, text, sizeof text)};
+        return on_record(context, &record);
+    }
+    bool complete = walk_changed_below(&lister, folder, "", since, on_record, context);
+    lister.close(lister.context, folder);
     return complete;
 }

@@ -281,7 +281,8 @@ void report(fan_translator *t, const batch &b, const fan_event &e, const fan_pla
 }
 
 // A folder made, deleted or renamed: the cache follows; one that arrives
-// from outside the root has its files reported, unless it is the monitor's.
+// from outside the root has its files reported, one renamed inside it what
+// changed in it lately, unless the change is the monitor's.
 void directory_event(fan_translator *t, const batch &b, const fan_event &e, size_t after) {
     char path[PATH_CAPACITY];
     size_t length;
@@ -305,9 +306,9 @@ void directory_event(fan_translator *t, const batch &b, const fan_event &e, size
         }
         if (e.has_target) cache_put(&t->cache, e.target, path, length);
         const char *relative = below_root(t, path, length);
-        if (relative && relative[0] && !was_inside && !t->ops.ignored(t->ops.context, e.pid)) {
-            t->ops.report_below(t->ops.context, relative);
-        }
+        if (!relative || !relative[0] || t->ops.ignored(t->ops.context, e.pid)) return;
+        if (!was_inside) t->ops.report_below(t->ops.context, relative, e.has_target ? &e.target : nullptr);
+        else if (e.has_target) t->ops.moved_within(t->ops.context, e.target);
     }
 }
 

@@ -9,7 +9,8 @@
 // What becomes a record, as the inotify reader reports it: a file created,
 // written, closed after writing, deleted, and both names of a file renamed,
 // each under the root. Folders are not reported; one moved in from outside
-// the root has every file below it reported. Changes made by the monitor's
+// the root has every file below it reported, and one renamed within it what
+// changed in it lately. Changes made by the monitor's
 // own processes are not reported, but still move the cache.
 #pragma once
 
@@ -31,8 +32,12 @@ struct fan_ops {
     size_t (*read_more)(void *context, unsigned char *at, size_t room);
     // Whether a change by pid is the monitor's own (or its detector's).
     bool (*ignored)(void *context, int32_t pid);
-    // Reports every file below the directory at relative (arrived in the tree).
-    void (*report_below)(void *context, const char *relative);
+    // Reports every file below the directory at relative (arrived in the
+    // tree), known by handle when not null.
+    void (*report_below)(void *context, const char *relative, const fan_handle *directory);
+    // A directory renamed within the tree: what changed in it lately is to be
+    // reported under its new path (records still waiting name the old one).
+    void (*moved_within)(void *context, const fan_handle &directory);
     void *context;
 };
 

@@ -83,17 +83,45 @@ bool walk_record(void *context, const watch_record *record) {
     return push_walked(static_cast<fanotify_reader *>(context), record);
 }
 
+// The whole tree is dirty since since, or earlier.
+void mark_dirty_since(fanotify_reader *r, int64_t since) {
+    if (r->dirty_since < 0 || since < r->dirty_since) r->dirty_since = since;
+}
+
+void walk_pending(fanotify_reader *r, const marked_folder &p, bool every_file);
+void forget_scanned_arrivals(fanotify_reader *r);
+
 // Once the watcher has taken every record: every file of the tree changed
-// since the mark is reported; the mark stays if records were dropped again.
+// since the mark is reported, and every file of a renamed folder changed
+// since its own; a mark stays if records were dropped again.
 void report_dirty(fanotify_reader *r) {
     uint64_t count;
     ssize_t taken = read(r->queue->drained_fd, &count, sizeof count);
     (void)taken;
     int64_t since = r->dirty_since;
-    if (since < 0) return;
     r->dirty_since = -1;
-    if (!walk_changed(r->directory, since, walk_record, r) && !r->abandoned) mark_dirty(r);
-    if (r->dirty_since >= 0 && since < r->dirty_since) r->dirty_since = since;
+    if (since >= 0 && !walk_changed(r->directory, since, walk_record, r) && !r->abandoned) {
+        mark_dirty_since(r, since);
+    }
+    int pending = r->pending_count;
+    r->pending_count = 0;
+    for (int i = 0; i < pending && !r->abandoned; i++) {
+        // What the whole tree's walk covered already is not walked again.
+        if (since < 0 || r->pending[i].since < since) walk_pending(r, r->pending[i], false);
+    }
+    // A renamed folder left to the whole tree's walk may hold arrivals, or
+    // lie in one, whose files its times do not show: walked whole, or the
+    // tree is when they are not all known.
+    int64_t lost = r->renames_lost;
+    r->renames_lost = -1;
+    if (lost >= 0 && r->arrivals_lost >= lost) {
+        if (!walk_changed(r->directory, 0, walk_record, r) && !r->abandoned) mark_dirty_since(r, 0);
+    } else if (lost >= 0) {
+        for (int i = 0; i < r->arrival_count && !r->abandoned; i++) {
+            if (r->arrivals[i].since >= lost) walk_pending(r, r->arrivals[i], true);
+        }
+    }
+    forget_scanned_arrivals(r);
 }
 
 // Whether folder fd (closed here) lies below the root: followed up through
@@ -117,11 +145,10 @@ bool below_root_by_parents(const fanotify_reader *r, int fd) {
     return false;
 }
 
-// The path of a directory handle now, through a mount point of its
-// filesystem: opened for each look-up, so no mount is held busy.
-int kernel_resolve(void *context, const fan_handle &h, char *out, size_t capacity,
-                   size_t *length) {
-    fanotify_reader *r = static_cast<fanotify_reader *>(context);
+// Opens what a handle names with flags, through a mount point of its
+// filesystem: opened for each look-up, so no mount is held busy. 0, or an
+// errno (ESTALE when the handle is not the filesystem's mounted there).
+int open_handle(fanotify_reader *r, const fan_handle &h, int flags, int *out) {
     const char *point = marks_point(&r->marks, h.fsid);
     if (!point || h.size > MAX_HANDLE_SZ) return ESTALE;
     int mount = open(point, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -137,10 +164,19 @@ int kernel_resolve(void *context, const fan_handle &h, char *out, size_t capacit
     uint64_t fsid = 0;
     if (fstatfs(mount, &fs) == 0) memcpy(&fsid, &fs.f_fsid, sizeof fsid);
     // Another filesystem mounted there since: its handles are other ones.
-    int fd = fsid == h.fsid ? open_by_handle_at(mount, &storage.handle, O_PATH | O_CLOEXEC) : -1;
+    int fd = fsid == h.fsid ? open_by_handle_at(mount, &storage.handle, flags) : -1;
     int error = fd < 0 ? (fsid == h.fsid ? errno : ESTALE) : 0;
     close(mount);
-    if (error) return error;
+    *out = fd;
+    return error;
+}
+
+// The path of a directory handle now.
+int kernel_resolve(void *context, const fan_handle &h, char *out, size_t capacity,
+                   size_t *length) {
+    fanotify_reader *r = static_cast<fanotify_reader *>(context);
+    int fd = -1;
+    if (int error = open_handle(r, h, O_PATH | O_CLOEXEC, &fd)) return error;
     struct stat st;
     char link[32];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
@@ -177,47 +213,138 @@ void push_record(fanotify_reader *r, record_kind kind, const char *path, const c
     push(r, &record);
 }
 
-// A folder that arrived from outside the root, walked: its records' paths
-// are relative to it, and are handed on relative to the root.
-struct arrived {
-    fanotify_reader *reader;
-    const char *folder; // relative to the root
-    char path[PATH_CAPACITY];
-};
+fan_handle handle_of(const marked_folder &f) { return fan_handle{f.fsid, f.type, f.size, f.bytes}; }
 
-bool arrived_record(void *context, const watch_record *record) {
-    arrived *a = static_cast<arrived *>(context);
-    watch_record placed = *record;
-    if (record->kind == RECORD_CHANGE || record->kind == RECORD_UNWATCHED) {
-        const char *below = record->path;
-        int n = below[0] ? snprintf(a->path, sizeof a->path, "%s/%s", a->folder, below)
-                         : snprintf(a->path, sizeof a->path, "%s", a->folder);
-        if (n >= 0 && static_cast<size_t>(n) < sizeof a->path) {
-            placed.path = a->path;
-        } else if (record->kind == RECORD_CHANGE) {
-            // What is known of a path that does not fit: its name.
-            const char *name = strrchr(below, '/');
-            placed = watch_record{RECORD_UNREPRESENTABLE, name ? name + 1 : below, nullptr};
-        }
+// Keeps folder h in list with since; one known already keeps the earliest
+// mark, or the latest with latest. False without room.
+bool keep_folder(marked_folder *list, int *count, int capacity, const fan_handle &h,
+                 int64_t since, bool latest) {
+    for (int i = 0; i < *count; i++) {
+        marked_folder &f = list[i];
+        if (!fan_same_handle(handle_of(f), h)) continue;
+        if (latest ? since > f.since : since < f.since) f.since = since;
+        return true;
     }
-    return push_walked(a->reader, &placed);
+    if (*count == capacity || h.size > sizeof list[0].bytes) return false;
+    marked_folder &f = list[(*count)++];
+    f.fsid = h.fsid;
+    f.type = h.type;
+    f.size = h.size;
+    memcpy(f.bytes, h.bytes, h.size);
+    f.since = since;
+    return true;
+}
+
+// Arrivals whose files were all scanned since are no longer followed.
+void forget_scanned_arrivals(fanotify_reader *r) {
+    int64_t scanned = queue_drained_since(r->queue);
+    int kept = 0;
+    for (int i = 0; i < r->arrival_count; i++) {
+        if (r->arrivals[i].since >= scanned) r->arrivals[kept++] = r->arrivals[i];
+    }
+    r->arrival_count = kept;
+    if (r->arrivals_lost >= 0 && r->arrivals_lost < scanned) r->arrivals_lost = -1;
 }
 
 // Reports every file below relative, a folder that arrived from outside
-// the root, without following links.
-void kernel_report_below(void *context, const char *relative) {
+// the root: opened below the root, no link followed.
+void kernel_report_below(void *context, const char *relative, const fan_handle *directory) {
     fanotify_reader *r = static_cast<fanotify_reader *>(context);
-    int n = snprintf(r->walk_path, sizeof r->walk_path, "%s%s%s", r->root,
-                     r->root[1] ? "/" : "", relative);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof r->walk_path) {
-        push_record(r, RECORD_UNWATCHED, relative, strerror(ENAMETOOLONG));
+    if (directory) {
+        forget_scanned_arrivals(r);
+        if (!keep_folder(r->arrivals, &r->arrival_count, ARRIVALS, *directory, r->empty_at, true) &&
+            r->empty_at > r->arrivals_lost) {
+            r->arrivals_lost = r->empty_at;
+        }
+    }
+    int error = 0;
+    void *folder = r->lister.open_below(r->lister.context, nullptr, relative, &error);
+    if (!folder) {
+        // Gone or replaced since it arrived: what replaced it has events of
+        // its own.
+        if (error != ENOENT && error != ENOTDIR) push_record(r, RECORD_UNWATCHED, relative, strerror(error));
         return;
     }
-    arrived a;
-    a.reader = r;
-    a.folder = relative;
     // Since 0: every file in it is new to the tree.
-    walk_changed(r->walk_path, 0, arrived_record, &a);
+    walk_changed_below(&r->lister, folder, relative, 0, walk_record, r);
+    r->lister.close(r->lister.context, folder);
+}
+
+// A folder renamed within the tree: walked once the watcher has taken what
+// is queued, for what changed since every change before the rename had been
+// scanned. A folder renamed again meanwhile keeps its earliest mark.
+void kernel_moved_within(void *context, const fan_handle &h) {
+    fanotify_reader *r = static_cast<fanotify_reader *>(context);
+    int64_t since = r->empty_scanned;
+    if (!keep_folder(r->pending, &r->pending_count, PENDING_WALKS, h, since, false)) {
+        mark_dirty_since(r, since);
+        if (r->renames_lost < 0 || since < r->renames_lost) r->renames_lost = since;
+    }
+}
+
+// Whether path, a renamed folder's, is that of an arrival not yet scanned
+// when it was renamed (its mark at or after since), or lies above or below
+// one.
+bool near_arrival(fanotify_reader *r, const char *path, int64_t since) {
+    if (r->arrivals_lost >= since) return true;
+    size_t length = strlen(path);
+    for (int i = 0; i < r->arrival_count; i++) {
+        if (r->arrivals[i].since < since) continue;
+        char other[PATH_CAPACITY];
+        size_t n = 0;
+        if (kernel_resolve(r, handle_of(r->arrivals[i]), other, sizeof other, &n) != 0) continue;
+        size_t shorter = n < length ? n : length;
+        bool related = memcmp(other, path, shorter) == 0 &&
+                       (n == length || (n < length ? path[n] : other[length]) == '/');
+        if (related) return true;
+    }
+    return false;
+}
+
+// Walks a renamed folder where it stands now, if that is still under the
+// root: opened by its handle, and its path read from what was opened. For
+// every file it holds with every_file, or near an arrival.
+void walk_pending(fanotify_reader *r, const marked_folder &p, bool every_file) {
+    fan_handle h = handle_of(p);
+    int fd = -1;
+    if (open_handle(r, h, O_RDONLY | O_DIRECTORY | O_CLOEXEC, &fd) != 0) return; // gone
+    void *folder = kernel_folder_adopt(fd);
+    if (!folder) {
+        mark_dirty_since(r, p.since);
+        return;
+    }
+    char link[32];
+    kernel_folder_path(folder, link, sizeof link);
+    struct stat st;
+    ssize_t n = fstat(fd, &st) == 0 && st.st_nlink > 0
+                    ? readlink(link, r->walk_path, sizeof r->walk_path) : -1;
+    if (n >= static_cast<ssize_t>(sizeof r->walk_path)) {
+        n = -1; // cut: as long as any path can be
+        errno = ENAMETOOLONG;
+    }
+    size_t root_length = strlen(r->root);
+    const char *relative = nullptr;
+    if (n > 0) {
+        r->walk_path[n] = '\0';
+        size_t length = static_cast<size_t>(n);
+        bool top = root_length == 1;
+        if (top && length > 1) relative = r->walk_path + 1;
+        else if (!top && length > root_length + 1 && r->walk_path[root_length] == '/' &&
+                 memcmp(r->walk_path, r->root, root_length) == 0) {
+            relative = r->walk_path + root_length + 1;
+        }
+    } else if (n < 0 && errno == ENAMETOOLONG) {
+        // Deeper than any path: every file in it would be named, not scanned;
+        // the whole tree's walk names them so.
+        mark_dirty_since(r, p.since);
+    }
+    // Moved out of the tree since, or deleted: nothing of the tree's in it.
+    int64_t since = every_file || (relative && near_arrival(r, r->walk_path, p.since)) ? 0 : p.since;
+    if (relative && !walk_changed_below(&r->lister, folder, relative, since, walk_record, r) &&
+        !r->abandoned) {
+        mark_dirty_since(r, since);
+    }
+    r->lister.close(r->lister.context, folder);
 }
 
 // Reads what the guard's inotify instance holds: 0 while the field still
@@ -260,6 +387,7 @@ void close_all(fanotify_reader *r) {
 // that had ended by then among them) has been read.
 int read_batch(fanotify_reader *r) {
     unsigned long ended = detectors_ended();
+    int64_t drained = queue_drained_since(r->queue);
     int64_t started = now_ns();
     ssize_t n;
     do {
@@ -277,13 +405,15 @@ int read_batch(fanotify_reader *r) {
     if (!empty) return 0;
     r->drained_at = ended;
     r->empty_at = started;
+    r->empty_scanned = drained;
     return EAGAIN;
 }
 
 // Reads and translates until the watch ends; why it ended.
 int follow(fanotify_reader *r) {
     for (;;) {
-        if (r->dirty_since >= 0) queue_want_drained(r->queue);
+        // (A rename that found no room made the tree dirty too.)
+        if (r->dirty_since >= 0 || r->pending_count) queue_want_drained(r->queue);
         pollfd fds[4] = {{r->fd, POLLIN, 0},
                          {r->guard_fd, POLLIN, 0},
                          {r->table_fd, POLLPRI, 0},
@@ -337,14 +467,19 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
                     const char **refusal) {
     memset(r, 0, sizeof *r);
     r->dirty_since = -1;
+    r->arrivals_lost = -1;
+    r->renames_lost = -1;
     r->empty_at = now_ns(); // nothing made before the set-up is a change
     r->own_pid = getpid();
     r->directory = directory;
     r->queue = queue;
     r->fd = r->guard_fd = r->table_fd = -1;
     queue_mark(queue, r->empty_at);
+    r->empty_scanned = queue_drained_since(queue);
     struct stat st;
     if (!realpath(directory, r->root) || stat(r->root, &st) != 0) return errno;
+    kernel_root_init(&r->lister_root, r->root);
+    r->lister = kernel_lister(&r->lister_root);
     if (!S_ISDIR(st.st_mode)) return ENOTDIR;
     r->root_device = st.st_dev;
     r->root_inode = st.st_ino;
@@ -355,7 +490,8 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
     }
     int error = marks_start(&r->marks, r->fd, MARK_MASK, r->root);
     if (error) *refusal = mark_refusal(error);
-    fan_ops ops = {kernel_resolve, kernel_read_more, kernel_ignored, kernel_report_below, r};
+    fan_ops ops = {kernel_resolve,      kernel_read_more,    kernel_ignored,
+                   kernel_report_below, kernel_moved_within, r};
     r->events = static_cast<unsigned char *>(malloc(EVENTS_SIZE));
     if (!error && (!r->events || !translator_init(&r->translator, r->root, &ops))) error = ENOMEM;
     if (!error) error = open_watchers(r);

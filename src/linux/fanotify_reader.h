@@ -13,9 +13,34 @@
 
 #include "capacities.h"
 #include "fanotify_events.h"
+#include "folder_lister.h"
 #include "mounts.h"
 #include "record_queue.h"
 #include "root_guard.h"
+
+// A folder known by its handle, found again where it stands when needed,
+// and a mark (nanoseconds since the epoch) that goes with it.
+struct marked_folder {
+    uint64_t fsid;
+    int32_t type;
+    uint32_t size;
+    unsigned char bytes[128]; // MAX_HANDLE_SZ
+    int64_t since;
+};
+
+// Folders renamed within the tree, each to be walked for what changed in it
+// since its mark once the watcher has taken what is queued, where it stands
+// then. Beyond this many the whole tree is walked instead.
+static const int PENDING_WALKS = 64;
+
+// Folders that arrived from outside the tree, each kept with the queue's
+// mark when it was walked for every file: until every change before a later
+// mark was scanned, its files may still wait for their scan, under names a
+// rename may since have taken from them (their times say nothing: they came
+// in unchanged). A renamed folder that is one of these, or lies above or
+// below one, has all its files reported again. Beyond this many, every
+// renamed folder does until they are scanned.
+static const int ARRIVALS = 64;
 
 struct fanotify_reader {
     const char *directory; // the field as written
@@ -33,12 +58,26 @@ struct fanotify_reader {
     unsigned long drained_at; // detectors_ended() at the last empty read
     int64_t empty_at;         // when that read began, in nanoseconds since the epoch
     int64_t dirty_since;      // changes lost since then: the tree to walk; -1 for none
+    // The queue's drained mark (queue_drained_since) when the read of
+    // empty_at began: when a folder was renamed by an event read since,
+    // every change before it had been scanned.
+    int64_t empty_scanned;
+    marked_folder pending[PENDING_WALKS];
+    int pending_count;
+    marked_folder arrivals[ARRIVALS]; // since: the mark when it was walked
+    int arrival_count;
+    int64_t arrivals_lost; // the latest mark of one that found no room; -1 for none
+    // The earliest mark of a renamed folder that found no room (-1 for
+    // none): the arrivals since are walked again whole, with the tree.
+    int64_t renames_lost;
+    kernel_root lister_root;  // walks start below it
+    lister_ops lister;
     unsigned long walked;     // records handed over by walks
     bool abandoned;           // the watcher gave the watch up during a walk
     dev_t root_device;        // the root's identity, for folders too deep to name
     ino_t root_inode;
     char root[PATH_CAPACITY]; // the field, absolute, links resolved
-    char walk_path[PATH_CAPACITY];
+    char walk_path[PATH_CAPACITY]; // a renamed folder's path now
 };
 
 // Sets the watch up: 0, or the errno of what failed, with nothing queued and

@@ -1,7 +1,6 @@
 // The inotify reader: kernel events in, tree kept current, records queued.
 #include "inotify_reader.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -23,9 +22,13 @@ const size_t LARGEST_EVENT = sizeof(inotify_event) + NAME_MAX + 1;
 // of changes is run: the tree may be wrong about a folder until then.
 const int SETTLE_MS = 50;
 
-int kernel_add_watch(void *context, const char *path, uint32_t mask) {
+// Watches a directory as it was opened: through its descriptor, never a
+// path that could lead elsewhere by now.
+int kernel_add_watch(void *context, void *directory, uint32_t mask) {
     inotify_reader *r = static_cast<inotify_reader *>(context);
     if (r->limit_reached) return -ENOSPC;
+    char path[32];
+    kernel_folder_path(directory, path, sizeof path);
     int wd = inotify_add_watch(r->fd, path, mask);
     if (wd < 0 && errno == ENOSPC && r->may_switch) r->limit_reached = true;
     return wd < 0 ? -errno : wd;
@@ -34,46 +37,6 @@ int kernel_add_watch(void *context, const char *path, uint32_t mask) {
 void kernel_remove_watch(void *context, int wd) {
     inotify_rm_watch(static_cast<inotify_reader *>(context)->fd, wd);
 }
-
-void *kernel_open_directory(void *, const char *path, bool is_root, int *error) {
-    int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (is_root ? 0 : O_NOFOLLOW);
-    int fd = open(path, flags);
-    if (fd < 0) {
-        *error = errno;
-        return nullptr;
-    }
-    DIR *directory = fdopendir(fd);
-    if (!directory) {
-        *error = errno;
-        close(fd);
-    }
-    return directory;
-}
-
-const char *kernel_next_entry(void *, void *handle, bool *is_directory) {
-    DIR *directory = static_cast<DIR *>(handle);
-    while (dirent *entry = readdir(directory)) {
-        const char *name = entry->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-        if (entry->d_type == DT_UNKNOWN) {
-            struct stat st;
-            *is_directory = fstatat(dirfd(directory), name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                            S_ISDIR(st.st_mode);
-        } else {
-            *is_directory = entry->d_type == DT_DIR;
-        }
-        return name;
-    }
-    return nullptr;
-}
-
-int64_t kernel_changed_at(void *, void *handle, const char *name) {
-    struct stat st;
-    if (fstatat(dirfd(static_cast<DIR *>(handle)), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
-    return static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
-}
-
-void kernel_close_directory(void *, void *directory) { closedir(static_cast<DIR *>(directory)); }
 
 int64_t now_ns() {
     timespec now;
@@ -102,7 +65,8 @@ bool walk_record(void *context, const watch_record *record) {
 // of folders left unwatched are left out: the field will be watched whole.
 bool set_up_record(void *context, const watch_record *record) {
     inotify_reader *r = static_cast<inotify_reader *>(context);
-    if (r->limit_reached && record->kind == RECORD_UNWATCHED) return true;
+    bool unwatched = record->kind == RECORD_UNWATCHED || record->kind == RECORD_UNWATCHED_UNREPRESENTABLE;
+    if (r->limit_reached && unwatched) return true;
     return queue_push(r->queue, record);
 }
 
@@ -122,12 +86,13 @@ int set_up(inotify_reader *r) {
         return error;
     }
     if (int error = guard_start(&r->guard, r->fd, r->directory)) return error;
-    tree_ops ops = {kernel_add_watch,  kernel_remove_watch,    kernel_open_directory,
-                    kernel_next_entry, kernel_changed_at,      kernel_close_directory,
+    if (int error = kernel_root_init(&r->lister_root, r->directory)) return error;
+    tree_ops ops = {kernel_lister(&r->lister_root), kernel_add_watch, kernel_remove_watch,
                     kernel_queued_bytes, r};
     // Events read later may have been made during the set-up.
     r->empty_at = now_ns();
     queue_mark(r->queue, r->empty_at);
+    r->empty_scanned = queue_drained_since(r->queue);
     int error = tree_start(&r->tree, r->directory, &ops, set_up_record, r);
     // The bare code would read "no space left on device".
     if (error == ENOSPC && !r->limit_reached) tell(r->queue, "inotify watch limit reached, raise fs.inotify.max_user_watches");
@@ -180,6 +145,7 @@ int follow(inotify_reader *r, bool *disown) {
         // (a paced walk, a long listing), and a mark from its start would
         // leave their files out of the walk for lost changes.
         int64_t since = r->empty_at;
+        int64_t scanned = queue_drained_since(r->queue);
         int64_t started = now_ns();
         ssize_t length;
         do {
@@ -188,8 +154,12 @@ int follow(inotify_reader *r, bool *disown) {
         if (length <= 0) return length < 0 ? errno : EIO;
         size_t size = static_cast<size_t>(length);
         // The kernel stops at an empty queue or at an event that does not fit.
-        if (size + LARGEST_EVENT <= READ_SIZE) r->empty_at = started;
         r->tree.events_since = since;
+        r->tree.scanned_before = r->empty_scanned;
+        if (size + LARGEST_EVENT <= READ_SIZE) {
+            r->empty_at = started;
+            r->empty_scanned = scanned;
+        }
         queue_mark(r->queue, since);
         // Checked before any of it is reported: a path under a field that
         // names another folder by now is a path where no such file is.

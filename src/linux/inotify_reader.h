@@ -15,9 +15,11 @@ struct inotify_reader {
     record_queue *queue;
     int fd;
     watch_tree tree;
+    kernel_root lister_root; // directories are opened below it
     root_guard guard;
     unsigned char *events; // one kernel read
     int64_t empty_at;      // when the last read that emptied the kernel's queue began (ns since the epoch)
+    int64_t empty_scanned; // the queue's drained mark then (queue_drained_since)
     unsigned long walked;  // records handed over by walks for lost changes
     bool may_switch;    // set-up may give the field up at the watch limit
     bool limit_reached; // it did: every watch asked for since is refused

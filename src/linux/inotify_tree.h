@@ -21,13 +21,17 @@
 // folder is marked dirty since a time no later than the change (one mark per
 // folder), and once the watcher has taken what is queued, every file in a
 // dirty folder whose status-change time is at or after its mark is reported.
-// Events the kernel could not hold make every folder dirty.
+// Events the kernel could not hold make every folder dirty. So does a rename
+// of a directory within the tree for every folder below it: a file changed
+// there just before is reported under the path it has now, not only under
+// the one its event gave it.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
 #include "capacities.h"
+#include "folder_lister.h"
 #include "os.h"
 #include "rename_pairs.h"
 #include "tree_index.h"
@@ -35,25 +39,30 @@
 // Hands a record on; false when it could not be queued (it was dropped).
 typedef bool (*tree_record_fn)(void *context, const watch_record *record);
 
-// What the tree asks of the kernel.
+// What the tree asks of the kernel. Directories are opened below the
+// root's open directory, never through a link, and watched as opened.
 struct tree_ops {
-    // Watches a directory; the watch descriptor, or -errno.
-    int (*add_watch)(void *context, const char *path, uint32_t mask);
+    lister_ops lister;
+    // Watches an open directory; the watch descriptor, or -errno.
+    int (*add_watch)(void *context, void *directory, uint32_t mask);
     void (*remove_watch)(void *context, int wd);
-    // Lists a directory without following a symbolic link in its last
-    // component (except for the root). Null with *error set on failure.
-    void *(*open_directory)(void *context, const char *path, bool is_root, int *error);
-    // The next entry other than "." and "..", or null at the end.
-    const char *(*next_entry)(void *context, void *directory, bool *is_directory);
-    // The status-change time of an entry of an open directory, in
-    // nanoseconds since the epoch (not following a symbolic link); -1 when
-    // it is gone.
-    int64_t (*changed_at)(void *context, void *directory, const char *name);
-    void (*close_directory)(void *context, void *directory);
     // Bytes of events the kernel holds that the tree has not been handed.
     size_t (*queued_bytes)(void *context);
     void *context;
 };
+
+// A directory opened and watched at set-up while its parent was listed,
+// kept open for its own listing: no second look-up.
+struct held_directory {
+    int node;
+    int wd; // the node's then, so a reused slot is no match
+    void *directory;
+};
+
+// Directories kept so at once, at most: a tree's depth times its width at
+// the bottom, for the trees set-up meets; beyond, a directory is opened
+// again below the root when its turn comes.
+static const int HELD_DIRECTORIES = 256;
 
 // Work left on a node whose path did not hold when it was needed.
 enum node_flag : unsigned {
@@ -76,6 +85,10 @@ struct tree_node {
     bool verifying;    // on the list of directories to check once nothing is queued
     bool dirty;        // a change's record here was dropped: files since dirty_since
     int64_t dirty_since; // nanoseconds since the epoch; 0 for every file
+    // events_since when it was listed with its files reported as arrived
+    // (0: never): until every change before that was scanned, a rename of
+    // it has all its files reported again, not only those changed lately.
+    int64_t arrived_at;
     unsigned checked;  // the check that last found it where the tree has it
     char *name;        // own allocation; empty for the root
     size_t name_length;
@@ -98,6 +111,8 @@ struct node_list {
 struct watch_tree {
     const char *root; // the directory field as written
     tree_ops ops;
+    held_directory held[HELD_DIRECTORIES];
+    int held_count;
 
     tree_node *nodes;
     int node_count; // slots ever used
@@ -116,6 +131,12 @@ struct watch_tree {
     // since the epoch): a dropped record's folder is dirty since then. Set
     // by the caller before each buffer.
     int64_t events_since;
+    // Every change made before this time had been scanned when the events
+    // handed to the tree now were made: a directory renamed by one of them
+    // has every folder below it dirty since then, so that files changed
+    // lately are reported under their new paths. Set by the caller before
+    // each buffer.
+    int64_t scanned_before;
 
     // A directory moved away, until the next event tells whether it stayed
     // inside the tree.
@@ -144,7 +165,7 @@ struct watch_tree {
     uint64_t listed; // directory entries the checks have listed
     unsigned dropped_watches; // watches removed: each queues an IN_IGNORED
 
-    char path[PATH_CAPACITY];     // directory path for system calls
+    char path[PATH_CAPACITY];     // directory path below the root, for opening it
     char relative[PATH_CAPACITY]; // relative path of the record in hand
     char detail[192];
 };

@@ -63,6 +63,20 @@ void settle_move(watch_tree *t, const sink &s) {
     if (push_node(&t->work, node)) list_queued(t, s, LIST_ARRIVED);
 }
 
+// A directory renamed inside the tree: files changed there lately may still
+// wait for their scan under the old path, which no longer leads to them.
+// Every folder below it is listed again once the watcher has taken what is
+// queued, for what changed since every change before the rename had been
+// scanned; a folder that arrived since then, for all its files (they came
+// in unchanged, their times say nothing).
+void renamed(watch_tree *t, int node) {
+    if (t->nodes[node].wd < 0) return;
+    for (int n = node; n >= 0; n = next_below(t, node, n)) {
+        bool arrived = t->nodes[n].arrived_at >= t->scanned_before;
+        mark_dirty(t, n, arrived ? 0 : t->scanned_before);
+    }
+}
+
 // Another directory stands at the new name than the node that moved there.
 // If the node still stands at its old name, it never moved (a listing named
 // it after the rename): the one standing here is the one that moved, placed
@@ -82,6 +96,7 @@ void moved_onto_another(watch_tree *t, const sink &s, int node, int wd, int pare
         if (t->nodes[node].wd >= 0 && t->nodes[node].name == known_name) {
             relocate(t, node, parent, name, length);
             flag_node(t, node, NODE_SUSPECT);
+            renamed(t, node);
         }
     }
     // Watched to look, and not taken (the arrival failed or found another
@@ -110,13 +125,15 @@ void directory_moved(watch_tree *t, const sink &s, int node, int parent, const c
     if (placed_by_events(t, node) && !is_below(t, parent, node)) {
         relocate(t, node, parent, name, length);
         placed_by_rename(t, node);
+        renamed(t, node);
         return;
     }
     observe(t);
-    int wd = t->ops.add_watch(t->ops.context, t->path, DIRECTORY_MASK);
+    int wd = watch_path(t, nullptr, 0, nullptr);
     if (wd == t->nodes[node].wd) {
         relocate(t, node, parent, name, length);
         placed_by_rename(t, node);
+        renamed(t, node);
         return;
     }
     if (wd == -ENOENT || wd == -ENOTDIR) {
@@ -126,6 +143,7 @@ void directory_moved(watch_tree *t, const sink &s, int node, int parent, const c
         // looked at once the renames above it are read.
         relocate(t, node, parent, name, length);
         flag_node(t, node, NODE_SUSPECT);
+        renamed(t, node);
         if (parent != TREE_ROOT && !still_there(t, parent)) flag_node(t, parent, NODE_MISSED);
         return;
     }
@@ -317,7 +335,7 @@ int tree_start(watch_tree *t, const char *root, const tree_ops *ops, tree_record
     t->move_node = -1;
     sink s = {on_record, context};
     if (strlen(root) >= sizeof t->path) return ENAMETOOLONG;
-    int wd = t->ops.add_watch(t->ops.context, root, ROOT_MASK);
+    int wd = watch_root(t);
     if (wd < 0) return -wd;
     if (new_node(t, wd, -1, "", 0) != TREE_ROOT || !push_node(&t->work, TREE_ROOT)) return ENOMEM;
     list_queued(t, s, LIST_SETUP);

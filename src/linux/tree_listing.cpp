@@ -1,23 +1,96 @@
-// Watching and listing directories by path, ahead of the events still queued.
+// Watching and listing directories by their paths below the root, ahead of
+// the events still queued.
 #include "tree_listing.h"
 
 #include <errno.h>
 #include <string.h>
 #include <sys/inotify.h>
 
-#include "changed_walk.h"
-
 const uint32_t FILE_EVENTS = IN_CREATE | IN_MODIFY | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 // Writes to a file that is already unlinked name no file to scan. Masks are
 // only ever added to: the root seen again through a mount inside the tree
-// keeps the events that tell its own end.
-const uint32_t DIRECTORY_MASK = FILE_EVENTS | IN_EXCL_UNLINK | IN_ONLYDIR | IN_DONT_FOLLOW | IN_MASK_ADD;
-// The root alone is followed through a symbolic link, as the user named it,
-// and its own end ends the watch.
+// keeps the events that tell its own end. A watch is added on a directory
+// already opened without following a link, so the mask has no say in that.
+const uint32_t DIRECTORY_MASK = FILE_EVENTS | IN_EXCL_UNLINK | IN_ONLYDIR | IN_MASK_ADD;
+// The root's own end ends the watch.
 const uint32_t ROOT_MASK =
     FILE_EVENTS | IN_DELETE_SELF | IN_MOVE_SELF | IN_EXCL_UNLINK | IN_ONLYDIR | IN_MASK_ADD;
 
 namespace {
+
+void close_directory(watch_tree *t, void *directory) {
+    t->ops.lister.close(t->ops.lister.context, directory);
+}
+
+void release_held(watch_tree *t);
+
+// Opens the directory at t->path below the root; or, given in (its parent,
+// open), its last name (length bytes) below in. Never through a link. Null
+// with *error set.
+void *open_path(watch_tree *t, void *in, size_t length, int *error) {
+    const lister_ops &l = t->ops.lister;
+    const char *path = in ? t->path + strlen(t->path) - length : t->path;
+    void *directory = l.open_below(l.context, in, path, error);
+    // Directories kept open for their listing are only a shortcut: given
+    // up when descriptors run out, and opened again when their turn comes.
+    if (!directory && *error == EMFILE && t->held_count) {
+        release_held(t);
+        directory = l.open_below(l.context, in, path, error);
+    }
+    return directory;
+}
+
+} // namespace
+
+int watch_path(watch_tree *t, void *in, size_t length, void **kept) {
+    int error = 0;
+    void *directory = open_path(t, in, length, &error);
+    if (!directory) return -error;
+    int wd = t->ops.add_watch(t->ops.context, directory, DIRECTORY_MASK);
+    if (kept && wd >= 0) *kept = directory;
+    else close_directory(t, directory);
+    return wd;
+}
+
+namespace {
+
+// node's directory opened for listing, when it stands at t->path, built for
+// it (the root always does): null otherwise, *error ENOENT when another
+// directory stands there.
+void *open_if_there(watch_tree *t, int node, int *error) {
+    void *directory = open_path(t, nullptr, 0, error);
+    if (!directory || node == TREE_ROOT) return directory;
+    int wd = t->ops.add_watch(t->ops.context, directory, DIRECTORY_MASK);
+    if (wd >= 0 && tree_find(t, wd) < 0) drop_watch(t, wd);
+    if (wd == t->nodes[node].wd) return directory;
+    close_directory(t, directory);
+    *error = ENOENT;
+    return nullptr;
+}
+
+// Keeps node's directory, opened and watched at set-up while its parent was
+// listed, for its own listing. False without room.
+bool hold(watch_tree *t, int node, void *directory) {
+    if (t->held_count == HELD_DIRECTORIES) return false;
+    t->held[t->held_count++] = held_directory{node, t->nodes[node].wd, directory};
+    return true;
+}
+
+// The directory kept for node, or null. The work list is taken from its
+// end, so the one asked for is most often the last kept.
+void *take_held(watch_tree *t, int node) {
+    for (int i = t->held_count - 1; i >= 0; i--) {
+        held_directory h = t->held[i];
+        if (h.node != node || h.wd != t->nodes[node].wd) continue;
+        t->held[i] = t->held[--t->held_count];
+        return h.directory;
+    }
+    return nullptr;
+}
+
+void release_held(watch_tree *t) {
+    while (t->held_count) close_directory(t, t->held[--t->held_count].directory);
+}
 
 // In a rescan, keeps top and what lies below it as known.
 void keep_subtree(watch_tree *t, int top) {
@@ -83,24 +156,29 @@ void add_known_directory(watch_tree *t, const sink &s, int node, int parent, con
 bool still_there(watch_tree *t, int node) {
     if (!build_system_path(t, node, nullptr, 0)) return false;
     observe(t);
-    int wd = t->ops.add_watch(t->ops.context, t->path, DIRECTORY_MASK);
+    int wd = watch_path(t, nullptr, 0, nullptr);
     // Not to be kept: a directory found here that the tree does not know is
     // watched when its own event comes.
     if (wd >= 0 && tree_find(t, wd) < 0) drop_watch(t, wd);
     return wd == t->nodes[node].wd;
 }
 
-void add_directory(watch_tree *t, const sink &s, int parent, const char *name, size_t length,
-                   list_mode mode, bool check_parent) {
-    if (!build_system_path(t, parent, name, length)) {
-        // One the tree watches already (renames took it this deep) stays.
-        int known = child_named(t, parent, name, length);
-        if (known < 0) unwatched(t, s, parent, name, length, ENAMETOOLONG);
-        else if (mode == LIST_RESCAN) keep_subtree(t, known);
-        return;
-    }
-    observe(t);
-    int wd = t->ops.add_watch(t->ops.context, t->path, DIRECTORY_MASK);
+int watch_root(watch_tree *t) {
+    const lister_ops &l = t->ops.lister;
+    int error = 0;
+    void *root = l.open_root(l.context, t->root, &error);
+    if (!root) return -error;
+    int wd = t->ops.add_watch(t->ops.context, root, ROOT_MASK);
+    close_directory(t, root);
+    return wd;
+}
+
+namespace {
+
+// add_directory, once the directory at parent/name was watched as wd (or
+// -errno).
+void add_watched(watch_tree *t, const sink &s, int parent, const char *name, size_t length,
+                 list_mode mode, bool check_parent, int wd) {
     if (wd == -ENOENT || wd == -ENOTDIR) {
         // Gone or replaced since it was seen, and its own events tell the
         // rest; unless the parent's path no longer holds, when nothing would:
@@ -149,6 +227,28 @@ void add_directory(watch_tree *t, const sink &s, int parent, const char *name, s
     }
 }
 
+} // namespace
+
+void add_directory(watch_tree *t, const sink &s, int parent, const char *name, size_t length,
+                   list_mode mode, bool check_parent, void *in) {
+    if (!build_system_path(t, parent, name, length)) {
+        // One the tree watches already (renames took it this deep) stays.
+        int known = child_named(t, parent, name, length);
+        if (known < 0) unwatched(t, s, parent, name, length, ENAMETOOLONG);
+        else if (mode == LIST_RESCAN) keep_subtree(t, known);
+        return;
+    }
+    observe(t);
+    // At set-up, one found in its parent's listing stays open for its own.
+    void *kept = nullptr;
+    int wd = watch_path(t, in, length, mode == LIST_SETUP && in ? &kept : nullptr);
+    int queued = t->work.count;
+    add_watched(t, s, parent, name, length, mode, check_parent, wd);
+    if (!kept) return;
+    int node = t->work.count > queued ? t->work.items[t->work.count - 1] : -1;
+    if (node < 0 || !hold(t, node, kept)) close_directory(t, kept);
+}
+
 void list_queued(watch_tree *t, const sink &s, list_mode mode) {
     bool report_files = mode == LIST_ARRIVED;
     listing_begin(t);
@@ -156,30 +256,33 @@ void list_queued(watch_tree *t, const sink &s, list_mode mode) {
         int node = t->work.items[--t->work.count];
         if (t->nodes[node].wd < 0) continue;
         if (report_files && t->nodes[node].reported) continue; // listed with another
-        if (!build_system_path(t, node, nullptr, 0)) {
-            // Too deep to list (reported when watched); in a rescan, what
-            // lies below stays as known.
-            if (mode == LIST_RESCAN) keep_subtree(t, node);
-            continue;
+        int error = 0;
+        void *directory = take_held(t, node);
+        if (!directory) {
+            if (!build_system_path(t, node, nullptr, 0)) {
+                // Too deep to list (reported when watched); in a rescan, what
+                // lies below stays as known.
+                if (mode == LIST_RESCAN) keep_subtree(t, node);
+                continue;
+            }
+            observe(t);
+            directory = open_if_there(t, node, &error);
         }
-        // The path can name another directory by now, when renames of this
-        // one or above it are still to be read; its entries are not ours.
-        if (node != TREE_ROOT && !still_there(t, node)) {
-            if (mode == LIST_RESCAN) keep_subtree(t, node);
-            flag_node(t, node, NODE_UNLISTED);
+        if (!directory && (error == ENOENT || error == ENOTDIR)) {
+            // The path can name another directory by now, or none, when
+            // renames of this one or above it are still to be read: it is
+            // listed whole once its path holds.
+            if (node != TREE_ROOT && mode == LIST_RESCAN) keep_subtree(t, node);
+            if (node != TREE_ROOT) flag_node(t, node, NODE_UNLISTED);
             continue;
         }
         touch_directory(t, node);
         observe(t);
-        int error = 0;
-        void *directory = t->ops.open_directory(t->ops.context, t->path, node == TREE_ROOT, &error);
+        if (directory && (error = t->ops.lister.list(t->ops.lister.context, directory))) {
+            close_directory(t, directory);
+            directory = nullptr;
+        }
         if (!directory) {
-            if (error == ENOENT || error == ENOTDIR) {
-                // Gone, or renamed with what lies above it since it was
-                // watched: then it is listed whole once its path holds.
-                if (mode != LIST_RESCAN && node != TREE_ROOT) flag_node(t, node, NODE_UNLISTED);
-                continue;
-            }
             // Watched but not listed: what lies below stays as known.
             if (mode == LIST_RESCAN) rescan_known_children(t, node);
             if (node == TREE_ROOT) {
@@ -191,35 +294,41 @@ void list_queued(watch_tree *t, const sink &s, list_mode mode) {
             }
             continue;
         }
-        if (report_files) t->nodes[node].reported = true;
+        if (report_files) {
+            t->nodes[node].reported = true;
+            t->nodes[node].arrived_at = t->events_since;
+        }
         bool is_directory = false;
-        while (const char *entry = t->ops.next_entry(t->ops.context, directory, &is_directory)) {
+        const lister_ops &l = t->ops.lister;
+        while (const char *entry = l.next_entry(l.context, directory, &is_directory)) {
             if (is_directory) {
-                add_directory(t, s, node, entry, strlen(entry), mode, false);
+                add_directory(t, s, node, entry, strlen(entry), mode, false, directory);
             } else if (report_files) {
                 report_file(t, s, node, entry, strlen(entry), 0);
             }
         }
-        t->ops.close_directory(t->ops.context, directory);
+        close_directory(t, directory);
     }
     listing_end(t);
+    release_held(t);
     settle_placed(t);
 }
 
 void directory_arrived(watch_tree *t, const sink &s, int parent, const char *name, size_t length,
                        list_mode mode) {
-    add_directory(t, s, parent, name, length, mode, true);
+    add_directory(t, s, parent, name, length, mode, true, nullptr);
     list_queued(t, s, LIST_ARRIVED);
 }
 
 namespace {
 
-// Whether the subdirectory entry of node's listing is the child the tree has
-// there. Entries that cannot be watched were named when they were met.
-bool entry_matches(watch_tree *t, int node, const char *entry) {
+// Whether the subdirectory entry of node's listing (of directory, open) is
+// the child the tree has there. Entries that cannot be watched were named
+// when they were met.
+bool entry_matches(watch_tree *t, int node, void *directory, const char *entry) {
     size_t length = strlen(entry);
     if (!build_system_path(t, node, entry, length)) return true;
-    int wd = t->ops.add_watch(t->ops.context, t->path, DIRECTORY_MASK);
+    int wd = watch_path(t, directory, length, nullptr);
     if (wd == -ENOENT || wd == -ENOTDIR) return false;
     if (wd < 0) return true;
     int found = tree_find(t, wd);
@@ -241,18 +350,23 @@ bool entry_matches(watch_tree *t, int node, const char *entry) {
 bool verify_directory(watch_tree *t, int node) {
     // One too deep to name cannot be looked at, nor helped by a listing.
     if (!build_system_path(t, node, nullptr, 0)) return true;
-    if (node != TREE_ROOT && !still_there(t, node)) return false;
+    observe(t);
     int error = 0;
-    void *directory = t->ops.open_directory(t->ops.context, t->path, node == TREE_ROOT, &error);
+    void *directory = open_if_there(t, node, &error);
+    if (directory && (error = t->ops.lister.list(t->ops.lister.context, directory))) {
+        close_directory(t, directory);
+        directory = nullptr;
+    }
     if (!directory) return error != ENOENT && error != ENOTDIR; // unreadable ones were named
     t->checks++;
     bool matches = true;
     bool is_directory = false;
-    while (const char *entry = t->ops.next_entry(t->ops.context, directory, &is_directory)) {
+    const lister_ops &l = t->ops.lister;
+    while (const char *entry = l.next_entry(l.context, directory, &is_directory)) {
         t->listed++;
-        if (is_directory && matches) matches = entry_matches(t, node, entry);
+        if (is_directory && matches) matches = entry_matches(t, node, directory, entry);
     }
-    t->ops.close_directory(t->ops.context, directory);
+    close_directory(t, directory);
     for (int c = t->nodes[node].first_child; matches && c >= 0; c = t->nodes[c].next_sibling) {
         // A child not listed here must be one too deep to name.
         if (t->nodes[c].checked != t->checks) matches = !build_system_path(t, c, nullptr, 0);
@@ -291,13 +405,16 @@ bool retry_one(watch_tree *t, const sink &s, int n) {
     // missed or moved on) are filled as arrived.
     if (!build_system_path(t, n, nullptr, 0)) return true;
     int error = 0;
-    void *directory = t->ops.open_directory(t->ops.context, t->path, false, &error);
+    void *directory = open_path(t, nullptr, 0, &error);
     if (!directory) return true;
+    const lister_ops &l = t->ops.lister;
     bool is_directory = false;
-    while (const char *entry = t->ops.next_entry(t->ops.context, directory, &is_directory)) {
-        if (is_directory) add_directory(t, s, n, entry, strlen(entry), LIST_MISSED, false);
+    if (l.list(l.context, directory) == 0) {
+        while (const char *entry = l.next_entry(l.context, directory, &is_directory)) {
+            if (is_directory) add_directory(t, s, n, entry, strlen(entry), LIST_MISSED, false, directory);
+        }
     }
-    t->ops.close_directory(t->ops.context, directory);
+    close_directory(t, directory);
     list_queued(t, s, LIST_ARRIVED);
     return true;
 }
@@ -330,8 +447,13 @@ namespace {
 // Lists one dirty folder for files changed since its mark.
 void report_dirty_folder(watch_tree *t, const sink &s, int node, int64_t since) {
     if (!build_system_path(t, node, nullptr, 0)) return; // too deep: named as it changed
+    const lister_ops &l = t->ops.lister;
     int error = 0;
-    void *directory = t->ops.open_directory(t->ops.context, t->path, node == TREE_ROOT, &error);
+    void *directory = open_path(t, nullptr, 0, &error);
+    if (directory && (error = l.list(l.context, directory))) {
+        close_directory(t, directory);
+        directory = nullptr;
+    }
     if (!directory) {
         if (error == ENOENT || error == ENOTDIR) return; // gone, or moved: its events tell
         const tree_node &n = t->nodes[node];
@@ -344,13 +466,13 @@ void report_dirty_folder(watch_tree *t, const sink &s, int node, int64_t since) 
         return;
     }
     bool is_directory = false;
-    while (const char *entry = t->ops.next_entry(t->ops.context, directory, &is_directory)) {
+    while (const char *entry = l.next_entry(l.context, directory, &is_directory)) {
         if (is_directory) continue; // a folder's own files are its own
-        int64_t changed = t->ops.changed_at(t->ops.context, directory, entry);
+        int64_t changed = l.changed_at(l.context, directory, entry);
         if (changed < 0 || !changed_since(changed, since)) continue;
         report_file(t, s, node, entry, strlen(entry), since);
     }
-    t->ops.close_directory(t->ops.context, directory);
+    close_directory(t, directory);
 }
 
 } // namespace
@@ -369,7 +491,7 @@ void report_dirty(watch_tree *t, const sink &s) {
 }
 
 int rescan(watch_tree *t, const sink &s) {
-    int wd = t->ops.add_watch(t->ops.context, t->root, ROOT_MASK);
+    int wd = watch_root(t);
     if (wd != t->nodes[TREE_ROOT].wd && (wd >= 0 || wd == -ENOENT || wd == -ENOTDIR)) {
         if (wd >= 0 && tree_find(t, wd) < 0) drop_watch(t, wd);
         return ENOENT;

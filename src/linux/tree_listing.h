@@ -23,11 +23,21 @@ extern const uint32_t ROOT_MASK;
 // Whether node's directory still stands at the path the tree knows for it.
 bool still_there(watch_tree *t, int node);
 
+// Watches the directory at t->path (built by build_system_path), opened
+// below the root; or, given in (its parent, open), its last name (length
+// bytes) below in. Its watch descriptor, or -errno; with kept, a directory
+// watched stays open there.
+int watch_path(watch_tree *t, void *in, size_t length, void **kept);
+// Watches the root as the field names it, a link followed: its watch
+// descriptor, or -errno.
+int watch_root(watch_tree *t);
+
 // Watches directory name below parent and queues it for listing as mode
 // says. check_parent: name comes from an event read after the fact, so
-// parent's path may be another directory's by now.
+// parent's path may be another directory's by now. in: parent's directory,
+// open, when name was found by listing it.
 void add_directory(watch_tree *t, const sink &s, int parent, const char *name, size_t length,
-                   list_mode mode, bool check_parent);
+                   list_mode mode, bool check_parent, void *in);
 
 // Lists every queued directory, watching the directories inside; files in a
 // directory that arrived are reported.

@@ -246,16 +246,14 @@ bool build_relative(const watch_tree *t, int node, const char *name, size_t name
 }
 
 bool build_system_path(watch_tree *t, int node, const char *name, size_t name_length) {
+    // Held to what a full path can hold: the root's path, a separator, this.
     size_t root_length = strlen(t->root);
     if (root_length + 1 >= sizeof t->path) return false;
-    memcpy(t->path, t->root, root_length);
     if (node == TREE_ROOT && !name) {
-        t->path[root_length] = '\0';
+        t->path[0] = '\0';
         return true;
     }
-    t->path[root_length] = '/';
-    return build_relative(t, node, name, name_length, t->path + root_length + 1,
-                          sizeof t->path - root_length - 1);
+    return build_relative(t, node, name, name_length, t->path, sizeof t->path - root_length - 1);
 }
 
 void describe_error(watch_tree *t, int error) {
@@ -282,10 +280,13 @@ void name_only(watch_tree *t, const char *name, size_t length) {
 
 void unwatched(watch_tree *t, const sink &s, int node, const char *name, size_t length, int error) {
     describe_error(t, error);
-    if (!build_relative(t, node, name, length, t->relative, sizeof t->relative)) {
-        name_only(t, name, length);
+    if (build_relative(t, node, name, length, t->relative, sizeof t->relative)) {
+        emit(s, RECORD_UNWATCHED, t->relative, t->detail);
+        return;
     }
-    emit(s, RECORD_UNWATCHED, t->relative, t->detail);
+    // No path names it: said so, with the name it has.
+    name_only(t, name, length);
+    emit(s, RECORD_UNWATCHED_UNREPRESENTABLE, t->relative, t->detail);
 }
 
 void report_file(watch_tree *t, const sink &s, int node, const char *name, size_t length,

@@ -52,8 +52,9 @@ void mark_reported(watch_tree *t, int top, bool reported);
 // Relative path of node, then "/" and name when name is given.
 bool build_relative(const watch_tree *t, int node, const char *name, size_t name_length,
                     char *out, size_t capacity);
-// The path of node's directory (then "/" and name, when given) for system
-// calls, into t->path.
+// The path of node's directory (then "/" and name, when given) below the
+// root, for opening it there, into t->path ("" for the root itself); false
+// when the root's path and it would not fit in a path.
 bool build_system_path(watch_tree *t, int node, const char *name, size_t name_length);
 
 // Records about a directory below node that cannot be watched, and about a

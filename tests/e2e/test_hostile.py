@@ -169,9 +169,18 @@ class DeepChains(HostileTest):
             os.rename(self.path("in"), self.path("i" * 255))
             os.close(os.open("late", os.O_CREAT | os.O_WRONLY, dir_fd=fds[levels]))
             os.close(os.open("shallow", os.O_CREAT | os.O_WRONLY, dir_fd=fds[2]))
+            # A folder made there cannot be watched, and no path names it:
+            # said so, not named as if it stood at the top.
+            os.mkdir("newdir", dir_fd=fds[levels])
         finally:
             for fd in fds:
                 os.close(fd)
+        if not FANOTIFY:
+            self.assertTrue(m.out.wait_for_line(
+                b"[-] Failed to watch directory: %s/.../newdir (File name too long)\n" % self.bpath()),
+                m.out.snapshot())
+            self.assertNotIn(b"[-] Failed to watch directory: %s (File name too long)\n"
+                             % self.bpath("newdir"), m.out.snapshot())
         self.assertDetected(m, [self.path("i" * 255, "d", "d", "shallow")])
         self.assertTrue(m.out.wait_for_line(
             b"[-] Change not scanned, path cannot be represented: %s/.../late\n" % self.bpath()),

@@ -19,6 +19,8 @@
 //   FAULT_MOVE_AFTER_WATCH=PATH  once a watch on exactly PATH is added, PATH is
 //   FAULT_MOVE_TO=TARGET         renamed to TARGET (once): a directory that moves
 //                                on between being watched and being listed
+//                                (a watch added through /proc/self/fd/N is on
+//                                the path that descriptor names)
 //   FAULT_OVERFLOW_TRIGGER=FILE  while FILE exists, what a read of an inotify
 //                                descriptor returns is dropped and it reads
 //                                again; the first read after FILE is gone
@@ -32,10 +34,15 @@
 //                                descriptor waits before it reads (at most 5
 //                                minutes): a reader kept busy while the
 //                                kernel's queue fills
+//   FAULT_LIST_PAUSE=FILE        while FILE exists, the first listing of a
+//   FAULT_LIST_NAME=NAME         folder named NAME (fdopendir) waits before it
+//                                starts (at most 5 minutes): a walk held
+//                                between two folders
 //   FAULT_LOG=FILE               one line per injected fault is appended there,
 //                                so a test can tell the fault really happened
 // Built without sanitizers; under a sanitizer its runtime is preloaded first,
 // so the runtime's interceptors call into this library, which calls libc.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -70,6 +77,9 @@ const char *move_to;
 bool moved;
 const char *overflow_trigger;
 const char *read_pause;
+const char *list_pause;
+const char *list_name;
+bool list_paused;
 // Descriptors returned by inotify_init/inotify_init1, and by fanotify_init.
 bool inotify_fds[TRACKED_FDS];
 bool fanotify_fds[TRACKED_FDS];
@@ -132,6 +142,25 @@ __attribute__((constructor)) void fault_setup() {
     move_to = getenv("FAULT_MOVE_TO");
     overflow_trigger = getenv("FAULT_OVERFLOW_TRIGGER");
     read_pause = getenv("FAULT_READ_PAUSE");
+    list_pause = getenv("FAULT_LIST_PAUSE");
+    list_name = getenv("FAULT_LIST_NAME");
+}
+
+// The path a descriptor names, into out; false when it cannot be read.
+bool fd_path(int fd, char *out, size_t capacity) {
+    char link[32];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, out, capacity - 1);
+    if (n <= 0) return false;
+    out[n] = '\0';
+    return true;
+}
+
+// What a watch's path names: a descriptor's own path for /proc/self/fd/N.
+const char *watched_path(const char *path, char *out, size_t capacity) {
+    const char *prefix = "/proc/self/fd/";
+    if (strncmp(path, prefix, strlen(prefix)) != 0) return path;
+    return fd_path(atoi(path + strlen(prefix)), out, capacity) ? out : path;
 }
 
 // Replaces what a read of fanotify returned with one FAN_Q_OVERFLOW.
@@ -215,19 +244,38 @@ int fanotify_init(unsigned flags, unsigned event_flags) {
 }
 
 int inotify_add_watch(int fd, const char *path, uint32_t mask) {
-    if (active && add_watch_text && strstr(path, add_watch_text)) {
+    char named[4096];
+    const char *real = active ? watched_path(path, named, sizeof named) : path;
+    if (active && add_watch_text && strstr(real, add_watch_text)) {
         note("inotify_add_watch ENOSPC\n");
         errno = ENOSPC;
         return -1;
     }
     int wd = next<int (*)(int, const char *, uint32_t)>("inotify_add_watch")(fd, path, mask);
-    if (active && wd >= 0 && move_after_watch && move_to && strcmp(path, move_after_watch) == 0 &&
+    if (active && wd >= 0 && move_after_watch && move_to && strcmp(real, move_after_watch) == 0 &&
         !__atomic_exchange_n(&moved, true, __ATOMIC_RELAXED)) {
         int error = errno;
-        if (rename(path, move_to) == 0) note("inotify_add_watch moved\n");
+        if (rename(real, move_to) == 0) note("inotify_add_watch moved\n");
         errno = error;
     }
     return wd;
+}
+
+DIR *fdopendir(int fd) {
+    char path[4096];
+    typedef int (*access_fn)(const char *, int);
+    if (active && list_pause && list_name && fd_path(fd, path, sizeof path)) {
+        const char *last = strrchr(path, '/');
+        if (last && strcmp(last + 1, list_name) == 0 &&
+            !__atomic_exchange_n(&list_paused, true, __ATOMIC_RELAXED)) {
+            note("list paused\n");
+            const timespec tick = {0, 1000000};
+            for (int i = 0; i < 300000 && next<access_fn>("access")(list_pause, F_OK) == 0; i++) {
+                nanosleep(&tick, nullptr);
+            }
+        }
+    }
+    return next<DIR *(*)(int)>("fdopendir")(fd);
 }
 
 ssize_t read(int fd, void *buffer, size_t count) {

@@ -196,6 +196,7 @@ bool on_record(void *context, const watch_record *record) {
     case RECORD_UNREADABLE:
         return true;
     case RECORD_UNWATCHED:
+    case RECORD_UNWATCHED_UNREPRESENTABLE:
         if (!record->detail || !record->detail[0]) fail("a directory unwatched without a reason");
         break;
     case RECORD_CHANGE:
@@ -246,6 +247,7 @@ void handle(run &r, const unsigned char *bytes, size_t length) {
         }
     }
     r.tree.events_since = r.fs.events_since;
+    r.tree.scanned_before = r.fs.events_since;
     ended(r, tree_handle_events(&r.tree, bytes, length, on_record, &r));
 }
 

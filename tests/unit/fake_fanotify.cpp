@@ -96,13 +96,19 @@ bool fake_ignored(void *context, int32_t pid) {
     return static_cast<fake_kernel *>(context)->ignored_pids.count(pid) > 0;
 }
 
-void fake_report_below(void *context, const char *relative) {
+void fake_report_below(void *context, const char *relative, const fan_handle *) {
     static_cast<fake_kernel *>(context)->arrived.push_back(relative);
+}
+
+void fake_moved_within(void *context, const fan_handle &directory) {
+    uint32_t number = 0;
+    if (directory.size == sizeof number) memcpy(&number, directory.bytes, sizeof number);
+    static_cast<fake_kernel *>(context)->moved.push_back(number);
 }
 
 void collect(void *context, const watch_record *record) {
     static const char *const KINDS[] = {"change", "lost", "unreadable", "unrepresentable",
-                                        "unwatched"};
+                                        "unwatched", "unwatched, unrepresentable"};
     std::string line = KINDS[record->kind];
     if (record->path) line += std::string(":") + record->path;
     static_cast<fake_kernel *>(context)->records.push_back(line);
@@ -111,7 +117,8 @@ void collect(void *context, const watch_record *record) {
 } // namespace
 
 fan_ops fake_kernel::ops() {
-    return fan_ops{fake_resolve, fake_read_more, fake_ignored, fake_report_below, this};
+    return fan_ops{fake_resolve, fake_read_more, fake_ignored, fake_report_below, fake_moved_within,
+                   this};
 }
 
 std::vector<std::string> translate(fan_translator *t, fake_kernel *kernel,

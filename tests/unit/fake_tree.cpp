@@ -12,8 +12,10 @@ namespace {
 
 const size_t HEADER = sizeof(inotify_event);
 
+// An open directory, and its listing once asked for.
 struct listing {
-    int directory = -1; // the node listed
+    int directory = -1; // the node opened
+    bool listed = false;
     std::vector<std::string> names;
     std::vector<bool> directories;
     size_t next = 0;
@@ -39,6 +41,14 @@ int followed(const fake_fs *fs, int node) {
     return bind >= 0 ? bind : node;
 }
 
+// A path's components lead through mounts, and through links only where the
+// caller follows them.
+int through(const fake_fs *fs, int node, bool links) {
+    node = followed(fs, node);
+    int link = fs->nodes[static_cast<size_t>(node)].link;
+    return links && link >= 0 ? followed(fs, link) : node;
+}
+
 // Resolves every component but the last: the directory it lies in and its
 // name. 0 or errno. Only system calls taking a path (the tree's) are held to
 // PATH_MAX; the tests build deeper trees the way openat would.
@@ -61,7 +71,7 @@ int split_path(const fake_fs *fs, const char *path, int *parent, std::string *la
             } else if (part != ".") {
                 int c = child_of(fs, node, part);
                 if (c < 0) return ENOENT;
-                c = followed(fs, c);
+                c = through(fs, c, true);
                 if (!fs->nodes[static_cast<size_t>(c)].is_dir) return ENOTDIR;
                 node = c;
             }
@@ -198,6 +208,7 @@ void fake_init(fake_fs *fs) {
 }
 
 void fake_set_root(fake_fs *fs, const char *path) {
+    fs->root_path = path;
     fs->root = fake_lookup(fs, path);
     if (fs->root >= 0) note_paths(fs, fs->root);
 }
@@ -212,7 +223,7 @@ int lookup(const fake_fs *fs, const char *path, bool limited) {
     if (last == ".") return parent;
     if (last == "..") return at(fs, parent).parent >= 0 ? at(fs, parent).parent : 0;
     int node = child_of(fs, parent, last);
-    return node < 0 ? -ENOENT : followed(fs, node);
+    return node < 0 ? -ENOENT : through(fs, node, true);
 }
 } // namespace
 
@@ -432,78 +443,82 @@ int fake_bind(fake_fs *fs, const char *directory, const char *at_path) {
 
 namespace {
 
-int fake_add_watch(void *context, const char *path, uint32_t mask);
-
-int traced_add_watch(void *context, const char *path, uint32_t mask) {
-    int wd = fake_add_watch(context, path, mask);
-    if (fs_of(context)->trace) fprintf(stderr, "      add_watch %s = %d\n", path, wd);
-    return wd;
+listing *open_node(fake_fs *fs, int node, int *error) {
+    if (fs->open_directories >= fs->open_limit) {
+        *error = EMFILE;
+        return nullptr;
+    }
+    listing *l = new listing;
+    l->directory = node;
+    fs->open_directories++;
+    return l;
 }
 
-int fake_add_watch(void *context, const char *path, uint32_t mask) {
-    fake_fs *fs = fs_of(context);
-    called(fs, FAKE_ADD_WATCH);
-    int node = lookup(fs, path, true);
-    if (node < 0) return node;
-    fake_node &n = at(fs, node);
-    if ((mask & IN_ONLYDIR) && !n.is_dir) return -ENOTDIR;
-    if (n.add_error) {
-        n.refused = true;
-        return -n.add_error;
-    }
-    if (n.wd == 0) {
-        if (fs->watch_count >= fs->watch_limit) {
-            n.refused = true;
-            return -ENOSPC;
-        }
-        n.wd = fs->next_wd++;
-        fs->watch_count++;
-    }
-    n.mask = (mask & IN_MASK_ADD) ? n.mask | mask : mask;
-    return n.wd;
-}
-
-void fake_remove_watch(void *context, int wd) {
-    fake_fs *fs = fs_of(context);
-    called(fs, FAKE_REMOVE_WATCH);
-    if (fs->trace) fprintf(stderr, "      remove_watch %d\n", wd);
-    for (size_t i = 0; i < fs->nodes.size(); i++) {
-        if (fs->nodes[i].wd == wd) {
-            fs->removed.push_back(wd);
-            drop_watch(fs, static_cast<int>(i));
-            return;
-        }
-    }
-    fs->bad_removes++;
-}
-
-void *fake_open_directory(void *context, const char *path, bool, int *error) {
+void *fake_open_root(void *context, const char *path, int *error) {
     fake_fs *fs = fs_of(context);
     called(fs, FAKE_OPEN);
-    if (fs->trace) fprintf(stderr, "      open %s\n", path);
+    if (fs->trace) fprintf(stderr, "      open root %s\n", path);
     int node = lookup(fs, path, true);
     if (node < 0) {
         *error = -node;
         return nullptr;
     }
-    fake_node &n = at(fs, node);
-    if (!n.is_dir) {
+    if (!at(fs, node).is_dir) {
         *error = ENOTDIR;
         return nullptr;
     }
-    if (n.open_error) {
-        n.refused = true;
-        *error = n.open_error;
+    return open_node(fs, node, error);
+}
+
+// As openat2 with RESOLVE_BENEATH and RESOLVE_NO_SYMLINKS does: a link on
+// the way is refused.
+void *fake_open_below(void *context, void *from, const char *relative, int *error) {
+    fake_fs *fs = fs_of(context);
+    called(fs, FAKE_OPEN);
+    if (fs->trace) fprintf(stderr, "      open %s below %s\n", relative,
+                           from ? fake_path(fs, static_cast<listing *>(from)->directory).c_str() : "the root");
+    int node = from ? static_cast<listing *>(from)->directory : lookup(fs, fs->root_path.c_str(), true);
+    if (node != fs->root && !from) {
+        *error = ENOENT; // the root's path names another directory by now
         return nullptr;
     }
-    listing *l = new listing;
-    l->directory = node;
+    for (const char *p = relative; *p;) {
+        const char *end = strchr(p, '/');
+        size_t length = end ? static_cast<size_t>(end - p) : strlen(p);
+        int c = child_of(fs, node, std::string(p, length));
+        if (c < 0) {
+            *error = ENOENT;
+            return nullptr;
+        }
+        c = through(fs, c, false);
+        if (!at(fs, c).is_dir) {
+            *error = ENOTDIR;
+            return nullptr;
+        }
+        node = c;
+        p += length + (end ? 1 : 0);
+    }
+    return open_node(fs, node, error);
+}
+
+int fake_list(void *context, void *directory) {
+    fake_fs *fs = fs_of(context);
+    called(fs, FAKE_LIST);
+    listing *l = static_cast<listing *>(directory);
+    fake_node &n = at(fs, l->directory);
+    if (fs->trace) fprintf(stderr, "      list %s\n", fake_path(fs, l->directory).c_str());
+    if (n.open_error) {
+        n.refused = true;
+        return n.open_error;
+    }
+    if (l->listed) return 0;
+    l->listed = true;
     for (int c : n.children) {
         l->names.push_back(at(fs, c).name);
         l->directories.push_back(at(fs, c).is_dir || at(fs, c).bind >= 0);
     }
     fs->open_listings++;
-    return l;
+    return 0;
 }
 
 const char *fake_next_entry(void *context, void *directory, bool *is_directory) {
@@ -521,9 +536,50 @@ int64_t fake_changed_at(void *context, void *directory, const char *name) {
     return node >= 0 ? at(fs, node).ctime : -1;
 }
 
-void fake_close_directory(void *context, void *directory) {
-    fs_of(context)->open_listings--;
-    delete static_cast<listing *>(directory);
+void fake_close(void *context, void *directory) {
+    fake_fs *fs = fs_of(context);
+    listing *l = static_cast<listing *>(directory);
+    if (l->listed) fs->open_listings--;
+    fs->open_directories--;
+    delete l;
+}
+
+int fake_add_watch(void *context, void *directory, uint32_t mask) {
+    fake_fs *fs = fs_of(context);
+    called(fs, FAKE_ADD_WATCH);
+    int node = static_cast<listing *>(directory)->directory;
+    fake_node &n = at(fs, node);
+    int wd = 0;
+    if (n.add_error) {
+        n.refused = true;
+        wd = -n.add_error;
+    } else if (n.wd == 0 && fs->watch_count >= fs->watch_limit) {
+        n.refused = true;
+        wd = -ENOSPC;
+    } else {
+        if (n.wd == 0) {
+            n.wd = fs->next_wd++;
+            fs->watch_count++;
+        }
+        n.mask = (mask & IN_MASK_ADD) ? n.mask | mask : mask;
+        wd = n.wd;
+    }
+    if (fs->trace) fprintf(stderr, "      add_watch %s = %d\n", fake_path(fs, node).c_str(), wd);
+    return wd;
+}
+
+void fake_remove_watch(void *context, int wd) {
+    fake_fs *fs = fs_of(context);
+    called(fs, FAKE_REMOVE_WATCH);
+    if (fs->trace) fprintf(stderr, "      remove_watch %d\n", wd);
+    for (size_t i = 0; i < fs->nodes.size(); i++) {
+        if (fs->nodes[i].wd == wd) {
+            fs->removed.push_back(wd);
+            drop_watch(fs, static_cast<int>(i));
+            return;
+        }
+    }
+    fs->bad_removes++;
 }
 
 // Bytes of events queued and not yet read, as the kernel's FIONREAD tells.
@@ -535,10 +591,30 @@ size_t fake_queued_bytes(void *context) {
 
 } // namespace
 
-tree_ops fake_ops(fake_fs *fs) {
-    tree_ops ops = {traced_add_watch, fake_remove_watch,    fake_open_directory, fake_next_entry,
-                    fake_changed_at,  fake_close_directory, fake_queued_bytes,   fs};
+lister_ops fake_lister(fake_fs *fs) {
+    lister_ops ops = {fake_open_root,  fake_open_below, fake_list, fake_next_entry,
+                      fake_changed_at, fake_close,      fs};
     return ops;
+}
+
+tree_ops fake_ops(fake_fs *fs) {
+    tree_ops ops = {fake_lister(fs), fake_add_watch, fake_remove_watch, fake_queued_bytes, fs};
+    return ops;
+}
+
+int fake_symlink(fake_fs *fs, const char *target, const char *at_path) {
+    fs->clock += TICK;
+    int shown = fake_lookup(fs, target);
+    if (shown < 0) return -shown;
+    int parent = 0;
+    std::string name;
+    if (int error = split_path(fs, at_path, &parent, &name)) return error;
+    if (child_of(fs, parent, name) >= 0) return EEXIST;
+    int node = new_node(fs, parent, name, false);
+    at(fs, node).link = shown;
+    at(fs, node).ctime = fs->clock;
+    notify(fs, parent, IN_CREATE, false, 0, name);
+    return 0;
 }
 
 // ---- checks ----

@@ -25,11 +25,12 @@ struct fake_node {
     bool is_dir = false;
     bool alive = true;
     int bind = -1; // a mount entry: the directory it shows
+    int link = -1; // a symbolic link: what it points to
     std::vector<int> children;
     int wd = 0; // kernel watch, 0 for none
     uint32_t mask = 0;
     int add_error = 0;  // errno forced on add_watch
-    int open_error = 0; // errno forced on open_directory
+    int open_error = 0; // errno forced on listing it
 
     // What the checks need to know.
     bool dirty = false;   // a file changed and not scanned since
@@ -38,7 +39,7 @@ struct fake_node {
     int64_t ctime = 0;    // status-change time of a file
 };
 
-enum fake_call { FAKE_ADD_WATCH, FAKE_REMOVE_WATCH, FAKE_OPEN, FAKE_NEXT };
+enum fake_call { FAKE_ADD_WATCH, FAKE_REMOVE_WATCH, FAKE_OPEN, FAKE_LIST, FAKE_NEXT };
 
 struct fake_fs {
     std::vector<fake_node> nodes; // node 0 is "/"
@@ -49,13 +50,16 @@ struct fake_fs {
     size_t watch_limit = static_cast<size_t>(-1); // ENOSPC beyond
     size_t queue_limit = 16384;                   // IN_Q_OVERFLOW beyond
     int root = -1;                                // the watched root, for the checks
+    std::string root_path;                        // ... and its path
 
     std::set<std::string> named;                   // relative paths that ever named a file
     std::vector<std::set<std::string>> dirty_paths; // by node: paths held since the change
 
     std::vector<int> removed; // watch descriptors the tree removed
     int bad_removes = 0;      // removals of watch descriptors the kernel lacks
-    int open_listings = 0;
+    int open_listings = 0;    // directories open and listed
+    int open_directories = 0; // directories open
+    int open_limit = 1 << 30; // EMFILE beyond
     int calls = 0; // tree_ops calls so far
     // The file system's clock: every change ticks it by more than the
     // tree's margin for coarse clocks, so that a file changed before a mark
@@ -76,6 +80,8 @@ void fake_init(fake_fs *fs);
 // Makes path the watched root of the checks; its files so far are no changes.
 void fake_set_root(fake_fs *fs, const char *path);
 tree_ops fake_ops(fake_fs *fs);
+// The folders alone, for walks.
+lister_ops fake_lister(fake_fs *fs);
 
 // The node a path names, following mount entries; -errno when there is none.
 int fake_lookup(const fake_fs *fs, const char *path);
@@ -91,6 +97,8 @@ int fake_unlink(fake_fs *fs, const char *path);
 int fake_rmdir(fake_fs *fs, const char *path);
 int fake_rename(fake_fs *fs, const char *from, const char *to);
 int fake_bind(fake_fs *fs, const char *directory, const char *at);
+// A symbolic link at at to the directory or file target (IN_CREATE).
+int fake_symlink(fake_fs *fs, const char *target, const char *at);
 
 // Queues an event as the kernel would: coalesced with an identical last
 // event, replaced by IN_Q_OVERFLOW past the queue limit.

@@ -1,5 +1,7 @@
-// The walk that finds what changed in a lost window, on a real directory.
+// The catch-up walk and the folders it opens: on a real directory, and over
+// the fake file system where a folder is swapped for a link mid-walk.
 #include <gtest/gtest.h>
+#include <errno.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -10,8 +12,11 @@
 #include <vector>
 
 #include "changed_walk.h"
+#include "fake_tree.h"
 
 namespace {
+
+typedef std::vector<std::string> lines;
 
 struct walked {
     std::vector<std::string> lines;
@@ -42,7 +47,7 @@ struct tree {
         touch(root + "/top");
         touch(root + "/a/b/deep");
         touch(root + "/outside/x");
-        symlink("outside", (root + "/a/link").c_str()); // reported, never followed
+        symlink("../outside", (root + "/a/link").c_str()); // reported, never followed
     }
     ~tree() { std::string command = "rm -rf " + root; EXPECT_EQ(system(command.c_str()), 0); }
 };
@@ -53,14 +58,18 @@ int64_t now_ns() {
     return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+lines sorted(lines values) {
+    std::sort(values.begin(), values.end());
+    return values;
+}
+
 } // namespace
 
 TEST(ChangedWalk, ReportsEveryFileChangedSinceTheMarkAndFollowsNoLink) {
     tree t;
     walked all;
     EXPECT_TRUE(walk_changed(t.root.c_str(), now_ns() - 60 * 1000000000ll, collect, &all));
-    std::sort(all.lines.begin(), all.lines.end());
-    EXPECT_EQ(all.lines, (std::vector<std::string>{"0:a/b/deep", "0:a/link", "0:outside/x", "0:top"}));
+    EXPECT_EQ(sorted(all.lines), (lines{"0:a/b/deep", "0:a/link", "0:outside/x", "0:top"}));
     // Beyond the margin after every change: nothing.
     walked none;
     EXPECT_TRUE(walk_changed(t.root.c_str(), now_ns() + 60 * 1000000000ll, collect, &none));
@@ -81,5 +90,129 @@ TEST(ChangedWalk, SaysWhenARecordFoundNoRoomOrAFolderIsGone) {
     EXPECT_TRUE(gone.lines.empty());
     walked file;
     EXPECT_TRUE(walk_changed((t.root + "/top").c_str(), 0, collect, &file));
-    EXPECT_EQ(file.lines, (std::vector<std::string>{"4:"})); // not a folder: named
+    EXPECT_EQ(file.lines, (lines{"4:"})); // not a folder: named
+}
+
+// Below a folder, a link is refused wherever it stands on the way, with
+// openat2 and one name at a time alike; and the root is only opened while
+// it is the folder first seen there.
+TEST(FolderLister, NoLinkIsFollowedBelowAFolderAndTheRootMustBeTheOneWatched) {
+    tree t;
+    for (bool components : {false, true}) {
+        kernel_root root;
+        ASSERT_EQ(kernel_root_init(&root, t.root.c_str()), 0);
+        root.component_walk = components;
+        lister_ops l = kernel_lister(&root);
+        int error = 0;
+        void *a = l.open_below(l.context, nullptr, "a/b", &error);
+        ASSERT_NE(a, nullptr) << components;
+        l.close(l.context, a);
+        for (const char *refused : {"a/link", "a/link/x", "top", "../outside"}) {
+            error = 0;
+            EXPECT_EQ(l.open_below(l.context, nullptr, refused, &error), nullptr) << refused;
+            EXPECT_EQ(error, ENOTDIR) << refused << " " << components;
+        }
+        EXPECT_EQ(l.open_below(l.context, nullptr, "a/missing/x", &error), nullptr);
+        EXPECT_EQ(error, ENOENT);
+        void *self = l.open_below(l.context, nullptr, "", &error);
+        ASSERT_NE(self, nullptr);
+        l.close(l.context, self);
+    }
+    kernel_root root;
+    ASSERT_EQ(kernel_root_init(&root, t.root.c_str()), 0);
+    lister_ops l = kernel_lister(&root);
+    ASSERT_EQ(rename(t.root.c_str(), (t.root + ".moved").c_str()), 0);
+    ASSERT_EQ(mkdir(t.root.c_str(), 0755), 0);
+    int error = 0;
+    EXPECT_EQ(l.open_below(l.context, nullptr, "", &error), nullptr);
+    EXPECT_EQ(error, ENOENT); // another folder by that path now
+    ASSERT_EQ(rmdir(t.root.c_str()), 0);
+    ASSERT_EQ(rename((t.root + ".moved").c_str(), t.root.c_str()), 0);
+}
+
+namespace {
+
+// The fake file system's folders, walked from its root /w.
+struct fake_walk {
+    fake_fs fs;
+    lister_ops lister;
+    walked out;
+    fake_walk() {
+        fake_init(&fs);
+        fake_mkdir(&fs, "/w");
+        fake_set_root(&fs, "/w");
+        lister = fake_lister(&fs);
+    }
+    bool walk(int64_t since) {
+        int error = 0;
+        void *root = lister.open_below(lister.context, nullptr, "", &error);
+        EXPECT_NE(root, nullptr);
+        bool complete = walk_changed_below(&lister, root, "", since, collect, &out);
+        lister.close(lister.context, root);
+        EXPECT_EQ(fs.open_directories, 0);
+        return complete;
+    }
+};
+
+// Swaps /w/evil for a link to /secret once evil is being listed (the root,
+// listed first, holds nothing else).
+void swap_for_link(fake_fs *fs, void *context) {
+    int *listings = static_cast<int *>(context);
+    if (fs->call != FAKE_LIST || ++*listings != 2) return;
+    fake_rename(fs, "/w/evil", "/w/evil.old");
+    fake_symlink(fs, "/secret", "/w/evil");
+}
+
+} // namespace
+
+TEST(ChangedWalk, AFolderSwappedForALinkMidWalkIsWalkedAsOpenedNeverThroughTheLink) {
+    fake_walk w;
+    fake_mkdir(&w.fs, "/secret");
+    fake_mkdir(&w.fs, "/secret/inner");
+    fake_write(&w.fs, "/secret/inner/private_key");
+    fake_mkdir(&w.fs, "/w/evil");
+    fake_mkdir(&w.fs, "/w/evil/inner");
+    fake_write(&w.fs, "/w/evil/f");
+    fake_write(&w.fs, "/w/evil/inner/own");
+    int listings = 0;
+    w.fs.on_call = swap_for_link;
+    w.fs.on_call_context = &listings;
+    EXPECT_TRUE(w.walk(0));
+    ASSERT_GE(fake_lookup(&w.fs, "/w/evil.old"), 0);
+    // Named where the walk found them: the folder's rename tells the rest.
+    EXPECT_EQ(sorted(w.out.lines), (lines{"0:evil/f", "0:evil/inner/own"}));
+    // Walked again now: the link is a file, and nothing behind it is read.
+    w.out.lines.clear();
+    w.fs.on_call = nullptr;
+    EXPECT_TRUE(w.walk(0));
+    EXPECT_EQ(sorted(w.out.lines),
+              (lines{"0:evil", "0:evil.old/f", "0:evil.old/inner/own"}));
+}
+
+TEST(ChangedWalk, TheMarginTheDepthAndWhatCannotBeListed) {
+    fake_walk w;
+    fake_write(&w.fs, "/w/just_in");
+    fake_write(&w.fs, "/w/just_out");
+    const int64_t since = 100 * CLOCK_MARGIN_NS;
+    w.fs.nodes[static_cast<size_t>(fake_lookup(&w.fs, "/w/just_in"))].ctime = since - CLOCK_MARGIN_NS;
+    w.fs.nodes[static_cast<size_t>(fake_lookup(&w.fs, "/w/just_out"))].ctime = since - CLOCK_MARGIN_NS - 1;
+    // Deeper than the folders a walk holds open: opened from the deepest
+    // held one, the names in between, no link followed either.
+    std::string deep = "/w";
+    std::string relative;
+    for (int i = 0; i < 100; i++) {
+        deep += "/d";
+        relative += relative.empty() ? "d" : "/d";
+        fake_mkdir(&w.fs, deep.c_str());
+    }
+    fake_write(&w.fs, (deep + "/bottom").c_str());
+    fake_mkdir(&w.fs, "/w/locked");
+    fake_mkdir(&w.fs, "/w/locked/inside");
+    w.fs.nodes[static_cast<size_t>(fake_lookup(&w.fs, "/w/locked"))].open_error = EACCES;
+    EXPECT_TRUE(w.walk(since));
+    EXPECT_EQ(sorted(w.out.lines), (lines{"0:" + relative + "/bottom", "0:just_in", "4:locked"}));
+    // A queue without room: the walk says so.
+    w.out.lines.clear();
+    w.out.room = 1;
+    EXPECT_FALSE(w.walk(since));
 }

@@ -258,13 +258,15 @@ TEST_F(translation, RenamedFilesAreReportedUnderEachNameInsideTheRoot) {
     EXPECT_EQ(run(), (lines{"change:a", "change:b", "change:d", "change:e"}));
 }
 
-TEST_F(translation, OnlyAFolderArrivingFromOutsideHasItsFilesReported) {
+TEST_F(translation, AFolderArrivingHasAllItsFilesReportedOneRenamedInsideItsLatest) {
     events.rename(FAN_ONDIR, OUTSIDE, "x", ROOT, "in", A);
     events.rename(FAN_ONDIR, ROOT, "in", ROOT, "moved", A);
     events.rename(FAN_ONDIR, ROOT, "moved", OUTSIDE, "away", A);
     events.rename(FAN_ONDIR, 9, "unknown", ROOT, "back", N);
+    events.rename(FAN_ONDIR, ROOT, "back", ROOT, "again");     // no handle: nothing to walk
     EXPECT_EQ(run(), lines{});
     EXPECT_EQ(kernel.arrived, (lines{"in", "back"}));
+    EXPECT_EQ(kernel.moved, std::vector<uint32_t>{A});
 }
 
 TEST_F(translation, TheMonitorsOwnChangesAreLeftOutButStillMoveTheCache) {
@@ -274,8 +276,10 @@ TEST_F(translation, TheMonitorsOwnChangesAreLeftOutButStillMoveTheCache) {
     events.rename(FAN_ONDIR, OUTSIDE, "x", ROOT, "quarantine", N, 42);
     events.change(FAN_CREATE, A, "other");
     events.rename(0, A, "other", ROOT, "mine", 0, 42);
+    events.rename(FAN_ONDIR, ROOT, "quarantine", ROOT, "kept", N, 42);
     EXPECT_EQ(run(), (lines{"change:q/other"}));
     EXPECT_EQ(kernel.arrived, lines{});
+    EXPECT_TRUE(kernel.moved.empty());
 }
 
 TEST_F(translation, AnOverflowIsALossAndForgetsTheCache) {

@@ -56,6 +56,9 @@ struct harness {
 
     int feed(const unsigned char *bytes, size_t length) {
         tree.events_since = fs.events_since;
+        // Every record is taken at once: what was read before was scanned,
+        // unless the watcher is held in a detection since held_since.
+        tree.scanned_before = held_since >= 0 ? held_since : fs.events_since;
         return tree_handle_events(&tree, bytes, length, collect, this);
     }
     int feed(const std::vector<unsigned char> &bytes) {
@@ -74,6 +77,7 @@ struct harness {
         return true;
     }
     bool refusing = false;
+    int64_t held_since = -1;
 
     std::vector<std::string> changes() {
         std::vector<std::string> paths;
@@ -249,7 +253,7 @@ TEST(InotifyTree, DirectoryMovedInOrCreatedReportsEveryFileAlreadyInside) {
 namespace {
 // Creates /w/n/f once the root is watched, before the root is listed.
 void create_during_set_up(fake_fs *fs, void *) {
-    if (fs->calls != 2) return;
+    if (fs->call != FAKE_LIST || fake_lookup(fs, "/w/n") >= 0) return;
     fake_mkdir(fs, "/w/n");
     fake_write(fs, "/w/n/f");
 }
@@ -431,7 +435,7 @@ TEST(InotifyTree, PathsBeyondPathMaxAreNamedNeverCut) {
     EXPECT_EQ(h.records[0].path, relative + "/" + fits);
     EXPECT_EQ(h.records[2].kind, RECORD_UNREPRESENTABLE);
     EXPECT_EQ(h.records[2].path, too_long);
-    EXPECT_EQ(h.records[4].kind, RECORD_UNWATCHED);
+    EXPECT_EQ(h.records[4].kind, RECORD_UNWATCHED_UNREPRESENTABLE);
     EXPECT_EQ(h.records[4].path, std::string(60, 'h')); // what is known of it
     EXPECT_EQ(h.records[4].detail, "File name too long");
 
@@ -443,12 +447,13 @@ TEST(InotifyTree, EventsForUnknownWatchesAreIgnored) {
     harness h;
     ASSERT_EQ(h.start(), 0);
     int root = h.wd("/w");
+    int calls = h.fs.calls;
     EXPECT_EQ(h.feed(event(root + 100, IN_CREATE, 0, "x") + event(-1, IN_MODIFY, 0, "y") +
                      event(root + 7, IN_IGNORED) + event(root + 5, IN_MOVED_TO | IN_ISDIR, 9, "d") +
                      event(root, IN_MODIFY, 0, "z")),
               0);
     EXPECT_EQ(h.changes(), (paths{"z"}));
-    EXPECT_EQ(h.fs.calls, 3); // set-up only: nothing was watched for the unknown ones
+    EXPECT_EQ(h.fs.calls, calls); // nothing was watched for the unknown ones
 }
 
 TEST(InotifyTree, TruncatedBuffersAreUnreadableAndNeverOverRead) {
@@ -1019,7 +1024,7 @@ struct storm_under_check {
 void rename_under_check(fake_fs *fs, void *context) {
     storm_under_check *s = static_cast<storm_under_check *>(context);
     if (!s->armed) return change_between_steps(fs, &s->set_up);
-    if (fs->call == FAKE_OPEN) s->listings++;
+    if (fs->call == FAKE_LIST) s->listings++;
     if (fs->call == FAKE_NEXT && ++s->entries == 32) fake_rename(fs, "/w/box/d0", "/w/box/e0");
 }
 } // namespace
@@ -1055,5 +1060,56 @@ TEST(InotifyTree, ACheckPutOffByChangesMadeWhileItListedWaitsForAsManyEventsOrFo
     EXPECT_GT(s.listings, listings);
     EXPECT_FALSE(tree_settle_pending(&h.tree));
     EXPECT_EQ(h.known_as("/w/box/e0"), "box/e0");
+    h.expect_mirror();
+}
+
+TEST(InotifyTree, ARenamedDirectoryHasWhatChangedLatelyReportedUnderItsNewPath) {
+    harness h;
+    fake_mkdir(&h.fs, "/w/a");
+    fake_mkdir(&h.fs, "/w/a/sub");
+    fake_write(&h.fs, "/w/a/old");
+    fake_mkdir(&h.fs, "/o/in");
+    fake_write(&h.fs, "/o/in/came");
+    h.fs.queue.clear();
+    ASSERT_EQ(h.start(), 0);
+    ASSERT_EQ(h.deliver(), 0);
+    fake_create(&h.fs, "/w/a/sub/new");
+    ASSERT_EQ(h.deliver(), 0);
+    EXPECT_EQ(h.changes(), paths{"a/sub/new"});
+    // Scanned under its old path before the rename: only what changed since
+    // is looked for again, under the new one.
+    fake_rename(&h.fs, "/w/a", "/w/b");
+    ASSERT_EQ(h.deliver(), 0);
+    EXPECT_TRUE(h.changes().empty());
+    ASSERT_TRUE(tree_has_dirty(&h.tree));
+    tree_report_dirty(&h.tree, harness::collect, &h);
+    EXPECT_EQ(h.changes(), paths{"b/sub/new"});
+    // Arrived while the watcher is held, and renamed before its files were
+    // scanned: every one of them again, however old.
+    h.held_since = h.fs.clock;
+    fake_rename(&h.fs, "/o/in", "/w/in");
+    ASSERT_EQ(h.deliver(), 0);
+    EXPECT_EQ(h.changes(), paths{"in/came"});
+    fake_rename(&h.fs, "/w/in", "/w/b/in");
+    ASSERT_EQ(h.deliver(), 0);
+    tree_report_dirty(&h.tree, harness::collect, &h);
+    EXPECT_EQ(h.changes(), paths{"b/in/came"});
+    std::string why;
+    EXPECT_TRUE(fake_check_scanned(&h.fs, &why)) << why;
+}
+
+TEST(InotifyTree, DirectoriesKeptOpenAtSetUpAreGivenUpWhenDescriptorsRunOut) {
+    harness h;
+    for (int i = 0; i < 6; i++) {
+        std::string sub = "/w/a/s" + std::to_string(i);
+        fake_mkdir(&h.fs, "/w/a");
+        fake_mkdir(&h.fs, sub.c_str());
+        fake_mkdir(&h.fs, (sub + "/t").c_str());
+    }
+    h.fs.queue.clear();
+    h.fs.open_limit = 4;
+    ASSERT_EQ(h.start(), 0);
+    EXPECT_TRUE(h.records.empty());
+    EXPECT_EQ(h.fs.open_directories, 0);
     h.expect_mirror();
 }

@@ -1,0 +1,194 @@
+// The kernel's folders, opened below an open folder and never through a link.
+#include "folder_lister.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "capacities.h"
+
+namespace {
+
+// An open folder: its descriptor, and its listing once asked for (most
+// folders opened are only watched, never listed).
+struct kernel_folder {
+    int fd;
+    DIR *listing;
+};
+
+const int FOLDER_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+void *wrap(int fd, int *error) {
+    kernel_folder *f = static_cast<kernel_folder *>(malloc(sizeof(kernel_folder)));
+    if (!f) {
+        close(fd);
+        *error = ENOMEM;
+        return nullptr;
+    }
+    f->fd = fd;
+    f->listing = nullptr;
+    return f;
+}
+
+// A link, or a way out of the folder, where a folder was asked for: not a
+// folder there.
+int refusal(int error) { return error == ELOOP || error == EXDEV ? ENOTDIR : error; }
+
+// One name at a time, none of them followed if it is a link, none "..":
+// the descriptor, or -1 with *error set.
+int open_by_components(int from, const char *relative, int *error) {
+    if (!relative[0]) {
+        int fd = openat(from, ".", FOLDER_FLAGS);
+        if (fd < 0) *error = errno;
+        return fd;
+    }
+    int at = from;
+    for (const char *name = relative;;) {
+        const char *end = strchr(name, '/');
+        size_t length = end ? static_cast<size_t>(end - name) : strlen(name);
+        char part[NAME_MAX + 1];
+        int next = -1;
+        if (length == 0 || length > NAME_MAX) {
+            *error = length ? ENAMETOOLONG : ENOENT;
+        } else if (length == 2 && name[0] == '.' && name[1] == '.') {
+            *error = ENOTDIR; // never above the folder it starts from
+        } else {
+            memcpy(part, name, length);
+            part[length] = '\0';
+            // The folders on the way are only passed through.
+            int flags = end ? O_PATH | O_DIRECTORY | O_CLOEXEC : FOLDER_FLAGS;
+            next = openat(at, part, flags | O_NOFOLLOW);
+            if (next < 0) *error = refusal(errno);
+        }
+        if (at != from) close(at);
+        if (next < 0 || !end) return next;
+        at = next;
+        name = end + 1;
+    }
+}
+
+void *kernel_open_root(void *, const char *path, int *error) {
+    int fd = open(path, FOLDER_FLAGS);
+    if (fd < 0) {
+        *error = errno;
+        return nullptr;
+    }
+    return wrap(fd, error);
+}
+
+// The lister's root, opened by its path and still the folder watched: a
+// descriptor, or -1 with *error set.
+int open_watched_root(const kernel_root *root, int *error) {
+    int fd = open(root->path, FOLDER_FLAGS);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && st.st_dev == root->device && st.st_ino == root->inode) {
+        return fd;
+    }
+    *error = fd < 0 ? errno : ENOENT; // another folder by now: not the one watched
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+void *kernel_open_below(void *context, void *from, const char *relative, int *error) {
+    const kernel_root *root = static_cast<const kernel_root *>(context);
+    int parent = from ? static_cast<kernel_folder *>(from)->fd : open_watched_root(root, error);
+    if (parent < 0) return nullptr;
+    int fd = -1;
+    bool components = root->component_walk;
+    if (!components) {
+        open_how how;
+        memset(&how, 0, sizeof how);
+        how.flags = FOLDER_FLAGS;
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+        long opened = syscall(SYS_openat2, parent, relative[0] ? relative : ".", &how, sizeof how);
+        fd = static_cast<int>(opened);
+        // Kernels before 5.6 lack it: one name at a time, as the caller asks.
+        if (fd < 0 && errno == ENOSYS) components = true;
+        else if (fd < 0) *error = refusal(errno);
+    }
+    if (components) fd = open_by_components(parent, relative, error);
+    if (!from) close(parent);
+    return fd < 0 ? nullptr : wrap(fd, error);
+}
+
+int kernel_list(void *, void *folder) {
+    kernel_folder *f = static_cast<kernel_folder *>(folder);
+    // Its descriptor stays the folder's: openat below it is not disturbed
+    // by the listing's position.
+    if (!f->listing && !(f->listing = fdopendir(f->fd))) return errno;
+    return 0;
+}
+
+const char *kernel_next_entry(void *, void *folder, bool *is_directory) {
+    kernel_folder *f = static_cast<kernel_folder *>(folder);
+    if (!f->listing) return nullptr;
+    while (dirent *entry = readdir(f->listing)) {
+        const char *name = entry->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat st;
+            *is_directory = fstatat(f->fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                            S_ISDIR(st.st_mode);
+        } else {
+            *is_directory = entry->d_type == DT_DIR;
+        }
+        return name;
+    }
+    return nullptr;
+}
+
+int64_t kernel_changed_at(void *, void *folder, const char *name) {
+    struct stat st;
+    if (fstatat(static_cast<kernel_folder *>(folder)->fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return -1;
+    }
+    return static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+
+void kernel_close(void *, void *folder) {
+    kernel_folder *f = static_cast<kernel_folder *>(folder);
+    if (f->listing) closedir(f->listing); // and its descriptor with it
+    else close(f->fd);
+    free(f);
+}
+
+} // namespace
+
+int kernel_root_init(kernel_root *root, const char *path) {
+    struct stat st;
+    if (stat(path, &st) != 0) return errno;
+    root->path = path;
+    root->device = st.st_dev;
+    root->inode = st.st_ino;
+    root->component_walk = false;
+    return 0;
+}
+
+lister_ops kernel_lister(kernel_root *root) {
+    lister_ops ops = {kernel_open_root,  kernel_open_below, kernel_list,
+                      kernel_next_entry, kernel_changed_at, kernel_close,
+                      root};
+    return ops;
+}
+
+void *kernel_folder_adopt(int fd) {
+    int error = 0;
+    return wrap(fd, &error);
+}
+
+int kernel_folder_fd(void *folder) { return static_cast<kernel_folder *>(folder)->fd; }
+
+void kernel_folder_path(void *folder, char *out, size_t capacity) {
+    snprintf(out, capacity, "/proc/self/fd/%d", kernel_folder_fd(folder));
+}
+
+bool changed_since(int64_t changed, int64_t since) {
+    return since <= 0 || changed >= since - CLOCK_MARGIN_NS;
+}
