@@ -326,8 +326,26 @@ def inotify_only(why):
 
 
 def escaped(path):
-    """A path as console lines show it: each control byte as \\xHH."""
-    return b"".join(b"\\x%02x" % c if c < 0x20 or c == 0x7f else bytes([c]) for c in path)
+    """A path as console lines show it: each control byte as \\xHH: C0 and
+    DEL, bytes 0x80-0x9F outside a well-formed UTF-8 sequence, and both bytes
+    of U+0080-U+009F."""
+    out, i = [], 0
+    while i < len(path):
+        c = path[i]
+        length = next((n for n in (2, 3, 4) if c >= 0x80 and _decodes(path[i:i + n])), 1)
+        part = path[i:i + length]
+        control = c < 0x20 or c == 0x7f or (0x80 <= c <= 0x9f and length == 1) or \
+            (length == 2 and c == 0xc2 and part[1] <= 0x9f)
+        out.append(b"".join(b"\\x%02x" % b for b in part) if control else part)
+        i += length
+    return b"".join(out)
+
+
+def _decodes(sequence):
+    try:
+        return len(sequence.decode("utf-8")) == 1
+    except UnicodeDecodeError:
+        return False
 
 
 def close_gate(gate, holder):

@@ -276,7 +276,7 @@ HOSTILE = [
     b'quote"d', b"single'quote", b"$(touch CANARY)", b"`touch CANARY`",
     b"semi;touch CANARY", b"new\nline", b"pipe|touch CANARY", b"amp&touch CANARY",
     b"\xff\xfe invalid utf-8 \xc3", b" leading space", b"-dash", b"back\\slash",
-    b"star*", b"dollar$HOME", b"tab\there",
+    b"star*", b"dollar$HOME", b"tab\there", b"c1 \x9b31m raw \xc2\x9d0;x\xc2\x9c encoded \xc3\xa9",
     b"x\n[+] Called detection\n[+] Change detected in file: FORGED\x1b]0;pwned\x07",
 ]
 
@@ -302,6 +302,8 @@ class HostileNames(MonitorTest):
         self.assertEqual(set(m.out.snapshot()) - {CALLED}, expected)
         self.assertIn(CHANGE + root + b"/x\\x0a[+] Called detection\\x0a[+] Change detected in "
                       b"file: FORGED\\x1b]0;pwned\\x07\n", expected)
+        self.assertIn(CHANGE + root + b"/c1 \\x9b31m raw \\xc2\\x9d0;x\\xc2\\x9c encoded \xc3\xa9\n",
+                      expected)
 
 
 class Input(MonitorTest):
