@@ -114,8 +114,8 @@ bool os_own_executable(char *buffer, size_t capacity) {
     return true;
 }
 
-bool os_run_detection(const char *executable, const char *path, unsigned) {
-    return spawn_and_wait(executable, path);
+bool os_run_detection(const char *executable, const char *path, unsigned timeout_seconds) {
+    return spawn_and_wait(executable, path, timeout_seconds);
 }
 
 char **os_arguments(int *, char **argv) {
@@ -136,6 +136,7 @@ void os_init() {
     // A closed reader of standard output must not end the monitor; the
     // detection launches go on.
     signal(SIGPIPE, SIG_IGN);
+    notify_init();
 }
 
 void os_wait_forever() {

@@ -12,6 +12,8 @@
 
 #include <atomic>
 
+extern char **environ;
+
 #include "console.h"
 #include "os.h"
 #include "service_notify.h"
@@ -27,6 +29,17 @@ std::atomic<long> pending{1};
 thread_local bool setup_counted = false;
 
 const char READY[] = "READY=1";
+
+// NOTIFY_SOCKET as the monitor was started with it; the environment no
+// longer holds it.
+const char *socket_name;
+
+// The service manager's variables: the socket for readiness, the sockets
+// handed over (LISTEN_FDS, ...) and the watchdog. They are the service's.
+bool service_variable(const char *entry) {
+    return strncmp(entry, "NOTIFY_SOCKET=", 14) == 0 || strncmp(entry, "LISTEN_", 7) == 0 ||
+           strncmp(entry, "WATCHDOG_", 9) == 0;
+}
 
 // 0, or the errno of the failed send.
 int send_ready(const char *name) {
@@ -54,7 +67,7 @@ int send_ready(const char *name) {
 
 void one_less_pending() {
     if (pending.fetch_sub(1) != 1) return;
-    const char *name = getenv("NOTIFY_SOCKET");
+    const char *name = socket_name;
     if (!name || !name[0]) return;
     int error = send_ready(name);
     if (error) {
@@ -66,6 +79,19 @@ void one_less_pending() {
 }
 
 } // namespace
+
+void notify_init() {
+    // The string stays where the environment had it; only the pointer to it
+    // leaves the environment.
+    socket_name = getenv("NOTIFY_SOCKET");
+    // A detector that saw them could tell the service manager it is the
+    // service, or take the sockets or the watchdog meant for it.
+    char **kept = environ;
+    for (char **entry = environ; *entry; entry++) {
+        if (!service_variable(*entry)) *kept++ = *entry;
+    }
+    *kept = nullptr;
+}
 
 void notify_watcher_started() { pending.fetch_add(1); }
 

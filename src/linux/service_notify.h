@@ -3,6 +3,11 @@
 // set. os_watchers_started (os.h) is the entry's part of the count.
 #pragma once
 
+// Takes NOTIFY_SOCKET, and takes it and the service manager's other
+// variables (LISTEN_*, WATCHDOG_*) out of the environment, which detectors
+// inherit. Called once, before any thread starts.
+void notify_init();
+
 // A watcher is about to be started; its set-up is now awaited. Called on the
 // entry's thread, before the thread is created.
 void notify_watcher_started();

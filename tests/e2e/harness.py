@@ -67,6 +67,19 @@ SANITIZER_REPORT = re.compile(rb"(ERROR: AddressSanitizer|ERROR: LeakSanitizer|"
                               rb"WARNING: ThreadSanitizer|runtime error: )")
 
 
+def session_members(session):
+    """The processes of a session, per /proc."""
+    members = []
+    for name in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/stat" % name) as f:
+                if int(f.read().rsplit(")", 1)[1].split()[3]) == session:
+                    members.append(int(name))
+        except (OSError, ValueError, IndexError):
+            pass
+    return members
+
+
 class Monitor:
     """One running monitor: its process, output streams and detector log."""
 
@@ -184,10 +197,13 @@ class Monitor:
         return status
 
     def kill(self):
-        try:
-            os.killpg(self.process.pid, signal.SIGKILL)
-        except (ProcessLookupError, PermissionError):
-            pass
+        # Every process of the session: each detector runs in a process
+        # group of its own.
+        for pid in session_members(self.process.pid):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except (ProcessLookupError, PermissionError):
+                pass
         self.process.wait()
         for pipe in (self.process.stdin, self.process.stdout, self.process.stderr):
             try:

@@ -215,6 +215,28 @@ class SpawnFailure(FaultTest):
         self.assertEqual(m.out.snapshot(), expected)
 
 
+class TimeLimitWithoutPidfds(FaultTest):
+    def test_the_limit_holds_where_the_kernel_has_no_pidfds(self):
+        target = os.path.join(self.install, "AV_Quillmar.exe")
+        os.unlink(target)
+        with open(target, "w") as f:
+            f.write('#!/bin/sh\ncase "$1" in */hang*) exec sleep 1000;; esac\n')
+        os.chmod(target, 0o755)
+        m = self.start(env=self.faults(FAULT_PIDFD_ENOSYS=1, MONITOR_DETECTION_TIMEOUT=1),
+                       ready=True)
+        touch(self.path("quick"))
+        touch(self.path("hangs"))
+        touch(self.path("after"))
+        lines = [CHANGE + self.bpath(name) + b"\n" for name in ("quick", "hangs", "after")]
+        self.assertTrue(m.out.wait_for(lambda out: lines[2] in out), m.out.snapshot())
+        # Only the detection that hung failed, once its limit was reached.
+        self.assertTrue(m.err.wait_for(lambda err: FAILED in err))
+        self.assertEqual(m.quit(), 0)
+        self.assertEqual(m.out.snapshot(), [lines[0], CALLED, lines[1], CALLED, lines[2], CALLED])
+        self.assertEqual(m.err.snapshot(), [FAILED])
+        self.assertIn(b"pidfd_open ENOSYS", self.injected())
+
+
 class HostileDetector(MonitorTest):
     """The detection executable itself misbehaves; the monitor goes on."""
 

@@ -7,12 +7,31 @@ import signal
 import shutil
 import time
 
-from harness import (MonitorTest, DETECTOR_BIN, FANOTIFY, close_gate, deep_chain, escaped,
+from harness import (MonitorTest, DETECTOR_BIN, FANOTIFY, TIMEOUT, close_gate, deep_chain, escaped,
                      inotify_only, named_all, stop_with_signal)
 
 CHANGE = b"[+] Change detected in file: "
 CALLED = b"[+] Called detection\n"
 FAILED = b"[-] Failed to execute command.\n"
+
+
+def touch(path):
+    """Creates an empty file: one change record."""
+    os.close(os.open(path, os.O_CREAT | os.O_WRONLY, 0o644))
+
+
+def wait_ended(pid):
+    """Waits, bounded, until process pid has ended (gone, or a zombie)."""
+    deadline = time.monotonic() + TIMEOUT
+    while time.monotonic() < deadline:
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                if f.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    return True
+        except FileNotFoundError:
+            return True
+        time.sleep(0.005)  # polling the kernel's own state, bounded
+    return False
 
 
 class Records(MonitorTest):
@@ -252,6 +271,52 @@ class Detection(MonitorTest):
         self.assertDetected(m, [self.path("killed")])
         self.assertTrue(m.err.wait_for(lambda lines: FAILED in lines))
 
+    def test_a_detection_past_its_time_limit_is_ended_and_the_next_change_handled(self):
+        # The gate is never opened: each detection would wait for good.
+        gate = os.path.join(self.tmp, "gate")
+        os.mkfifo(gate)
+        m = self.start(env={"RECORDER_GATE": gate, "MONITOR_DETECTION_TIMEOUT": "2"}, ready=True)
+        touch(self.path("first"))
+        touch(self.path("second"))
+        self.assertDetected(m, [self.path("first"), self.path("second")])
+        self.assertTrue(m.err.wait_for(lambda lines: lines.count(FAILED) == 2), m.err.snapshot())
+        self.assertEqual(m.quit(), 0)
+        self.assertEqual(m.err.snapshot(), [FAILED, FAILED])
+
+    def test_a_detection_past_its_limit_is_ended_with_what_it_started(self):
+        # The detector and its child both ignore SIGTERM.
+        pid_file = os.path.join(self.tmp, "child")
+        m = self.start(env={"RECORDER_STUBBORN": pid_file, "MONITOR_DETECTION_TIMEOUT": "1"},
+                       ready=True)
+        touch(self.path("stubborn"))
+        self.assertDetected(m, [self.path("stubborn")])
+        self.assertTrue(m.err.wait_for(lambda lines: FAILED in lines), m.err.snapshot())
+        with open(pid_file) as f:
+            child = int(f.read())
+        self.assertTrue(wait_ended(child), "the detector's child is still running")
+        touch(self.path("next"))
+        self.assertDetected(m, [self.path("next")])
+
+    def test_the_detector_starts_with_the_standard_streams_and_without_service_variables(self):
+        probe = os.path.join(self.tmp, "probe")
+        inherited = os.open(self.tmp, os.O_RDONLY)  # not close-on-exec, handed to the monitor
+        self.addCleanup(os.close, inherited)
+        m = self.start(env={"RECORDER_PROBE": probe, "LISTEN_FDS": "1", "LISTEN_PID": "1",
+                            "LISTEN_FDNAMES": "x", "WATCHDOG_USEC": "1000000",
+                            "WATCHDOG_PID": "1", "KEPT": "yes"},
+                       popen={"pass_fds": (inherited,)}, ready=True)
+        self.assertIn(str(inherited), os.listdir("/proc/%d/fd" % m.process.pid))
+        self.write("probed")
+        self.assertDetected(m, [self.path("probed")])
+        with open(probe, "rb") as f:
+            lines = f.read().splitlines()
+        self.assertEqual(lines[0], b"fds 0 1 2")
+        names = [l[4:].split(b"=")[0] for l in lines[1:]]
+        self.assertIn(b"KEPT", names)
+        self.assertIn(b"RECORDER_LOG", names)
+        self.assertEqual([n for n in names if n.startswith((b"NOTIFY_", b"LISTEN_", b"WATCHDOG_"))],
+                         [])
+
     def test_missing_detector_still_prints_both_lines_then_the_failure(self):
         os.unlink(os.path.join(self.install, "AV_Quillmar.exe"))
         m = self.start(ready=True)
@@ -342,6 +407,22 @@ class Input(MonitorTest):
         used = (int(fields[11]) + int(fields[12]) - ticks_before) / os.sysconf("SC_CLK_TCK")
         self.assertLess(used, waited / 2)
         self.assertEqual(stop_with_signal(m), -signal.SIGTERM)
+
+    def test_a_bad_time_limit_is_one_line_and_status_2(self):
+        for value in ("", "x", "-1", "1.5", " 1", "1s", "4294968", "99999999999999999999999"):
+            with self.subTest(value=value):
+                m = self.start(env={"MONITOR_DETECTION_TIMEOUT": value})
+                self.assertEqual(m.wait(), 2)
+                self.assertEqual(m.err.snapshot(), [
+                    b'[-] Bad value for MONITOR_DETECTION_TIMEOUT: "%s" (whole seconds from 0 '
+                    b'to 4294967)\n' % value.encode()])
+                self.assertEqual(m.out.snapshot(), [])
+        for value in ("0", "4294967"):
+            with self.subTest(value=value):
+                m = self.start(env={"MONITOR_DETECTION_TIMEOUT": value}, ready=True)
+                self.write("limit-" + value)
+                self.assertDetected(m, [self.path("limit-" + value)])
+                self.assertEqual(m.quit(), 0)
 
     def test_usage(self):
         m = self.start(args=[])

@@ -12,6 +12,7 @@
 //                                first interrupted once (EINTR), then takes at
 //                                most N bytes
 //   FAULT_SPAWN_EAGAIN=N         the first N posix_spawn calls fail with EAGAIN
+//   FAULT_PIDFD_ENOSYS=1         pidfd_open fails with ENOSYS, as before Linux 5.3
 //   FAULT_MOVE_AFTER_WATCH=PATH  once a watch on exactly PATH is added, PATH is
 //   FAULT_MOVE_TO=TARGET         renamed to TARGET (once): a directory that moves
 //                                on between being watched and being listed
@@ -57,6 +58,7 @@ size_t write_split;
 const char *add_watch_text;
 long init_budget = -1; // successes left before EMFILE; negative: no fault
 long spawn_failures;
+bool pidfd_enosys;
 const char *log_path;
 const char *move_after_watch;
 const char *move_to;
@@ -119,6 +121,7 @@ __attribute__((constructor)) void fault_setup() {
     read_eintr = getenv("FAULT_READ_EINTR") != nullptr;
     if (const char *n = getenv("FAULT_WRITE_SPLIT")) write_split = strtoul(n, nullptr, 10);
     if (const char *n = getenv("FAULT_SPAWN_EAGAIN")) spawn_failures = atol(n);
+    pidfd_enosys = getenv("FAULT_PIDFD_ENOSYS") != nullptr;
     log_path = getenv("FAULT_LOG");
     move_after_watch = getenv("FAULT_MOVE_AFTER_WATCH");
     move_to = getenv("FAULT_MOVE_TO");
@@ -269,6 +272,15 @@ ssize_t write(int fd, const void *buffer, size_t count) {
 int close(int fd) {
     if (fd >= 0 && fd < TRACKED_FDS) __atomic_store_n(&inotify_fds[fd], false, __ATOMIC_RELAXED);
     return next<int (*)(int)>("close")(fd);
+}
+
+int pidfd_open(pid_t pid, unsigned int flags) {
+    if (active && pidfd_enosys) {
+        note("pidfd_open ENOSYS\n");
+        errno = ENOSYS;
+        return -1;
+    }
+    return next<int (*)(pid_t, unsigned int)>("pidfd_open")(pid, flags);
 }
 
 int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *actions,
