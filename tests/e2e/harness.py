@@ -264,7 +264,7 @@ class MonitorTest(unittest.TestCase):
         if listener:
             with listener:
                 try:
-                    self.assertEqual(listener.recv(64), READY)
+                    self.assertEqual(listener.recv(4096).split(b"\n")[0], READY)
                 except socket.timeout:
                     self.fail("no READY=1 within %ss: %r" % (TIMEOUT, m.out.snapshot()))
         if watches is not None:

@@ -215,6 +215,19 @@ class SpawnFailure(FaultTest):
         self.assertEqual(m.out.snapshot(), expected)
 
 
+class LastWatcherEnded(FaultTest):
+    def test_at_the_end_of_input_the_last_watcher_ending_ends_the_monitor_with_status_1(self):
+        # Both readers take one inotify instance; waiting for the field to
+        # come back would take another.
+        m = self.start(env=self.faults(FAULT_INIT_EMFILE=1), ready=True,
+                       popen={"stdin": subprocess.DEVNULL})
+        os.rename(self.root, self.root + ".away")
+        self.assertEqual(m.wait(), 1)
+        self.assertEqual(m.out.snapshot(), [
+            b"[-] Directory no longer found, waiting for it: %s\n" % self.bpath(),
+            self.error_line(self.root, 24), b"[-] No directory left to watch\n"])
+
+
 class TimeLimitWithoutPidfds(FaultTest):
     def test_the_limit_holds_where_the_kernel_has_no_pidfds(self):
         target = os.path.join(self.install, "AV_Quillmar.exe")
