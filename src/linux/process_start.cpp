@@ -92,10 +92,7 @@ bool start(const char *executable, const char *path, pid_t *pid) {
     posix_spawnattr_t attributes;
     if (posix_spawnattr_init(&attributes) != 0) return false;
     posix_spawn_file_actions_t actions;
-    if (posix_spawn_file_actions_init(&actions) != 0) {
-        posix_spawnattr_destroy(&attributes);
-        return false;
-    }
+    posix_spawn_file_actions_init(&actions); // only clears it
     // The monitor ignores SIGPIPE for itself; the detector gets the default.
     sigset_t defaults;
     sigemptyset(&defaults);
