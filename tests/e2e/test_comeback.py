@@ -131,16 +131,3 @@ class Comeback(HeldTest):
         self.assertDetected(m, [os.path.join(link, "deep", "after")])
         self.assertEqual(m.quit(), 0)
         self.assertEqual(m.out.snapshot().count(gone(link)), 1)
-
-    def test_a_field_that_names_a_file_for_a_while_is_waited_for(self):
-        m = self.start(ready=True)
-        os.rename(self.root, self.root + ".away")
-        self.assertTrue(m.out.wait_for_line(gone(self.root)), m.out.snapshot())
-        touch(self.root)  # a file: no folder to watch
-        os.unlink(self.root)
-        os.rename(self.root + ".away", self.root)
-        self.assertTrue(m.out.wait_for_line(back(self.root)), m.out.snapshot())
-        touch(self.path("after"))
-        self.assertDetected(m, [self.path("after")])
-        self.assertEqual(m.quit(), 0)
-        self.assertEqual(m.detected().count(self.bpath()), 0)
