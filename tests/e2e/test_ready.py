@@ -77,7 +77,7 @@ class Ready(MonitorTest):
                 self.assertEqual(m.out.snapshot()[-1], b"[-] No directory left to watch\n")
                 self.assertEqual(len(m.out.snapshot()), fields + 1)
                 self.assertNothingMore(s)
-                s.setblocking(True)
+                s.settimeout(TIMEOUT)
         # With input still open, as at a terminal, it waits for q as always.
         m = self.start(missing, env={"NOTIFY_SOCKET": name})
         self.assertEqual(s.recv(4096), status(0, 1, 0, 1))
