@@ -67,6 +67,15 @@ SANITIZER_REPORT = re.compile(rb"(ERROR: AddressSanitizer|ERROR: LeakSanitizer|"
                               rb"WARNING: ThreadSanitizer|runtime error: )")
 
 
+def zombie(pid):
+    """Whether process pid has ended (a zombie not yet reaped, or gone)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except (OSError, IndexError):
+        return True
+
+
 def session_members(session):
     """The processes of a session, per /proc."""
     members = []
@@ -198,12 +207,17 @@ class Monitor:
 
     def kill(self):
         # Every process of the session: each detector runs in a process
-        # group of its own.
-        for pid in session_members(self.process.pid):
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except (ProcessLookupError, PermissionError):
-                pass
+        # group of its own. Again while any is left: one may have forked
+        # between the listing and its end.
+        for _ in range(100):
+            members = [p for p in session_members(self.process.pid) if not zombie(p)]
+            if not members:
+                break
+            for pid in members:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except (ProcessLookupError, PermissionError):
+                    pass
         self.process.wait()
         for pipe in (self.process.stdin, self.process.stdout, self.process.stderr):
             try:

@@ -8,7 +8,7 @@ import shutil
 import time
 
 from harness import (MonitorTest, DETECTOR_BIN, FANOTIFY, TIMEOUT, close_gate, deep_chain, escaped,
-                     inotify_only, named_all, stop_with_signal)
+                     inotify_only, named_all, stop_with_signal, zombie)
 
 CHANGE = b"[+] Change detected in file: "
 CALLED = b"[+] Called detection\n"
@@ -23,15 +23,9 @@ def touch(path):
 def wait_ended(pid):
     """Waits, bounded, until process pid has ended (gone, or a zombie)."""
     deadline = time.monotonic() + TIMEOUT
-    while time.monotonic() < deadline:
-        try:
-            with open("/proc/%d/stat" % pid) as f:
-                if f.read().rsplit(")", 1)[1].split()[0] == "Z":
-                    return True
-        except FileNotFoundError:
-            return True
+    while not zombie(pid) and time.monotonic() < deadline:
         time.sleep(0.005)  # polling the kernel's own state, bounded
-    return False
+    return zombie(pid)
 
 
 class Records(MonitorTest):
@@ -291,6 +285,7 @@ class Detection(MonitorTest):
         self.assertTrue(wait_ended(child), "the detector's child is still running")
         touch(self.path("next"))
         self.assertDetected(m, [self.path("next")])
+        self.assertTrue(m.err.wait_for(lambda lines: lines.count(FAILED) == 2), m.err.snapshot())
 
     def test_the_detector_starts_with_the_standard_streams_and_without_service_variables(self):
         probe = os.path.join(self.tmp, "probe")
