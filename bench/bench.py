@@ -1286,8 +1286,9 @@ def report(bench, info, started, elapsed, command, win_monitor, win_missing, plo
         w("")
         w(f"{LAUNCH_FILES} files made at once in a watched directory; the rate counts the "
           "launches that started after the last file was made, from the detector's own clock "
-          "stamps. The detector is the same static stand-in for both (it writes one stamp line "
-          "to an inherited descriptor, to a file). The monitor's output goes to a file. The bare "
+          "stamps. The detector is the same static stand-in for both (it appends one stamp "
+          "line to a file named in its environment, opened for each run: the monitor hands a "
+          "detector no other descriptor). The monitor's output goes to a file. The bare "
           f"loop `posix_spawn`s that detector with the monitor's attributes and waits, "
           f"{LAUNCH_FILES} times. {LAUNCH_PAIRS} pairs, each loop run right before the monitors; "
           "medians.")

@@ -1,18 +1,22 @@
 // Stand-in detection executables for the benchmark, one per build flag:
 //   (none)          returns at once: the trivial detector
 //   -DSLEEP_US=N    takes N microseconds, as a slower scan would
-//   -DSTAMP_FD=N    writes "<CLOCK_MONOTONIC ns> <pid> <path>\n" to descriptor N
-//                   first thing, so the bench sees when the detector ran
 //   -DCONTENT_LOG   reads the file it is given and appends "<path>\t<its first
 //                   bytes>\n" to scanned.log beside itself, as a scan that
 //                   finds a file's content where it was told to look
+//   -DSTAMP         appends "<CLOCK_MONOTONIC ns> <pid> <path>\n" to the file (or
+//                   FIFO) named by BENCH_STAMPS first thing, so the bench sees
+//                   when the detector ran (the monitor hands its detectors no
+//                   descriptor but the standard three)
 //   -DHOLD_GATE     Windows: a file whose name starts with "hold" is held:
 //                   the detector makes "holding" beside itself, then returns
 //                   only once "gate" beside itself is gone (at most 5 minutes)
 // Built static, so a launch costs no dynamic loading.
 #include <time.h>
-#ifdef STAMP_FD
+#ifdef STAMP
+#include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <unistd.h>
 #endif
 #ifdef CONTENT_LOG
@@ -63,16 +67,20 @@ static void hold_if_asked(const char *path) {
 #endif
 
 int main(int argc, char **argv) {
-#ifdef STAMP_FD
+#ifdef STAMP
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     char text[8192];
     int length = snprintf(text, sizeof text, "%lld %ld %s\n",
                           static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec,
                           static_cast<long>(getpid()), argc > 1 ? argv[1] : "");
+    const char *stamps = getenv("BENCH_STAMPS");
+    int fd = stamps ? open(stamps, O_WRONLY | O_APPEND | O_CLOEXEC) : -1;
+    if (fd < 0) return 1;
     if (length > 0 && static_cast<size_t>(length) < sizeof text) {
-        if (write(STAMP_FD, text, static_cast<size_t>(length)) < 0) return 1;
+        if (write(fd, text, static_cast<size_t>(length)) < 0) return 1;
     }
+    close(fd);
 #elif defined(HOLD_GATE)
     if (argc > 1) hold_if_asked(argv[1]);
 #elif defined(CONTENT_LOG)

@@ -115,7 +115,8 @@ class Service:
     def ready(self, timeout):
         self.notify.settimeout(timeout)
         try:
-            return self.notify.recv(64)
+            # READY=1 comes with a STATUS= line: the first line is the news.
+            return self.notify.recv(4096).split(b"\n")[0]
         except (socket.timeout, BlockingIOError):
             return None
 

@@ -19,10 +19,17 @@ struct console_buffer {
     char line[CONSOLE_LINE_CAPACITY];
 };
 
+// Copies length bytes of text to out, each control byte as \xHH (lower-case
+// hex): 0x00-0x1F, 0x7F, a byte 0x80-0x9F that is not part of a well-formed
+// UTF-8 sequence, and both bytes of U+0080-U+009F (C2 80 to C2 9F). Every
+// other byte is copied as it is. out needs room for four times length;
+// returns the bytes written.
+size_t escape_controls(const char *text, size_t length, char *out);
+
 // Formats one line (format without its line end) and writes it with one
-// write. Each byte 0x00-0x1F or 0x7F becomes \xHH, so that no file name can
-// start a line of its own or drive a terminal. A text longer than the buffer
-// is cut and ends in "...".
+// write, its control bytes escaped as above, so that no file name can start
+// a line of its own or drive a terminal. A text longer than the buffer is
+// cut and ends in "...".
 void console_line(console_buffer *buffer, output_stream stream, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 

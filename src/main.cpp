@@ -47,7 +47,12 @@ int main(int argc, char **argv) {
         int c = getchar();
         if (c == 'q') return 0;
         // Without input there is nothing left to read, but the watchers keep
-        // going until the process is stopped by a signal.
-        if (c == EOF) os_wait_forever();
+        // going until the process is stopped by a signal. As a service (no
+        // input at all), a monitor that watches nothing is a failure.
+        if (c == EOF) {
+            os_wait_for_watchers();
+            console_text(OUTPUT_STANDARD, "[-] No directory left to watch");
+            return 1;
+        }
     }
 }

@@ -18,6 +18,12 @@ enum record_kind {
     RECORD_UNWATCHED_UNREPRESENTABLE, // path: the last name of a directory that
                           // cannot be watched, whose full path cannot be
                           // represented; detail: why
+    RECORD_FIELD_GONE,    // the field names no folder any more: the watch
+                          // waits for it
+    RECORD_FIELD_BACK,    // the field names the watched folder again: it is
+                          // watched again, what changed meanwhile reported
+    RECORD_FIELD_REPLACED, // the field names another folder: it is watched
+                          // from now on, every file in it reported
 };
 
 struct watch_record {
@@ -72,5 +78,6 @@ void os_init();
 // Linux) is told it is ready.
 void os_watchers_started();
 
-// Keeps the process alive without reading input; it ends on a signal.
-void os_wait_forever();
+// Keeps the process alive without reading input until no watcher is left
+// (where the platform counts them; elsewhere it ends on a signal).
+void os_wait_for_watchers();

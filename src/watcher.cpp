@@ -66,6 +66,18 @@ void handle_record(void *context, const watch_record *record) {
         console_line(&w->console, OUTPUT_STANDARD, "[-] Failed to watch directory: %s (%s)",
                      w->full_path, record->detail);
         break;
+    case RECORD_FIELD_GONE:
+        console_line(&w->console, OUTPUT_STANDARD,
+                     "[-] Directory no longer found, waiting for it: %s", w->directory);
+        break;
+    case RECORD_FIELD_BACK:
+        console_line(&w->console, OUTPUT_STANDARD, "[+] Directory found again, watching it: %s",
+                     w->directory);
+        break;
+    case RECORD_FIELD_REPLACED:
+        console_line(&w->console, OUTPUT_STANDARD,
+                     "[-] Directory replaced by another, watching the new one: %s", w->directory);
+        break;
     }
 }
 

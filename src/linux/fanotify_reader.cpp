@@ -503,10 +503,8 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
     return 0;
 }
 
-void fanotify_follow(fanotify_reader *r) {
+int fanotify_follow(fanotify_reader *r) {
     int error = follow(r);
     close_all(r);
-    // Every end but a failed read is the field no longer naming the root:
-    // what is queued names paths it no longer leads to.
-    queue_end(r->queue, error, true);
+    return error;
 }

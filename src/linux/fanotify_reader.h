@@ -85,6 +85,7 @@ struct fanotify_reader {
 int fanotify_set_up(fanotify_reader *reader, const char *directory, record_queue *queue,
                     const char **refusal);
 
-// Reads and translates until the watch ends, then releases everything and
-// ends the queue. Runs on the reader's thread.
-void fanotify_follow(fanotify_reader *reader);
+// Reads and translates until the watch ends, then releases everything; why
+// it ended. The queue is left to the caller; dirty_since is what is still
+// owed to it. Runs on the reader's thread.
+int fanotify_follow(fanotify_reader *reader);

@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "changed_walk.h"
+
 namespace {
 
 // One read takes whatever the kernel holds up to this much; the kernel's own
@@ -100,13 +102,22 @@ int set_up(inotify_reader *r) {
     return error;
 }
 
+// Reports what changed since the catch-up mark, anywhere in the tree; the
+// mark stays when records were dropped, for the next time.
+void catch_up(inotify_reader *r) {
+    int64_t since = r->catch_up_since;
+    r->catch_up_since = -1;
+    if (!walk_changed(r->directory, since, walk_record, r)) r->catch_up_since = since;
+}
+
 // Waits for events, or for the watcher to have taken every record while
-// folders are dirty; reports those folders' changes in the latter case.
+// folders are dirty or a catch-up is owed; reports those changes in the
+// latter case.
 // A check of the tree put off while events kept coming is run once none
 // has come for SETTLE_MS. False with *error when waiting failed.
 bool wait_for_events(inotify_reader *r, int *error) {
     for (;;) {
-        if (tree_has_dirty(&r->tree)) queue_want_drained(r->queue);
+        if (tree_has_dirty(&r->tree) || r->catch_up_since >= 0) queue_want_drained(r->queue);
         pollfd ready[2] = {{r->fd, POLLIN, 0}, {r->queue->drained_fd, POLLIN, 0}};
         int waited = poll(ready, 2, tree_settle_pending(&r->tree) ? SETTLE_MS : -1);
         if (waited < 0) {
@@ -128,14 +139,14 @@ bool wait_for_events(inotify_reader *r, int *error) {
                 return false;
             }
             tree_report_dirty(&r->tree, walk_record, r);
+            if (r->catch_up_since >= 0) catch_up(r);
         }
         if (ready[0].revents) return true;
     }
 }
 
-// Reads and translates until the watch ends; why it ended. *disown: the
-// records still queued name paths the field no longer leads to.
-int follow(inotify_reader *r, bool *disown) {
+// Reads and translates until the watch ends; why it ended.
+int follow(inotify_reader *r) {
     for (;;) {
         int error = 0;
         if (!wait_for_events(r, &error)) return error;
@@ -164,9 +175,7 @@ int follow(inotify_reader *r, bool *disown) {
         // Checked before any of it is reported: a path under a field that
         // names another folder by now is a path where no such file is.
         if (guard_touched(&r->guard, r->events, size)) {
-            error = guard_check(&r->guard);
-            *disown = error != 0;
-            if (error) return error;
+            if ((error = guard_check(&r->guard))) return error;
         }
         if ((error = tree_handle_events(&r->tree, r->events, size, queue_record, r->queue))) {
             return error;
@@ -176,30 +185,32 @@ int follow(inotify_reader *r, bool *disown) {
 
 } // namespace
 
-bool inotify_run(inotify_reader *r, const char *directory, record_queue *queue, bool may_switch) {
+bool inotify_run(inotify_reader *r, const char *directory, record_queue *queue, bool may_switch,
+                 int64_t catch_up_since, int *ended) {
     r->directory = directory;
     r->queue = queue;
     r->guard = root_guard{};
     r->fd = -1;
     r->may_switch = may_switch;
     r->limit_reached = false;
+    r->followed = false;
+    r->catch_up_since = catch_up_since;
     r->walked = 0;
     r->events = static_cast<unsigned char *>(malloc(READ_SIZE));
     int error = r->events ? set_up(r) : ENOMEM;
     r->may_switch = false;
     bool switching = r->limit_reached;
-    bool disown = false;
     if (!error && switching) tree_release(&r->tree);
     if (!error && !switching) {
         queue_set_up(r->queue);
-        error = follow(r, &disown);
+        r->followed = true;
+        error = follow(r);
         tree_release(&r->tree);
     }
     guard_release(&r->guard);
     free(r->events);
     // Closing the instance removes every watch it holds.
     if (r->fd >= 0) close(r->fd);
-    if (switching) return false;
-    queue_end(r->queue, error, disown);
-    return true;
+    *ended = error;
+    return !switching;
 }

@@ -23,12 +23,19 @@ struct inotify_reader {
     unsigned long walked;  // records handed over by walks for lost changes
     bool may_switch;    // set-up may give the field up at the watch limit
     bool limit_reached; // it did: every watch asked for since is refused
+    bool followed;      // set-up finished and events were followed
+    // Every file changed since then (nanoseconds since the epoch; 0 for every
+    // file) is owed to the watcher, once it has taken what is queued; -1 for
+    // none. Left set when the walk could not hand everything over.
+    int64_t catch_up_since;
 };
 
-// Runs the reader on the calling thread until the watch ends, then ends the
-// queue; from the start it owns everything above but the queue, which it
-// shares with the watcher. With may_switch, a set-up that reaches the watch
-// limit is undone instead (the lines naming the limit left out) and false
-// returned: the caller watches the field another way.
+// Runs the reader on the calling thread until the watch ends, with *ended
+// saying why (or why set-up failed); the queue is left to the caller. From
+// the start it owns everything above but the queue, which it shares with the
+// watcher. With catch_up_since (not -1), every file changed since then is
+// reported once set-up is done. With may_switch, a set-up that reaches the
+// watch limit is undone instead (the lines naming the limit left out) and
+// false returned: the caller watches the field another way.
 bool inotify_run(inotify_reader *reader, const char *directory, record_queue *queue,
-                 bool may_switch);
+                 bool may_switch, int64_t catch_up_since, int *ended);

@@ -29,8 +29,8 @@ const size_t SMALL_QUEUE_SIZE = 256 * 1024;
 
 void *watcher_thread(void *directory) {
     monitor_directory(static_cast<const char *>(directory));
-    // Ended before its set-up was counted: its failure line is printed.
-    notify_setup_finished();
+    // Its failure line is printed.
+    notify_field(FIELD_ENDED);
     return nullptr;
 }
 
@@ -59,7 +59,7 @@ os_watch *os_watch_open(const char *directory) {
         // Said as a watch that cannot be set up: the thread is the watch.
         watch_record record = {RECORD_UNWATCHED, "", "cannot start a reader thread"};
         queue_push(&watch->queue, &record);
-        queue_end(&watch->queue, EAGAIN, false);
+        queue_end(&watch->queue, EAGAIN);
     }
     return watch;
 }
@@ -74,22 +74,21 @@ int os_watch_wait(os_watch *watch, record_fn on_record, void *context) {
         if (taken == TAKE_ENDED) break;
         if (taken == TAKE_SET_UP) {
             // The set-up's lines are printed: this watcher is ready.
-            notify_setup_finished();
+            notify_field(FIELD_WATCHED);
             continue;
         }
+        const taken_record &t = watch->taken;
         // The reader ends the watch when the field stops naming the watched
         // folder, but may not have read that yet: a path under the field
-        // would then name no such file. Looked up again before each change.
-        if (watch->taken.record.kind == RECORD_CHANGE) {
-            if (int gone = guard_check(watch->reader.guard)) {
-                queue_abandon(&watch->queue);
-                while (queue_take(&watch->queue, &watch->taken, true, &error) != TAKE_ENDED) {
-                }
-                error = gone;
-                break;
-            }
+        // would then name no such file. Looked up again before each change;
+        // the reader then drops the rest and watches again.
+        if (t.record.kind == RECORD_CHANGE &&
+            guard_names(watch->reader.directory, t.device, t.inode) != 0) {
+            queue_abandon(&watch->queue, t.watch);
+            continue;
         }
-        on_record(context, &watch->taken.record);
+        if (t.record.kind == RECORD_FIELD_GONE) notify_field(FIELD_WAITING);
+        on_record(context, &t.record);
         wait = false;
     }
     watch_reader_join(&watch->reader);
@@ -118,8 +117,8 @@ bool os_own_executable(char *buffer, size_t capacity) {
     return true;
 }
 
-bool os_run_detection(const char *executable, const char *path, unsigned) {
-    return spawn_and_wait(executable, path);
+bool os_run_detection(const char *executable, const char *path, unsigned timeout_seconds) {
+    return spawn_and_wait(executable, path, timeout_seconds);
 }
 
 char **os_arguments(int *, char **argv) {
@@ -141,6 +140,7 @@ void os_init() {
     // detection launches go on.
     signal(SIGPIPE, SIG_IGN);
     journal_stream_find();
+    notify_init();
 }
 
 void os_wait_forever() {

@@ -7,9 +7,12 @@
 
 #include <sys/types.h>
 
-// Runs executable with path as its one argument, verbatim, and waits for it.
-// True when it ran and ended with status 0.
-bool spawn_and_wait(const char *executable, const char *path);
+// Runs executable with path as its one argument, verbatim, in a process
+// group of its own, with the standard streams as its only descriptors, and
+// waits for it, no longer than timeout_seconds (0: no limit): a detection
+// still running then is ended with everything in its group. True when it
+// ran and ended with status 0 within the limit.
+bool spawn_and_wait(const char *executable, const char *path, unsigned timeout_seconds);
 
 // A count that grows each time a detector ends.
 unsigned long detectors_ended();

@@ -6,6 +6,10 @@
 // Linux 5.17 and a filesystem that takes the mark. Everywhere else inotify.
 // MONITOR_BACKEND=inotify or =fanotify forces one; fanotify refused is named
 // by the line of a folder that cannot be watched, then inotify watches.
+//
+// The thread outlives a watch: when the field stops naming the watched folder
+// (renamed away, deleted, replaced), it waits for the field to name a folder
+// again and watches that, so a folder that comes back is watched again.
 #pragma once
 
 #include <pthread.h>
@@ -19,9 +23,6 @@ struct watch_reader {
     record_queue *queue;
     inotify_reader inotify;
     fanotify_reader fanotify;
-    // The running reader's: set on the reader's thread before it queues a
-    // change, so the watcher sees it once it takes one.
-    const root_guard *guard;
     pthread_t thread;
     bool started;
 };

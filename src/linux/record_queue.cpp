@@ -133,19 +133,23 @@ bool queue_push(record_queue *q, const watch_record *record) {
     return queued;
 }
 
-void queue_end(record_queue *q, int error, bool discard) {
+void queue_end(record_queue *q, int error) {
     pthread_mutex_lock(&q->lock);
     q->ended = true;
     q->error = error;
-    if (discard) {
-        q->used = 0;
-        q->lost = false;
-    }
     pthread_cond_signal(&q->filled);
     pthread_mutex_unlock(&q->lock);
 }
 
 namespace {
+// Called with the lock held. Dropped records count as taken, so that a
+// set-up's end is still told once what came before it is gone.
+void drop_waiting(record_queue *q) {
+    q->used = 0;
+    q->lost = false;
+    q->taken = q->queued;
+}
+
 // Called with the lock held, after a take or when asked.
 void tell_if_drained(record_queue *q) {
     if (!q->want_drained || q->used || q->lost) return;
@@ -157,6 +161,23 @@ void tell_if_drained(record_queue *q) {
 }
 } // namespace
 
+int64_t queue_drop_watch(record_queue *q) {
+    pthread_mutex_lock(&q->lock);
+    drop_waiting(q);
+    q->abandoned = false;
+    q->watch++;
+    int64_t since = q->drained_since;
+    pthread_mutex_unlock(&q->lock);
+    return since;
+}
+
+void queue_watching(record_queue *q, dev_t device, ino_t inode) {
+    pthread_mutex_lock(&q->lock);
+    q->device = device;
+    q->inode = inode;
+    pthread_mutex_unlock(&q->lock);
+}
+
 void queue_want_drained(record_queue *q) {
     pthread_mutex_lock(&q->lock);
     q->want_drained = true;
@@ -165,13 +186,14 @@ void queue_want_drained(record_queue *q) {
     pthread_mutex_unlock(&q->lock);
 }
 
-void queue_abandon(record_queue *q) {
+void queue_abandon(record_queue *q, unsigned long watch) {
     pthread_mutex_lock(&q->lock);
-    q->abandoned = true;
-    q->used = 0;
-    q->lost = false;
-    q->want_drained = true;
-    tell_if_drained(q);
+    if (watch == q->watch) {
+        q->abandoned = true;
+        drop_waiting(q);
+        q->want_drained = true;
+        tell_if_drained(q);
+    }
     pthread_mutex_unlock(&q->lock);
 }
 
@@ -221,8 +243,9 @@ int64_t queue_drained_since(record_queue *q) {
 take_result queue_take(record_queue *q, taken_record *out, bool wait, int *error) {
     pthread_mutex_lock(&q->lock);
     // The watcher comes back only once its last detection ended: with
-    // nothing waiting, every change queued so far has been scanned.
-    if (!q->used && !q->lost) q->drained_since = q->reader_since;
+    // nothing waiting, every change queued so far has been scanned. Not so
+    // when the records were dropped.
+    if (!q->used && !q->lost && !q->abandoned) q->drained_since = q->reader_since;
     while (wait && !q->used && !q->lost && !q->ended && !q->set_up) {
         pthread_cond_wait(&q->filled, &q->lock);
     }
@@ -238,6 +261,9 @@ take_result queue_take(record_queue *q, taken_record *out, bool wait, int *error
         out->record.kind = static_cast<record_kind>(h.kind);
         out->record.path = h.has_path ? out->path : nullptr;
         out->record.detail = h.has_detail ? out->detail : nullptr;
+        out->watch = q->watch;
+        out->device = q->device;
+        out->inode = q->inode;
         q->head = (q->head + h.size) % q->capacity;
         q->used -= h.size;
         q->taken++;

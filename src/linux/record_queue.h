@@ -13,6 +13,7 @@
 #include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/types.h>
 
 #include "capacities.h"
 #include "os.h"
@@ -24,6 +25,11 @@ struct taken_record {
     watch_record record; // points into the buffers below
     char path[PATH_CAPACITY];
     char detail[RECORD_DETAIL_SIZE];
+    // The watch it came from, and the folder that watch watches: its path
+    // holds only while the field still names that folder.
+    unsigned long watch;
+    dev_t device;
+    ino_t inode;
 };
 
 struct record_queue {
@@ -51,6 +57,11 @@ struct record_queue {
     // been handed to detection, and that detection had ended.
     int64_t reader_since;
     int64_t drained_since;
+    // The watch the reader runs now (one more each time the field's folder
+    // is watched again), and the folder it watches.
+    unsigned long watch;
+    dev_t device;
+    ino_t inode;
 };
 
 // False when the queue's storage cannot be had.
@@ -62,16 +73,28 @@ void queue_release(record_queue *queue);
 bool queue_push(record_queue *queue, const watch_record *record);
 
 // Reader: no record follows; the watcher ends with error once it has taken
-// every record, or at once when discard is set.
-void queue_end(record_queue *queue, int error, bool discard);
+// every record.
+void queue_end(record_queue *queue, int error);
+
+// Reader: the watch ended and the field no longer names its folder. Its
+// records are dropped (their paths lead where the field no longer does), and
+// so is the watcher's wish to abandon it. Returns the drained mark as it
+// stood (see drained_since): every change after it that was not handed over
+// is to be looked for again.
+int64_t queue_drop_watch(record_queue *queue);
+
+// Reader: the next watch watches the folder device/inode.
+void queue_watching(record_queue *queue, dev_t device, ino_t inode);
 
 // Reader: asks to be told, through drained_fd, once the watcher has taken
 // every record queued (now or later).
 void queue_want_drained(record_queue *queue);
 
-// Watcher: drops what is queued and asks the reader to stop (through
-// drained_fd); the queue then ends as usual.
-void queue_abandon(record_queue *queue);
+// Watcher: the field no longer names the folder of watch. Unless another
+// watch has begun since, drops what is queued and asks the reader to stop
+// (through drained_fd); the drained mark stays where it is until the next
+// watch begins.
+void queue_abandon(record_queue *queue, unsigned long watch);
 // Reader: whether the watcher abandoned the queue.
 bool queue_abandoned(record_queue *queue);
 

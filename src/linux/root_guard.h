@@ -38,3 +38,13 @@ bool guard_touched(const root_guard *guard, const unsigned char *events, size_t 
 
 // 0 while the field names the watched root; else why not, as an errno.
 int guard_check(const root_guard *guard);
+
+// 0 while field names the folder device/inode; else why not (ENOENT for
+// another one).
+int guard_names(const char *field, dev_t device, ino_t inode);
+
+// Blocks, without polling, until field names a folder, and gives its
+// identity: the folders on the way are watched for the next name to be
+// made, moved in or out or removed, and the field is looked at again at
+// each such event. 0, or the errno of what failed.
+int guard_wait(const char *field, dev_t *device, ino_t *inode);

@@ -1,13 +1,28 @@
-// Readiness for a service manager: once every watcher has finished its
-// set-up, "READY=1" goes to the socket named by NOTIFY_SOCKET, when that is
-// set. os_watchers_started (os.h) is the entry's part of the count.
+// The fields' states: readiness and status for a service manager (when
+// NOTIFY_SOCKET names one), and whether any watcher is left. "READY=1" goes
+// once every field's first set-up has finished (its tree watched, or its
+// failure line printed), and only when a watcher is left; STATUS= says how
+// many fields are watched, waiting for their folder and failed, sent with
+// READY=1 and again at each change. os_watchers_started and
+// os_wait_for_watchers (os.h) are the entry's part.
 #pragma once
 
-// A watcher is about to be started; its set-up is now awaited. Called on the
+// Takes NOTIFY_SOCKET, and takes it and the service manager's other
+// variables (LISTEN_*, WATCHDOG_*) out of the environment, which detectors
+// inherit. Called once, before any thread starts.
+void notify_init();
+
+enum field_state {
+    FIELD_SETTING_UP, // its first set-up is running
+    FIELD_WATCHED,
+    FIELD_WAITING,    // its folder is gone from the field; it waits for it
+    FIELD_ENDED,      // its watcher ended: the field failed
+};
+
+// A watcher is about to be started, in its first set-up. Called on the
 // entry's thread, before the thread is created.
 void notify_watcher_started();
 
-// This watcher's set-up has finished: its tree is watched, or its failure
-// line is printed. Called on the watcher's own thread; only the first call
-// of a thread counts, so a watcher that fails later is not counted twice.
-void notify_setup_finished();
+// This watcher's field is now in state. Called on the watcher's own thread;
+// an ended watcher stays ended.
+void notify_field(field_state state);

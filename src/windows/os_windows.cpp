@@ -106,7 +106,7 @@ bool os_run_detection(const char *executable, const char *path, unsigned) {
     return ended && status == 0;
 }
 
-void os_wait_forever() {
+void os_wait_for_watchers() {
     for (;;) Sleep(INFINITE);
 }
 

@@ -67,6 +67,28 @@ SANITIZER_REPORT = re.compile(rb"(ERROR: AddressSanitizer|ERROR: LeakSanitizer|"
                               rb"WARNING: ThreadSanitizer|runtime error: )")
 
 
+def zombie(pid):
+    """Whether process pid has ended (a zombie not yet reaped, or gone)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except (OSError, IndexError):
+        return True
+
+
+def session_members(session):
+    """The processes of a session, per /proc."""
+    members = []
+    for name in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/stat" % name) as f:
+                if int(f.read().rsplit(")", 1)[1].split()[3]) == session:
+                    members.append(int(name))
+        except (OSError, ValueError, IndexError):
+            pass
+    return members
+
+
 class Monitor:
     """One running monitor: its process, output streams and detector log."""
 
@@ -184,10 +206,18 @@ class Monitor:
         return status
 
     def kill(self):
-        try:
-            os.killpg(self.process.pid, signal.SIGKILL)
-        except (ProcessLookupError, PermissionError):
-            pass
+        # Every process of the session: each detector runs in a process
+        # group of its own. Again while any is left: one may have forked
+        # between the listing and its end.
+        for _ in range(100):
+            members = [p for p in session_members(self.process.pid) if not zombie(p)]
+            if not members:
+                break
+            for pid in members:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except (ProcessLookupError, PermissionError):
+                    pass
         self.process.wait()
         for pipe in (self.process.stdin, self.process.stdout, self.process.stderr):
             try:
@@ -248,7 +278,7 @@ class MonitorTest(unittest.TestCase):
         if listener:
             with listener:
                 try:
-                    self.assertEqual(listener.recv(64), READY)
+                    self.assertEqual(listener.recv(4096).split(b"\n")[0], READY)
                 except socket.timeout:
                     self.fail("no READY=1 within %ss: %r" % (TIMEOUT, m.out.snapshot()))
         if watches is not None:
@@ -326,8 +356,26 @@ def inotify_only(why):
 
 
 def escaped(path):
-    """A path as console lines show it: each control byte as \\xHH."""
-    return b"".join(b"\\x%02x" % c if c < 0x20 or c == 0x7f else bytes([c]) for c in path)
+    """A path as console lines show it: each control byte as \\xHH: C0 and
+    DEL, bytes 0x80-0x9F outside a well-formed UTF-8 sequence, and both bytes
+    of U+0080-U+009F."""
+    out, i = [], 0
+    while i < len(path):
+        c = path[i]
+        length = next((n for n in (2, 3, 4) if c >= 0x80 and _decodes(path[i:i + n])), 1)
+        part = path[i:i + length]
+        control = c < 0x20 or c == 0x7f or (0x80 <= c <= 0x9f and length == 1) or \
+            (length == 2 and c == 0xc2 and part[1] <= 0x9f)
+        out.append(b"".join(b"\\x%02x" % b for b in part) if control else part)
+        i += length
+    return b"".join(out)
+
+
+def _decodes(sequence):
+    try:
+        return len(sequence.decode("utf-8")) == 1
+    except UnicodeDecodeError:
+        return False
 
 
 def close_gate(gate, holder):

@@ -9,6 +9,11 @@
 // FIFO open for writing. RECORDER_HOLD (Windows) names a file: given a file
 // whose name starts with "hold", it waits while that file exists (at most 5
 // minutes), so a test holds one detection for as long as it needs.
+// RECORDER_PROBE names a file: each run appends the descriptors it was
+// started with ("fds 0 1 2") and its environment, one "env NAME=VALUE" line
+// each. RECORDER_STUBBORN names a file: the run starts a child that ignores
+// SIGTERM and writes its pid there, and ignores SIGTERM itself; both then
+// wait for a signal that ends them.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -25,6 +30,46 @@
 
 static char record[1 << 20];
 
+#ifndef _WIN32
+#include <dirent.h>
+
+extern char **environ;
+
+static void probe(const char *path) {
+    char fds[4096] = "fds";
+    size_t used = 3;
+    DIR *listing = opendir("/proc/self/fd");
+    while (dirent *entry = listing ? readdir(listing) : nullptr) {
+        // The listing's own descriptor is not one the run was started with.
+        if (entry->d_name[0] == '.' || atoi(entry->d_name) == dirfd(listing)) continue;
+        used += static_cast<size_t>(snprintf(fds + used, sizeof fds - used, " %s", entry->d_name));
+        if (used >= sizeof fds) used = sizeof fds - 1;
+    }
+    if (listing) closedir(listing);
+    FILE *file = fopen(path, "ab");
+    if (!file) return;
+    fprintf(file, "%s\n", fds);
+    for (char **e = environ; *e; e++) fprintf(file, "env %s\n", *e);
+    fclose(file);
+}
+
+// Started when RECORDER_STUBBORN is set: neither it nor its child ends on
+// SIGTERM.
+static void stubborn(const char *path) {
+    signal(SIGTERM, SIG_IGN);
+    pid_t child = fork();
+    if (child == 0) {
+        for (;;) pause();
+    }
+    FILE *file = fopen(path, "wb");
+    if (file) {
+        fprintf(file, "%d", static_cast<int>(child));
+        fclose(file);
+    }
+    for (;;) pause();
+}
+#endif
+
 #ifdef _WIN32
 // A run that cannot record says why, so a test's failure names the cause.
 static int failed(int status, const char *what) {
@@ -34,6 +79,9 @@ static int failed(int status, const char *what) {
 #endif
 
 int main(int argc, char **argv) {
+#ifndef _WIN32
+    if (const char *path = getenv("RECORDER_PROBE")) probe(path);
+#endif
     size_t used = static_cast<size_t>(snprintf(record, sizeof record, "%d", argc - 1)) + 1;
     char cwd[4096];
     if (!getcwd(cwd, sizeof cwd)) strcpy(cwd, "?");
@@ -95,6 +143,7 @@ int main(int argc, char **argv) {
         }
     }
 #else
+    if (const char *path = getenv("RECORDER_STUBBORN")) stubborn(path);
     const char *gate = getenv("RECORDER_GATE");
     if (gate) {
         FILE *fifo = fopen(gate, "rb");

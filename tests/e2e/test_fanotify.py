@@ -61,7 +61,8 @@ class Choice(ReaderTest):
         m = self.start_with("")
         self.uses(m, "inotify")
 
-    def test_the_top_of_a_tmpfs_gets_fanotify_and_its_unmount_ends_the_watch(self):
+    def test_the_top_of_a_tmpfs_gets_fanotify_and_once_unmounted_the_folder_below(self):
+        touch(self.path("below"))  # hidden by the mount
         self.mount("tmpfs", self.root)
         os.mkdir(self.path("sub"))
         m = self.start_with("")
@@ -69,8 +70,14 @@ class Choice(ReaderTest):
         touch(self.path("sub", "f"))
         self.assertDetected(m, [self.path("sub", "f")])
         subprocess.run(["umount", self.root], check=True)  # nothing holds it busy
-        line = b"[-] Error reading directory changes for: %s with error code 2\n" % self.bpath()
+        # The field names the folder the tmpfs hid: another folder, watched
+        # from now on (by inotify: it is no top of a filesystem).
+        line = (b"[-] Directory replaced by another, watching the new one: %s\n" % self.bpath())
         self.assertTrue(m.out.wait_for_line(line), m.out.snapshot())
+        self.assertDetected(m, [self.path("below")])
+        self.uses(m, "inotify")
+        touch(self.path("after"))
+        self.assertDetected(m, [self.path("after")])
 
     def test_the_top_of_an_overlay_gets_inotify_and_a_forced_fanotify_says_why(self):
         layers = {name: os.path.join(self.tmp, name) for name in ("lower", "upper", "work")}

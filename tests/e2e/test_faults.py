@@ -317,6 +317,42 @@ class JournalPriorities(FaultTest):
                 self.assertEqual(file_lines(f), [prefix + bad])
 
 
+class LastWatcherEnded(FaultTest):
+    def test_at_the_end_of_input_the_last_watcher_ending_ends_the_monitor_with_status_1(self):
+        # Both readers take one inotify instance; waiting for the field to
+        # come back would take another.
+        m = self.start(env=self.faults(FAULT_INIT_EMFILE=1), ready=True,
+                       popen={"stdin": subprocess.DEVNULL})
+        os.rename(self.root, self.root + ".away")
+        self.assertEqual(m.wait(), 1)
+        self.assertEqual(m.out.snapshot(), [
+            b"[-] Directory no longer found, waiting for it: %s\n" % self.bpath(),
+            self.error_line(self.root, 24), b"[-] No directory left to watch\n"])
+
+
+class TimeLimitWithoutPidfds(FaultTest):
+    def test_the_limit_holds_where_the_kernel_has_no_pidfds(self):
+        target = os.path.join(self.install, "AV_Quillmar.exe")
+        os.unlink(target)
+        with open(target, "w") as f:
+            f.write('#!/bin/sh\ncase "$1" in */hang*) exec sleep 1000;; esac\n')
+        os.chmod(target, 0o755)
+        m = self.start(env=self.faults(FAULT_PIDFD_ENOSYS=1, MONITOR_DETECTION_TIMEOUT=1),
+                       ready=True)
+        touch(self.path("quick"))
+        touch(self.path("hangs"))
+        touch(self.path("after"))
+        lines = [CHANGE + self.bpath(name) + b"\n" for name in ("quick", "hangs", "after")]
+        # The last detection started: both its lines are out.
+        self.assertTrue(m.out.wait_for(lambda out: len(out) == 6), m.out.snapshot())
+        # Only the detection that hung failed, once its limit was reached.
+        self.assertTrue(m.err.wait_for(lambda err: FAILED in err))
+        self.assertEqual(m.quit(), 0)
+        self.assertEqual(m.out.snapshot(), [lines[0], CALLED, lines[1], CALLED, lines[2], CALLED])
+        self.assertEqual(m.err.snapshot(), [FAILED])
+        self.assertIn(b"pidfd_open ENOSYS", self.injected())
+
+
 class HostileDetector(MonitorTest):
     """The detection executable itself misbehaves; the monitor goes on."""
 

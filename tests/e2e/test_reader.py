@@ -1,7 +1,6 @@
 """The tree is kept current while detection runs: changes staged during a slow
 detection (a detector held at a gate) are reported under the paths they had,
-new folders are watched at once, and a field that stops naming the watched
-folder ends its watcher instead of reporting paths where no such file is."""
+and new folders are watched at once."""
 
 import os
 import shutil
@@ -128,41 +127,3 @@ class Backlog(MonitorTest):
         shutil.rmtree(self.path("dl"))
         line = b"[+] Change detected in file: %s\n" % self.bpath("dl", "dropper.com")
         self.assertTrue(m.out.wait_for_line(line, timeout=240))
-
-
-class RootPath(HeldTest):
-    def error_line(self, field):
-        return b"[-] Error reading directory changes for: %s with error code 2\n" % os.fsencode(field)
-
-    def test_parent_of_the_root_renamed_ends_the_watcher_and_reports_nothing_more(self):
-        parent = os.path.join(self.tmp, "parent")
-        field = os.path.join(parent, "root")
-        os.makedirs(field)
-        self.root = field
-        m = self.hold(argument=field)
-        touch(os.path.join(field, "queued"))
-        os.rename(parent, parent + "-moved")
-        touch(os.path.join(parent + "-moved", "root", "moved"))
-        self.release()
-        # Once the held detection ends: what was queued names paths the field
-        # no longer leads to, and is never handed over.
-        self.assertTrue(m.out.wait_for_line(self.error_line(field)))
-        self.assertEqual(m.quit(), 0)
-        self.assertEqual(m.detected(), [os.fsencode(os.path.join(field, "blocker"))])
-
-    def test_root_link_repointed_ends_the_watcher(self):
-        for name in ("one", "two"):
-            os.mkdir(os.path.join(self.tmp, name))
-        link = os.path.join(self.tmp, "link")
-        os.symlink("one", link)
-        m = self.start(link, ready=True)
-        touch(os.path.join(link, "before"))
-        self.assertDetected(m, [os.path.join(link, "before")])
-        # As ln -sfn does it: a new link renamed over the old one.
-        os.symlink("two", link + ".new")
-        os.rename(link + ".new", link)
-        self.assertTrue(m.out.wait_for_line(self.error_line(link)))
-        touch(os.path.join(self.tmp, "one", "after"))
-        touch(os.path.join(self.tmp, "two", "after"))
-        self.assertEqual(m.quit(), 0)
-        self.assertEqual(m.detected(), [os.fsencode(os.path.join(link, "before"))])

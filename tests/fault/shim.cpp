@@ -16,6 +16,7 @@
 //                                detached thread (a watcher) fail with
 //                                EAGAIN; joinable ones (readers, and the
 //                                thread a sanitizer starts for itself) start
+//   FAULT_PIDFD_ENOSYS=1         pidfd_open fails with ENOSYS, as before Linux 5.3
 //   FAULT_MOVE_AFTER_WATCH=PATH  once a watch on exactly PATH is added, PATH is
 //   FAULT_MOVE_TO=TARGET         renamed to TARGET (once): a directory that moves
 //                                on between being watched and being listed
@@ -71,6 +72,7 @@ const char *add_watch_text;
 long init_budget = -1; // successes left before EMFILE; negative: no fault
 long spawn_failures;
 long thread_failures;
+bool pidfd_enosys;
 const char *log_path;
 const char *move_after_watch;
 const char *move_to;
@@ -137,6 +139,7 @@ __attribute__((constructor)) void fault_setup() {
     if (const char *n = getenv("FAULT_WRITE_SPLIT")) write_split = strtoul(n, nullptr, 10);
     if (const char *n = getenv("FAULT_SPAWN_EAGAIN")) spawn_failures = atol(n);
     if (const char *n = getenv("FAULT_THREAD_EAGAIN")) thread_failures = atol(n);
+    pidfd_enosys = getenv("FAULT_PIDFD_ENOSYS") != nullptr;
     log_path = getenv("FAULT_LOG");
     move_after_watch = getenv("FAULT_MOVE_AFTER_WATCH");
     move_to = getenv("FAULT_MOVE_TO");
@@ -362,6 +365,15 @@ int pthread_create(pthread_t *thread, const pthread_attr_t *attributes, void *(*
 int close(int fd) {
     if (fd >= 0 && fd < TRACKED_FDS) __atomic_store_n(&inotify_fds[fd], false, __ATOMIC_RELAXED);
     return next<int (*)(int)>("close")(fd);
+}
+
+int pidfd_open(pid_t pid, unsigned int flags) {
+    if (active && pidfd_enosys) {
+        note("pidfd_open ENOSYS\n");
+        errno = ENOSYS;
+        return -1;
+    }
+    return next<int (*)(pid_t, unsigned int)>("pidfd_open")(pid, flags);
 }
 
 int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *actions,

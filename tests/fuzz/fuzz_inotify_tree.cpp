@@ -202,6 +202,10 @@ bool on_record(void *context, const watch_record *record) {
     case RECORD_CHANGE:
     case RECORD_UNREPRESENTABLE:
         break;
+    case RECORD_FIELD_GONE:
+    case RECORD_FIELD_BACK:
+    case RECORD_FIELD_REPLACED:
+        fail("the tree told what the field names: that is the reader thread's");
     }
     if (!record->path) fail("a record without a path");
     size_t length = strnlen(record->path, PATH_CAPACITY);

@@ -96,16 +96,53 @@ TEST(RecordQueue, RecordsWrapAroundTheRingWhole) {
     }
 }
 
-TEST(RecordQueue, EndsAfterEveryRecordOrAtOnceWhenTheyNameNothing) {
+TEST(RecordQueue, EndsAfterEveryRecord) {
     queue_fixture kept(4096);
     kept.push(RECORD_CHANGE, "a");
-    queue_end(&kept.queue, 2, false);
+    queue_end(&kept.queue, 2);
     EXPECT_EQ(kept.drain(), (lines{"0:a:-", "end:2"}));
+}
 
-    queue_fixture dropped(4096);
-    dropped.push(RECORD_CHANGE, "a");
-    queue_end(&dropped.queue, 2, true);
-    EXPECT_EQ(dropped.drain(), (lines{"end:2"}));
+// A watch that ends because the field no longer names its folder: its
+// records are dropped, the watcher's abandon of it (even one that comes
+// late) does not reach the next watch, and the drained mark does not move
+// past records that were dropped.
+TEST(RecordQueue, AWatchDroppedLeavesTheNextOneWhole) {
+    queue_fixture q(4096);
+    queue_mark(&q.queue, 100);
+    queue_watching(&q.queue, 1, 10);
+    q.push(RECORD_CHANGE, "a");
+    q.push(RECORD_CHANGE, "b");
+    queue_set_up(&q.queue); // told once a and b are gone
+    queue_mark(&q.queue, 200);
+    int error = 0;
+    ASSERT_EQ(queue_take(&q.queue, &q.taken, false, &error), TAKEN);
+    EXPECT_EQ(q.taken.watch, 0u);
+    EXPECT_EQ(q.taken.device, 1u);
+    EXPECT_EQ(q.taken.inode, 10u);
+    queue_abandon(&q.queue, q.taken.watch); // "a" was under a field that moved on
+    EXPECT_TRUE(queue_abandoned(&q.queue));
+    // "b" dropped, not handed over; the set-up it came with is still told.
+    ASSERT_EQ(queue_take(&q.queue, &q.taken, false, &error), TAKE_SET_UP);
+    EXPECT_EQ(q.drain(), (lines{}));
+    EXPECT_EQ(queue_drained_since(&q.queue), 100);
+    EXPECT_EQ(queue_drop_watch(&q.queue), 100);
+    EXPECT_FALSE(queue_abandoned(&q.queue));
+    queue_watching(&q.queue, 1, 11);
+    q.push(RECORD_CHANGE, "c");
+    queue_abandon(&q.queue, 0); // late, from the watch before: void
+    EXPECT_FALSE(queue_abandoned(&q.queue));
+    ASSERT_EQ(queue_take(&q.queue, &q.taken, false, &error), TAKEN);
+    EXPECT_EQ(std::string(q.taken.record.path), "c");
+    EXPECT_EQ(q.taken.watch, 1u);
+    EXPECT_EQ(q.taken.inode, 11u);
+    // The reader drops what the field no longer leads to; records of the
+    // next watch come after.
+    q.push(RECORD_CHANGE, "d");
+    EXPECT_EQ(queue_drop_watch(&q.queue), 100);
+    q.push(RECORD_FIELD_GONE, nullptr);
+    EXPECT_EQ(q.drain(), (lines{std::to_string(RECORD_FIELD_GONE) + ":-:-"}));
+    EXPECT_EQ(queue_drained_since(&q.queue), 200);
 }
 
 TEST(RecordQueue, AReaderThatAsksOnceEverythingIsTakenIsToldAtOnce) {
