@@ -15,6 +15,14 @@ enum record_kind {
                           // path cannot be represented
     RECORD_UNWATCHED,     // path: relative directory that cannot be watched;
                           // detail: why
+    RECORD_FIELD_GONE,    // the field names no folder now; the watch waits
+                          // for one
+    RECORD_FIELD_UNREACHABLE, // the field cannot be reached now (detail: why);
+                          // the watch tries again
+    RECORD_FIELD_BACK,    // the field names the watched folder again; what
+                          // changed meanwhile follows
+    RECORD_FIELD_REPLACED, // the field names another folder now, which is
+                          // watched from here; every file in it follows
 };
 
 struct watch_record {
@@ -29,6 +37,11 @@ struct os_watch;
 
 // Opens the directory as written. Null when it cannot be opened.
 os_watch *os_watch_open(const char *directory);
+
+// The directory that records' paths are relative to, as reported: the field
+// as written, or the folder a field relative to a drive's current folder
+// (C:dir) named at start. Valid while the watch is.
+const char *os_watch_directory(const os_watch *watch);
 
 // Blocks until changes arrive and hands each record to on_record, in order.
 // Returns 0 after a batch, or the platform's error code when the wait failed;

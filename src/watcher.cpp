@@ -60,6 +60,24 @@ void handle_record(void *context, const watch_record *record) {
         console_line(&w->console, OUTPUT_STANDARD, "[-] Failed to watch directory: %s (%s)",
                      w->full_path, record->detail);
         break;
+    case RECORD_FIELD_GONE:
+        console_line(&w->console, OUTPUT_STANDARD,
+                     "[-] Directory is gone, waiting for it to come back: %s", w->directory);
+        break;
+    case RECORD_FIELD_UNREACHABLE:
+        console_line(&w->console, OUTPUT_STANDARD,
+                     "[-] Directory cannot be reached, trying again: %s (%s)", w->directory,
+                     record->detail);
+        break;
+    case RECORD_FIELD_BACK:
+        console_line(&w->console, OUTPUT_STANDARD, "[+] Directory is back, catching up: %s",
+                     w->directory);
+        break;
+    case RECORD_FIELD_REPLACED:
+        console_line(&w->console, OUTPUT_STANDARD,
+                     "[-] Directory was replaced by another folder, watching that one: %s",
+                     w->directory);
+        break;
     }
 }
 
@@ -73,9 +91,12 @@ int monitor_directory(const char *directory) {
         console_line(&w.console, OUTPUT_STANDARD, "[-] Failed to open directory: %s", directory);
         return 1;
     }
+    w.directory = os_watch_directory(watch);
     for (;;) {
         int code = os_watch_wait(watch, handle_record, &w);
         if (code != 0) {
+            // The watch is closed: its directory text with it.
+            w.directory = directory;
             console_line(&w.console, OUTPUT_STANDARD,
                          "[-] Error reading directory changes for: %s with error code %d",
                          directory, code);

@@ -33,6 +33,7 @@ void *watcher_thread(void *directory) {
 } // namespace
 
 struct os_watch {
+    const char *directory;
     record_queue queue;
     watch_reader reader;
     taken_record taken; // the record in the watcher's hands
@@ -47,6 +48,7 @@ os_watch *os_watch_open(const char *directory) {
     close(probe);
     os_watch *watch = static_cast<os_watch *>(malloc(sizeof(os_watch)));
     if (!watch) return nullptr;
+    watch->directory = directory;
     if (!queue_init(&watch->queue, QUEUE_SIZE) && !queue_init(&watch->queue, SMALL_QUEUE_SIZE)) {
         free(watch);
         return nullptr;
@@ -59,6 +61,9 @@ os_watch *os_watch_open(const char *directory) {
     }
     return watch;
 }
+
+// Paths are built from the field as written.
+const char *os_watch_directory(const os_watch *watch) { return watch->directory; }
 
 int os_watch_wait(os_watch *watch, record_fn on_record, void *context) {
     // One batch: what is queued now, the first record waited for.
