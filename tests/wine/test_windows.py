@@ -11,7 +11,8 @@ import unittest
 
 from wine_harness import (CALLED, CHANGE, CODE_PAGE_BIN, CONSOLE_CHECK_BIN, CROSSCHECK_BIN,
                           DETECTOR_BIN, FAILED, HOLD_OPEN_BIN, LEGACY_CODE_PAGE, MONITOR_BIN,
-                          TIMEOUT, WineMonitorTest, arrive, bwinpath, run_wine, text_lines, winpath)
+                          PROBE_DETECTOR_BIN, TIMEOUT, WineMonitorTest, arrive, bwinpath, run_wine,
+                          text_lines, winpath)
 
 # The standard anti-malware test string, in two halves so that this file is
 # not itself taken for it.
@@ -382,6 +383,19 @@ class RealDetector(WineMonitorTest):
                         self.describe(m))
         self.assertEqual(m.errors(), [])
 
+    def test_names_the_platform_would_rewrite_are_scanned_as_themselves(self):
+        # evil. holds the test file, evil beside it is clean: the plain form
+        # of evil. would open evil.
+        m = self.start()
+        self.write("evil", b"clean")
+        self.write("evil.", EICAR)
+        self.assertTrue(m.wait_line(verdict(self.path("evil."), INFECTED)), self.describe(m))
+        self.assertTrue(m.wait_line(verdict(self.path("evil"), b"clean")), self.describe(m))
+        for name in ("payload .exe ", "nul.txt", "con", "..."):
+            self.write(name, EICAR)
+            self.assertTrue(m.wait_line(verdict(self.path(name), INFECTED)), self.describe(m))
+        self.assertEqual(m.errors(), [])
+
     def test_a_root_and_a_file_beyond_260_characters_are_watched_and_scanned(self):
         deep = self.path(*["глубоко-" + "d" * 52] * 5)
         os.makedirs(deep)
@@ -436,6 +450,51 @@ class Detector(unittest.TestCase):
         for path in (os.path.join(self.tmp, "nothing.txt"),
                      os.path.join(self.tmp, "no-folder", "nothing.txt")):
             self.assertEqual(self.scan(path), (0, verdict(path, b"no longer exists")))
+
+
+class DetectorProcess(WineMonitorTest):
+    """What a detector is given and what is left of it after the time limit."""
+
+    detector = PROBE_DETECTOR_BIN
+
+    def test_a_detector_holds_only_the_standard_handles(self):
+        given = os.path.join(self.tmp, "given.txt")
+        with open(given, "wb") as f:
+            f.write(b"the monitor holds this, inheritable")
+        # The probe's detection is the probe: it exits 3 when it holds the
+        # monitor's handle, and that would show as a failed command.
+        m = self.start(env={"PROBE_MODE": "handles", "EXIT_STATUS_INHERIT": winpath(given)})
+        # Its standard output is the monitor's.
+        self.assertTrue(m.wait_line(b"probe: standard output works"), self.describe(m))
+        self.arrive("f")
+        self.assertTrue(m.wait_line(CHANGE + self.wpath("f")), self.describe(m))
+        self.assertTrue(m.out.wait_for(
+            lambda _: text_lines(m.out).count(b"probe: standard output works") ==
+            text_lines(m.out).count(CALLED)), self.describe(m))
+        self.assertEqual(m.quit(), 0)
+        self.assertEqual(m.errors(), [])
+
+    def test_the_time_limit_ends_a_detector_and_what_it_started(self):
+        # The probe's detection never ends, and leaves a child holding a
+        # file, sharing nothing; the limit is 2 s.
+        held = os.path.join(self.tmp, "held-by-the-detectors-child")
+        m = self.start(env={"PROBE_MODE": "hang", "PROBE_FILE": winpath(held),
+                            "MONITOR_DETECTION_TIMEOUT": "2"})
+        self.assertTrue(m.err.wait_for(lambda _: m.errors() == [FAILED]), self.describe(m))
+        # The child ended with it: the file opens again (within the
+        # deadline, as ending takes a moment).
+        deadline = time.monotonic() + TIMEOUT
+        while True:
+            status = run_wine([HOLD_OPEN_BIN, "none", winpath(held), CODE_PAGE_BIN]).returncode
+            if status != 101 or time.monotonic() > deadline:
+                break
+        self.assertEqual(status, 0)
+        # The watcher went on with its next change.
+        self.arrive("second")
+        self.assertTrue(m.wait_line(CHANGE + self.wpath("second")), self.describe(m))
+        self.assertTrue(m.err.wait_for(lambda _: m.errors() == [FAILED, FAILED]),
+                        self.describe(m))
+        self.assertEqual(m.quit(), 0)
 
 
 @unittest.skipUnless(LEGACY_CODE_PAGE, "run with the builds without the UTF-8 code page")
