@@ -307,6 +307,26 @@ class LostWindow(WineMonitorTest):
             self.assertNotIn(self.wpath(name), m.detected())
         self.assertEqual(m.errors(), [])
 
+    def test_a_second_overflow_soon_after_is_rescanned_too_once_the_interval_is_over(self):
+        m = self.overflow_while_held()
+        self.assertDetected(m, [self.wpath(n) for n in OVERFLOWING + IN_WINDOW],
+                            timeout=TIMEOUT + 60)
+        # At once another held detection and another overflow: a server that
+        # answers every wait so is rescanned no more than every few seconds,
+        # and the rescan that waited still reports its window.
+        gate = os.path.join(self.tmp, "gate")
+        arrive(gate)
+        self.arrive("hold-again")
+        self.assertDetected(m, [self.wpath("hold-again")])
+        again = ["%03d" % i + "g" * 200 for i in range(200)]
+        for name in again:
+            self.write(name)
+        os.unlink(gate)
+        self.assertTrue(m.out.wait_for(
+            lambda _: m.lines().count(LOST + bwinpath(self.root)) == 2), self.describe(m))
+        self.assertDetected(m, [self.wpath(n) for n in again], timeout=TIMEOUT + 60)
+        self.assertEqual(m.quit(), 0)
+
     def test_q_ends_the_monitor_during_a_rescan(self):
         m = self.overflow_while_held({"RECORDER_DELAY_MS": "1000"})
         # The held file and a first file of the rescan; 200 more take minutes.
