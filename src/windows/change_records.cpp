@@ -113,7 +113,8 @@ bool hand_entry(notify_entry &entry, const notify_entry *following, notify_scrat
 entry_kind kind_of_attributes(uint32_t attributes, uint32_t tag) {
     if (!(attributes & ATTRIBUTE_DIRECTORY)) return ENTRY_FILE;
     // Wine gives a link's reparse attribute without its tag.
-    bool link = (attributes & ATTRIBUTE_REPARSE_POINT) && (tag == 0 || (tag & REPARSE_NAME_SURROGATE));
+    bool link =
+        (attributes & ATTRIBUTE_REPARSE_POINT) && (tag == 0 || (tag & REPARSE_NAME_SURROGATE));
     return link ? ENTRY_LINK : ENTRY_FOLDER;
 }
 

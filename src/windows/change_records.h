@@ -38,7 +38,8 @@ static const size_t NOTIFY_EXTENDED_HEADER_SIZE = 84;
 // name as UTF-8 (at most 3 bytes per unit), so that no name the platform
 // delivers is ever cut. A long form of a short name is a path below the
 // folder, so it fits too.
-static const size_t NOTIFY_NAME_UNITS = NOTIFY_BUFFER_SIZE / 2 > 32768 ? NOTIFY_BUFFER_SIZE / 2 : 32768;
+static const size_t NOTIFY_NAME_UNITS =
+    NOTIFY_BUFFER_SIZE / 2 > 32768 ? NOTIFY_BUFFER_SIZE / 2 : 32768;
 static const size_t NOTIFY_NAME_BYTES = NOTIFY_NAME_UNITS * 3 + 1;
 
 // Actions.

@@ -43,9 +43,9 @@ bool start(const wchar_t *executable, const char *command, PROCESS_INFORMATION *
     LPPROC_THREAD_ATTRIBUTE_LIST list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_memory);
     SIZE_T size = sizeof list_memory;
     if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) return false;
-    bool listed = count == 0 || UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                                                          handles, count * sizeof(HANDLE),
-                                                          nullptr, nullptr);
+    bool listed = count == 0 ||
+                  UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
+                                            count * sizeof(HANDLE), nullptr, nullptr);
     STARTUPINFOEXW startup;
     ZeroMemory(&startup, sizeof startup);
     startup.StartupInfo.cb = sizeof startup;

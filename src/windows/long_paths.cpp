@@ -83,7 +83,8 @@ const wchar_t *put_root(builder &b, const wchar_t *path, bool *fits) {
         const wchar_t *server = path + 2;
         const wchar_t *server_end = component_end(server);
         rest = *server_end ? component_end(server_end + 1) : server_end;
-        *fits = put(b, L"\\\\?\\UNC\\", 8) && put(b, server, static_cast<size_t>(server_end - server));
+        *fits = put(b, L"\\\\?\\UNC\\", 8) &&
+                put(b, server, static_cast<size_t>(server_end - server));
         if (*fits && *server_end) {
             *fits = put(b, L"\\", 1) &&
                     put(b, server_end + 1, static_cast<size_t>(rest - server_end - 1));
