@@ -188,6 +188,7 @@ TEST(TreeRescan, AFolderBelowTheRootIsWalkedUnderItsRelativePathAndNotFollowed) 
               std::vector<std::string>{"left out x (not rescanned, Windows error 5)"});
     EXPECT_TRUE(d.followed.empty());
     // The watched folder itself is followed, as the watch followed it.
+    add(d.listings[u"R"], u"old", 0, OLD);
     rescan(d);
     EXPECT_EQ(d.followed, std::vector<std::u16string>{u"R"});
 }
