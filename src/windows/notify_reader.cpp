@@ -38,10 +38,12 @@ DWORD reader_issue(notify_reader *reader) {
     ZeroMemory(&reader->overlapped, sizeof reader->overlapped);
     reader->overlapped.hEvent = reader->event;
     ResetEvent(reader->event);
+    // The count comes with the completion; this one is never read.
+    DWORD unread = 0;
     BOOL issued = FALSE;
     if (reader->layout == NOTIFY_EXTENDED) {
         issued = read_changes_ex()(reader->directory, reader->changes, sizeof reader->changes, TRUE,
-                                   NOTIFY_FILTER, nullptr, &reader->overlapped, nullptr,
+                                   NOTIFY_FILTER, &unread, &reader->overlapped, nullptr,
                                    EXTENDED_INFORMATION);
         DWORD error = GetLastError();
         // A file system that has no extended records: the plain ones.
@@ -52,7 +54,7 @@ DWORD reader_issue(notify_reader *reader) {
     }
     if (reader->layout == NOTIFY_PLAIN) {
         issued = ReadDirectoryChangesW(reader->directory, reader->changes, sizeof reader->changes,
-                                       TRUE, NOTIFY_FILTER, nullptr, &reader->overlapped, nullptr);
+                                       TRUE, NOTIFY_FILTER, &unread, &reader->overlapped, nullptr);
     }
     reader->pending = issued;
     return issued ? 0 : GetLastError();
