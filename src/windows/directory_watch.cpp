@@ -79,12 +79,14 @@ int os_watch_wait(os_watch *watch, record_fn on_record, void *context) {
             continue;
         }
         if (!watch->reader.pending) {
+            // Read before the wait is issued: every change made before then
+            // comes with this wait or an earlier one.
+            uint64_t issued = now();
             DWORD error = reader_issue(&watch->reader);
             if (error) {
                 if (!wait_failed(watch, error)) return end_watch(watch, error);
                 continue;
             }
-            uint64_t issued = now();
             watch->drained_since = watch->last_issue ? watch->last_issue : issued;
             watch->last_issue = issued;
             if (watch->catch_up) {
