@@ -14,13 +14,20 @@
 namespace {
 
 // Opens the field by its path, as the watch did, for its identity. 0, or
-// why it cannot be.
+// why it cannot be watched: a file under its name is no folder either.
 DWORD look_at_field(const os_watch *watch, folder_identity *identity) {
     HANDLE field = CreateFileW(watch->path, FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (field == INVALID_HANDLE_VALUE) return GetLastError();
-    DWORD error = read_identity(field, identity) ? 0 : GetLastError();
+    FILE_BASIC_INFO basic;
+    DWORD error = 0;
+    if (!read_identity(field, identity) ||
+        !GetFileInformationByHandleEx(field, FileBasicInfo, &basic, sizeof basic)) {
+        error = GetLastError();
+    } else if (!(basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        error = ERROR_DIRECTORY;
+    }
     CloseHandle(field);
     return error;
 }

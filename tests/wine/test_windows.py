@@ -187,7 +187,10 @@ class WatchedFolderComesBack(WineMonitorTest):
         self.write("inside.txt")
         m = self.start()
         shutil.rmtree(self.root)
+        # A file under the field's name is no folder to watch either.
+        arrive(self.root)
         self.assertTrue(m.wait_line(self.GONE + bwinpath(self.root)), self.describe(m))
+        os.unlink(self.root)
         os.mkdir(self.root)
         self.write("new.txt")
         # Under Wine the identity is the Unix inode, which the file system
@@ -201,6 +204,7 @@ class WatchedFolderComesBack(WineMonitorTest):
         self.write("after.txt")
         self.assertDetected(m, [self.wpath("after.txt")])
         self.assertEqual(m.quit(), 0)
+        self.assertEqual([l for l in m.lines() if l.startswith(b"[-] Error")], [])
 
     def test_records_gathered_before_the_rename_are_handed_on(self):
         gate = os.path.join(self.tmp, "gate")
