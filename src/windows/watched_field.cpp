@@ -14,7 +14,8 @@
 namespace {
 
 // Opens the field by its path, as the watch did, for its identity. 0, or
-// why it cannot be watched: a file under its name is no folder either.
+// why it cannot be. When the identity is not the watched one, a file under
+// the field's name is no folder to watch either: ERROR_DIRECTORY.
 DWORD look_at_field(const os_watch *watch, folder_identity *identity) {
     HANDLE field = CreateFileW(watch->path, FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -25,7 +26,8 @@ DWORD look_at_field(const os_watch *watch, folder_identity *identity) {
     if (!read_identity(field, identity) ||
         !GetFileInformationByHandleEx(field, FileBasicInfo, &basic, sizeof basic)) {
         error = GetLastError();
-    } else if (!(basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    } else if (!(basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+               !same_folder(*identity, watch->identity)) {
         error = ERROR_DIRECTORY;
     }
     CloseHandle(field);
