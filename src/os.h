@@ -20,6 +20,8 @@ enum record_kind {
                           // represented; detail: why
     RECORD_FIELD_GONE,    // the field names no folder any more: the watch
                           // waits for it
+    RECORD_FIELD_UNREACHABLE, // the field cannot be reached now (detail: why);
+                          // the watch tries again
     RECORD_FIELD_BACK,    // the field names the watched folder again: it is
                           // watched again, what changed meanwhile reported
     RECORD_FIELD_REPLACED, // the field names another folder: it is watched
@@ -38,6 +40,11 @@ struct os_watch;
 
 // Opens the directory as written. Null when it cannot be opened.
 os_watch *os_watch_open(const char *directory);
+
+// The directory that records' paths are relative to, as reported: the field
+// as written, or the folder a field relative to a drive's current folder
+// (C:dir) named at start. Valid while the watch is.
+const char *os_watch_directory(const os_watch *watch);
 
 // Blocks until changes arrive and hands each record to on_record, in order.
 // Returns 0 after a batch, or the platform's error code when the wait failed;

@@ -70,6 +70,11 @@ void handle_record(void *context, const watch_record *record) {
         console_line(&w->console, OUTPUT_STANDARD,
                      "[-] Directory no longer found, waiting for it: %s", w->directory);
         break;
+    case RECORD_FIELD_UNREACHABLE:
+        console_line(&w->console, OUTPUT_STANDARD,
+                     "[-] Directory cannot be reached, trying again: %s (%s)", w->directory,
+                     record->detail);
+        break;
     case RECORD_FIELD_BACK:
         console_line(&w->console, OUTPUT_STANDARD, "[+] Directory found again, watching it: %s",
                      w->directory);
@@ -91,9 +96,12 @@ int monitor_directory(const char *directory) {
         console_line(&w.console, OUTPUT_STANDARD, "[-] Failed to open directory: %s", directory);
         return 1;
     }
+    w.directory = os_watch_directory(watch);
     for (;;) {
         int code = os_watch_wait(watch, handle_record, &w);
         if (code != 0) {
+            // The watch is closed: its directory text with it.
+            w.directory = directory;
             console_line(&w.console, OUTPUT_STANDARD,
                          "[-] Error reading directory changes for: %s with error code %d",
                          directory, code);

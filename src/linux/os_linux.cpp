@@ -37,6 +37,7 @@ void *watcher_thread(void *directory) {
 } // namespace
 
 struct os_watch {
+    const char *directory;
     record_queue queue;
     watch_reader reader;
     taken_record taken; // the record in the watcher's hands
@@ -51,6 +52,7 @@ os_watch *os_watch_open(const char *directory) {
     close(probe);
     os_watch *watch = static_cast<os_watch *>(malloc(sizeof(os_watch)));
     if (!watch) return nullptr;
+    watch->directory = directory;
     if (!queue_init(&watch->queue, QUEUE_SIZE) && !queue_init(&watch->queue, SMALL_QUEUE_SIZE)) {
         free(watch);
         return nullptr;
@@ -63,6 +65,9 @@ os_watch *os_watch_open(const char *directory) {
     }
     return watch;
 }
+
+// Paths are built from the field as written.
+const char *os_watch_directory(const os_watch *watch) { return watch->directory; }
 
 int os_watch_wait(os_watch *watch, record_fn on_record, void *context) {
     // One batch: what is queued now, the first record waited for.
@@ -141,10 +146,6 @@ void os_init() {
     signal(SIGPIPE, SIG_IGN);
     journal_stream_find();
     notify_init();
-}
-
-void os_wait_forever() {
-    for (;;) pause();
 }
 
 void os_write_output(output_stream stream, const char *text, size_t length) {

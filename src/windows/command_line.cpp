@@ -13,6 +13,17 @@ bool put(char *out, size_t capacity, size_t *used, char c) {
     return true;
 }
 
+// The UTF-16 code units UTF-8 text takes: one per sequence, two for those of
+// four bytes (beyond U+FFFF).
+size_t utf16_units(const char *text, size_t length) {
+    size_t units = 0;
+    for (size_t i = 0; i < length; i++) {
+        unsigned char b = static_cast<unsigned char>(text[i]);
+        if ((b & 0xC0) != 0x80) units += b >= 0xF0 ? 2 : 1;
+    }
+    return units;
+}
+
 bool put_backslashes(char *out, size_t capacity, size_t *used, size_t count) {
     for (size_t i = 0; i < count; i++) {
         if (!put(out, capacity, used, '\\')) return false;
@@ -57,5 +68,5 @@ bool build_command_line(char *out, size_t capacity, const char *executable,
     fits = fits && put(out, capacity, &used, '"') && put(out, capacity, &used, ' ') &&
            put_quoted_argument(out, capacity, &used, path);
     out[used] = '\0';
-    return fits;
+    return fits && utf16_units(out, used) < COMMAND_LINE_UNITS;
 }

@@ -1,6 +1,9 @@
-// Extended-length paths: the form (\\?\C:\..., \\?\UNC\server\share\...) in
-// which the platform takes a path of any length up to 32767 characters,
-// without the 260-character limit of the plain form.
+// Exact paths: the extended-length form (\\?\C:\..., \\?\UNC\server\share\...)
+// in which the platform takes a path of any length up to 32767 characters and
+// opens exactly the names given. The plain form would strip a trailing dot or
+// space from every name and take con or nul.txt for a device, so a file
+// named that way would never be the one opened; the plain form is therefore
+// never handed to the platform, and a path is composed here instead.
 #pragma once
 
 #include <stddef.h>
@@ -9,15 +12,31 @@
 // included.
 static const size_t LONG_PATH_UNITS = 32768;
 
-// Writes the extended-length form of a full path: \\?\ before a drive path,
-// \\?\UNC\ in place of the two backslashes of a share path, and a path that
-// already names a device or an extended-length path (\\?\, \\.\) unchanged.
-// False when out cannot hold it.
-bool extended_length_form(const wchar_t *full, wchar_t *out, size_t capacity);
+enum path_form {
+    PATH_ABSOLUTE,       // C:\..., \\server\share\..., \\?\..., \\.\...
+    PATH_DRIVE_RELATIVE, // C: or C:dir: against that drive's current folder
+    PATH_ROOT_RELATIVE,  // \dir: against the current folder's drive or share
+    PATH_RELATIVE,       // dir: against the current folder
+};
+
+path_form path_form_of(const wchar_t *path);
+
+// Writes the extended-length form of path; a relative form is taken against
+// base, an absolute path (the folder it is relative to). Only what cannot be
+// a name is resolved: . and .. components (never above the drive or share),
+// repeated separators, and / for \. Every name is kept as it is, trailing
+// dots and spaces and device names included. A path already in the
+// extended-length or device form (\\?\, \\.\) is taken unchanged. False when
+// out cannot hold the result.
+bool exact_path(const wchar_t *path, const wchar_t *base, wchar_t *out, size_t capacity);
+
+// The part of path below folder (both exact paths), counted by separators,
+// not compared: path may name the folder's own components differently (their
+// long forms where folder has short ones). Null when path has no part below.
+const wchar_t *name_below(const wchar_t *folder, const wchar_t *path);
 
 #ifdef _WIN32
-// The extended-length form of path as the platform resolves it now: against
-// the current directory, with . and .. and trailing dots and spaces of a name
-// taken away, which the extended form no longer does by itself.
-bool extended_path(const wchar_t *path, wchar_t *out, size_t capacity);
+// exact_path against the process's current folder, or, for C:dir, the
+// current folder of that drive.
+bool exact_path_now(const wchar_t *path, wchar_t *out, size_t capacity);
 #endif

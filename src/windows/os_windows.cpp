@@ -1,5 +1,5 @@
 // The rest of the operating-system layer on Windows: the command line, the
-// watcher threads, the own executable's path and the detection process.
+// watcher threads, the own executable's path and the output streams.
 // Every call that takes or gives text is the wide one, so that no name
 // depends on the process code page; the text is UTF-8 on this side.
 #include <windows.h>
@@ -7,7 +7,6 @@
 #include <shellapi.h>
 #include <stdlib.h>
 
-#include "command_line.h"
 #include "long_paths.h"
 #include "monitor.h"
 #include "os.h"
@@ -18,11 +17,6 @@ namespace {
 DWORD WINAPI watcher_thread(LPVOID directory) {
     return static_cast<DWORD>(monitor_directory(static_cast<const char *>(directory)));
 }
-
-// A start can fail for a moment (Wine reports an internal error about once
-// in 4,000 starts). A detector that never started scanned nothing, so its
-// start is tried again; one that ran is never run twice.
-const int START_ATTEMPTS = 3;
 
 } // namespace
 
@@ -70,40 +64,6 @@ bool os_own_executable(char *buffer, size_t capacity) {
     DWORD length = GetModuleFileNameW(nullptr, wide, LONG_PATH_UNITS);
     // A full buffer means the path was cut.
     return length != 0 && length < LONG_PATH_UNITS && wide_to_utf8(wide, buffer, capacity);
-}
-
-bool os_run_detection(const char *executable, const char *path, unsigned) {
-    // Started directly, never through cmd.exe, so no name can expand a
-    // variable or run a command; the path arrives as the one argument.
-    char command[COMMAND_BUFFER_SIZE];
-    // UTF-8 takes at least as many bytes as UTF-16 takes units, so what fits
-    // the one fits the other.
-    wchar_t wide_command[COMMAND_BUFFER_SIZE];
-    wchar_t wide_executable[LONG_PATH_UNITS];
-    if (!build_command_line(command, sizeof command, executable, path) ||
-        !utf8_to_wide(executable, wide_executable, LONG_PATH_UNITS)) {
-        return false;
-    }
-    STARTUPINFOW startup;
-    ZeroMemory(&startup, sizeof startup);
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process;
-    // Handles inherited so the detector shares the monitor's console and
-    // standard streams.
-    bool started = false;
-    for (int attempt = 0; !started && attempt < START_ATTEMPTS; attempt++) {
-        // Converted for each attempt: a start may write into the command line.
-        if (!utf8_to_wide(command, wide_command, COMMAND_BUFFER_SIZE)) return false;
-        started = CreateProcessW(wide_executable, wide_command, nullptr, nullptr, TRUE, 0,
-                                 nullptr, nullptr, &startup, &process);
-    }
-    if (!started) return false;
-    CloseHandle(process.hThread);
-    DWORD status = 1;
-    bool ended = WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0 &&
-                 GetExitCodeProcess(process.hProcess, &status);
-    CloseHandle(process.hProcess);
-    return ended && status == 0;
 }
 
 void os_wait_for_watchers() {

@@ -42,14 +42,14 @@ __attribute__((format(printf, 2, 3))) void not_rescanned(walk &w, const char *wh
 }
 
 // Opens the folder the path names now as the deepest level.
-void enter(walk &w, size_t path_units, size_t relative_bytes, bool exact) {
+void enter(walk &w, size_t path_units, size_t relative_bytes, bool exact, bool follow) {
     if (w.depth == RESCAN_DEPTH) {
         not_rescanned(w, "nested deeper than %lu folders",
                       static_cast<unsigned long>(RESCAN_DEPTH));
         return;
     }
     unsigned long error = 0;
-    void *folder = w.folders.open(w.folders.context, w.path, &error);
+    void *folder = w.folders.open(w.folders.context, w.path, follow, &error);
     if (!folder) {
         not_rescanned(w, "Windows error %lu", error);
         return;
@@ -148,15 +148,14 @@ void take(walk &w, const unsigned char *record) {
     if (is_dots(name, units)) return;
     size_t bytes;
     bool exact = name_relative(w, in, name, units, &bytes);
-    if (!(attributes & LISTING_DIRECTORY)) {
+    if (!(attributes & ATTRIBUTE_DIRECTORY)) {
         if (changed_since(record, w.since)) {
             hand(w, exact ? RECORD_CHANGE : RECORD_UNREPRESENTABLE, "");
         }
         return;
     }
     // A link or junction leads out of the tree, or round in a loop.
-    uint32_t tag = read_u32(record + LISTING_REPARSE_TAG);
-    if ((attributes & LISTING_REPARSE_POINT) && (tag == 0 || (tag & REPARSE_NAME_SURROGATE))) {
+    if (kind_of_attributes(attributes, read_u32(record + LISTING_REPARSE_TAG)) == ENTRY_LINK) {
         return;
     }
     size_t end;
@@ -164,17 +163,20 @@ void take(walk &w, const unsigned char *record) {
         not_rescanned(w, "path too long");
         return;
     }
-    enter(w, end, bytes, exact);
+    enter(w, end, bytes, exact, false);
 }
 
 } // namespace
 
 void rescan_tree(rescan_state *state, path_unit *path, size_t root_units, size_t capacity,
-                 uint64_t since, const rescan_folders &folders, record_fn on_record,
-                 void *context) {
-    walk w = {state, path, capacity, since - RESCAN_MARGIN, folders, on_record, context, 0};
-    state->relative[0] = '\0';
-    enter(w, root_units, 0, true);
+                 const char *relative, uint64_t since, const rescan_folders &folders,
+                 record_fn on_record, void *context) {
+    walk w = {state, path, capacity, since > RESCAN_MARGIN ? since - RESCAN_MARGIN : 0, folders,
+              on_record, context, 0};
+    // The caller's relative path fits: it names a folder whose path fits.
+    size_t relative_bytes = strlen(relative);
+    memcpy(state->relative, relative, relative_bytes + 1);
+    enter(w, root_units, relative_bytes, true, relative_bytes == 0);
     while (w.depth > 0) {
         const unsigned char *record = next_record(w);
         if (record) {

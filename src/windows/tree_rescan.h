@@ -42,19 +42,16 @@ static const size_t LISTING_ATTRIBUTES = 56;
 static const size_t LISTING_NAME_BYTES = 60;
 static const size_t LISTING_REPARSE_TAG = 64; // EaSize, which holds it for a reparse point
 static const size_t LISTING_HEADER_SIZE = 68;
-static const uint32_t LISTING_DIRECTORY = 0x10;
-static const uint32_t LISTING_REPARSE_POINT = 0x400;
-// A reparse point whose tag has this bit names another place: a link or a
-// junction. Others (cloud placeholders) are folders of the tree itself.
-static const uint32_t REPARSE_NAME_SURROGATE = 0x20000000;
 
 enum listing_result { LISTING_MORE, LISTING_END, LISTING_FAILED };
 
 // How folders are opened and listed. open returns null and sets error when
-// the folder cannot be opened; list fills buffer (size bytes) with the next
-// records, the last with NextEntryOffset 0, or sets error when it fails.
+// the folder cannot be opened; it follows a link only where follow is set,
+// for the watched folder itself, which was followed when it was watched.
+// list fills buffer (size bytes) with the next records, the last with
+// NextEntryOffset 0, or sets error when it fails.
 struct rescan_folders {
-    void *(*open)(void *context, const path_unit *path, unsigned long *error);
+    void *(*open)(void *context, const path_unit *path, bool follow, unsigned long *error);
     listing_result (*list)(void *context, void *folder, unsigned char *buffer, size_t size,
                            unsigned long *error);
     void (*close)(void *context, void *folder);
@@ -83,16 +80,20 @@ struct rescan_state {
 
 // Walks the tree at path (root_units units in a buffer of capacity; names
 // are put after them while the walk runs, and the terminator put back at the
-// end). Hands on_record, in listing order, depth first:
+// end), which is the watched folder when relative is "", else the folder
+// below it that relative names (UTF-8, backslashes). Hands on_record, in
+// listing order, depth first:
 // - RECORD_CHANGE for every file (anything but a folder) whose creation,
-//   last-write or change time is at or after since less RESCAN_MARGIN, its
-//   path relative to the root with backslashes, or RECORD_UNREPRESENTABLE
-//   when a name on that path is not valid UTF-16;
+//   last-write or change time is at or after since less RESCAN_MARGIN (since
+//   0: every file), its path relative to the watched folder with
+//   backslashes, or RECORD_UNREPRESENTABLE when a name on that path is not
+//   valid UTF-16;
 // - RECORD_UNWATCHED for a folder that is not rescanned (it cannot be opened
 //   or listed, its listing cannot be read, its path is too long, or it is
-//   deeper than RESCAN_DEPTH), "" for the root, with why.
+//   deeper than RESCAN_DEPTH below path), with why.
 // Folders that are links or junctions are not followed, nor reparse points
-// whose tag is not given (Wine gives none).
+// whose tag is not given (Wine gives none); nor is the folder at path when
+// relative is not "".
 void rescan_tree(rescan_state *state, path_unit *path, size_t root_units, size_t capacity,
-                 uint64_t since, const rescan_folders &folders, record_fn on_record,
-                 void *context);
+                 const char *relative, uint64_t since, const rescan_folders &folders,
+                 record_fn on_record, void *context);

@@ -1,4 +1,4 @@
-// The Windows change-buffer walk (with its folder check), the name
+// The Windows change-buffer walk (both layouts, with its seam), the name
 // conversion and the detection command line on arbitrary bytes. Beyond the
 // sanitizers' checks: every record is well formed and the batch ends right,
 // an exact conversion gives back the very code units it was given, and the
@@ -63,7 +63,7 @@ bool utf8_to_utf16(const std::string &s, std::vector<unsigned> *units) {
 
 struct batch {
     size_t records = 0;
-    size_t folders = 0; // records the folder check took for folders
+    size_t folders = 0; // records the walk took for folders or walked
     bool ended = false;
 };
 
@@ -90,25 +90,61 @@ void on_record(void *context, const watch_record *record) {
     }
 }
 
-// Takes a name whose first code unit is odd for a folder, so both answers
-// come up; every unit it is given is read, for the sanitizer to check.
-bool is_folder(void *context, const unsigned char *name, size_t units) {
+// Every unit a seam call is given is read, for the sanitizer to check.
+unsigned sum_of(const unsigned char *name, size_t units) {
+    unsigned sum = 0;
+    for (size_t i = 0; i < 2 * units; i++) sum += name[i];
+    return sum;
+}
+
+// Takes a name whose first code unit is odd for a folder, and one whose
+// sum is a multiple of 3 for a link, so every answer comes up.
+entry_kind kind_of(void *context, const unsigned char *name, size_t units) {
     batch *b = static_cast<batch *>(context);
     if (b->ended) fail("a folder check after the end of the batch");
     if (units == 0) fail("a folder check without a name");
-    unsigned sum = 0;
-    for (size_t i = 0; i < 2 * units; i++) sum += name[i];
+    unsigned sum = sum_of(name, units);
+    if (sum % 3 == 0) return ENTRY_LINK;
     b->folders += (name[0] & 1) != 0;
-    return (name[0] & 1) != 0 && sum != 0;
+    return (name[0] & 1) != 0 ? ENTRY_FOLDER : (sum % 5 == 0 ? ENTRY_GONE : ENTRY_FILE);
+}
+
+// Gives a long form for every other name: the name doubled, when it fits.
+size_t long_name(void *context, const unsigned char *name, size_t units, unsigned char *out) {
+    batch *b = static_cast<batch *>(context);
+    if (b->ended || units == 0) fail("a long name asked out of turn");
+    if (sum_of(name, units) % 2 || 2 * units > NOTIFY_NAME_UNITS) return 0;
+    memcpy(out, name, 2 * units);
+    memcpy(out + 2 * units, name, 2 * units);
+    return 2 * units;
+}
+
+void walk_folder(void *context, const unsigned char *name, size_t units, const char *relative,
+                 bool) {
+    batch *b = static_cast<batch *>(context);
+    if (b->ended || units == 0) fail("a folder walked out of turn");
+    sum_of(name, units);
+    std::vector<unsigned> back;
+    if (!utf8_to_utf16(relative, &back) || back.size() != units) {
+        fail("a walked folder's name is not its UTF-8");
+    }
+    b->folders++;
 }
 
 void check_walk(const unsigned char *data, size_t size) {
     static notify_scratch scratch;
+    // The first byte picks the layout; the rest is the buffer.
+    if (size == 0) return;
+    notify_layout layout = data[0] & 1 ? NOTIFY_EXTENDED : NOTIFY_PLAIN;
+    data++;
+    size--;
     batch b;
-    notify_walk(data, size, &scratch, {is_folder, &b}, on_record, &b);
+    notify_walk(data, size, layout, &scratch, {kind_of, long_name, walk_folder, &b}, on_record,
+                &b);
     if (size == 0 && !(b.records == 1 && b.ended)) fail("0 bytes not reported as lost");
-    // Each record takes at least a header and one code unit.
-    if (b.records + b.folders > size / (NOTIFY_HEADER_SIZE + 2) + 1) {
+    // Each record takes at least a header and one code unit; a plain old
+    // name asks about the new one after it too.
+    if (b.records + b.folders > 2 * (size / (NOTIFY_HEADER_SIZE + 2) + 1)) {
         fail("more records than bytes allow");
     }
 }

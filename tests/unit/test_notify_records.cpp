@@ -1,8 +1,10 @@
 // The plain code of the Windows layer on crafted input: the change-buffer
 // walk, the name conversion, the command line and the extended-length form.
 #include <gtest/gtest.h>
+#include <string.h>
 #include <wchar.h>
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -37,53 +39,97 @@ std::vector<unsigned char> utf16le(const std::u16string &s) {
 }
 
 // Appends one record; returns its offset. The previous record's
-// NextEntryOffset is set to point at it, as the platform does (4-aligned).
+// NextEntryOffset is set to point at it, as the platform does (4-aligned,
+// 8 in the extended layout, whose attributes are given).
 size_t add_record(std::vector<unsigned char> &b, size_t *previous, const std::u16string &name,
-                  uint32_t action = 1) {
-    while (b.size() % 4) b.push_back(0);
+                  uint32_t action = 1, notify_layout layout = NOTIFY_PLAIN,
+                  uint32_t attributes = 0, uint32_t tag = 0) {
+    bool extended = layout == NOTIFY_EXTENDED;
+    while (b.size() % (extended ? 8 : 4)) b.push_back(0);
     size_t at = b.size();
     std::vector<unsigned char> units = utf16le(name);
-    b.resize(at + NOTIFY_HEADER_SIZE);
+    b.resize(at + (extended ? NOTIFY_EXTENDED_HEADER_SIZE : NOTIFY_HEADER_SIZE));
     put_u32(b, at, 0);
     put_u32(b, at + 4, action);
-    put_u32(b, at + 8, static_cast<uint32_t>(units.size()));
+    if (extended) {
+        put_u32(b, at + NOTIFY_EXTENDED_ATTRIBUTES, attributes);
+        put_u32(b, at + NOTIFY_EXTENDED_REPARSE_TAG, tag);
+    }
+    put_u32(b, at + (extended ? NOTIFY_EXTENDED_NAME_BYTES : 8),
+            static_cast<uint32_t>(units.size()));
     b.insert(b.end(), units.begin(), units.end());
     if (*previous != SIZE_MAX) put_u32(b, *previous, static_cast<uint32_t>(at - *previous));
     *previous = at;
     return at;
 }
 
-// The file system as the folder check sees it when a record is handled:
-// which names are folders, and what the walk asked about.
-struct fake_folders {
-    std::set<std::u16string> folders;
-    std::vector<std::u16string> asked;
-};
-
-bool fake_is_folder(void *context, const unsigned char *name, size_t units) {
-    fake_folders *f = static_cast<fake_folders *>(context);
+std::u16string text_of(const unsigned char *name, size_t units) {
     std::u16string text;
     for (size_t i = 0; i < units; i++) {
         text += static_cast<char16_t>(name[2 * i] | name[2 * i + 1] << 8);
     }
+    return text;
+}
+
+// The file system as the walk's seam sees it when a record is handled:
+// which names are folders or links, the long forms of short names, and what
+// the walk asked and which folders it walked ("+" whole, "~" since).
+struct fake_disk {
+    std::set<std::u16string> folders, links;
+    std::map<std::u16string, std::u16string> long_names;
+    std::vector<std::u16string> asked, shortened;
+    std::vector<std::string> walked;
+};
+
+entry_kind fake_kind_of(void *context, const unsigned char *name, size_t units) {
+    fake_disk *f = static_cast<fake_disk *>(context);
+    std::u16string text = text_of(name, units);
     f->asked.push_back(text);
-    return f->folders.count(text) > 0;
+    return f->folders.count(text) ? ENTRY_FOLDER : f->links.count(text) ? ENTRY_LINK : ENTRY_FILE;
+}
+
+size_t fake_long_name(void *context, const unsigned char *name, size_t units, unsigned char *out) {
+    fake_disk *f = static_cast<fake_disk *>(context);
+    std::u16string text = text_of(name, units);
+    f->shortened.push_back(text);
+    auto found = f->long_names.find(text);
+    if (found == f->long_names.end()) return 0;
+    std::vector<unsigned char> bytes = utf16le(found->second);
+    memcpy(out, bytes.data(), bytes.size());
+    return found->second.size();
+}
+
+void fake_walk_folder(void *context, const unsigned char *name, size_t units,
+                      const char *relative, bool whole) {
+    fake_disk *f = static_cast<fake_disk *>(context);
+    EXPECT_EQ(units, text_of(name, units).size());
+    f->walked.push_back((whole ? "+" : "~") + std::string(relative));
 }
 
 std::vector<seen> walk(const std::vector<unsigned char> &b, size_t length,
-                       fake_folders *folders = nullptr) {
+                       fake_disk *disk = nullptr, notify_layout layout = NOTIFY_PLAIN) {
     static notify_scratch scratch;
-    fake_folders none;
+    fake_disk none;
+    notify_seam seam = {fake_kind_of, fake_long_name, fake_walk_folder, disk ? disk : &none};
     std::vector<seen> out;
-    notify_walk(b.data(), length, &scratch, {fake_is_folder, folders ? folders : &none}, collect,
-                &out);
+    notify_walk(b.data(), length, layout, &scratch, seam, collect, &out);
     return out;
 }
 
 std::vector<seen> walk(const std::vector<unsigned char> &b) { return walk(b, b.size()); }
 
-std::vector<seen> walk_with(const std::vector<unsigned char> &b, fake_folders *folders) {
-    return walk(b, b.size(), folders);
+std::vector<seen> walk_with(const std::vector<unsigned char> &b, fake_disk *disk,
+                            notify_layout layout = NOTIFY_PLAIN) {
+    return walk(b, b.size(), disk, layout);
+}
+
+std::vector<std::string> paths(const std::vector<seen> &records) {
+    std::vector<std::string> out;
+    for (const seen &s : records) {
+        EXPECT_EQ(s.kind, RECORD_CHANGE);
+        out.push_back(s.path);
+    }
+    return out;
 }
 
 std::string convert(const std::u16string &s, utf8_result expected, size_t capacity = 64) {
@@ -118,27 +164,83 @@ TEST(NotifyWalk, ChainOfRecordsInBufferOrderWithBackslashNames) {
     }
 }
 
-TEST(NotifyWalk, AModifiedFolderIsLeftOutAndOnlyModifiedRecordsAreAsked) {
+TEST(NotifyWalk, PlainRecordsAskWhatTheyNameAndFoldersAreWalkedNeverHandedOn) {
     std::vector<unsigned char> b;
     size_t previous = SIZE_MAX;
     const std::u16string folder = u"d\\\u0444\u4E2D\U0001F600"; // asked about as it came
-    add_record(b, &previous, folder, NOTIFY_ACTION_MODIFIED);   // a folder: left out
-    add_record(b, &previous, u"a.txt", NOTIFY_ACTION_MODIFIED); // a file
-    add_record(b, &previous, u"gone", NOTIFY_ACTION_MODIFIED);  // no longer there
-    add_record(b, &previous, u"sub", 1);                        // added, renamed, removed:
-    add_record(b, &previous, u"sub", 2);                        // handed on without asking
-    add_record(b, &previous, u"sub", 4);
-    add_record(b, &previous, u"sub", 5);
-    fake_folders f;
-    f.folders = {folder, u"sub"};
+    add_record(b, &previous, folder, NOTIFY_ACTION_MODIFIED);      // a folder: left out
+    add_record(b, &previous, u"a.txt", NOTIFY_ACTION_MODIFIED);    // a file
+    add_record(b, &previous, u"moved-in", NOTIFY_ACTION_ADDED);    // walked whole
+    add_record(b, &previous, u"inbox", NOTIFY_ACTION_RENAMED_OLD); // takes the new name's kind
+    add_record(b, &previous, u"kept", NOTIFY_ACTION_RENAMED_NEW);  // walked since the mark
+    add_record(b, &previous, u"f.old", NOTIFY_ACTION_RENAMED_OLD); // a file's rename: both
+    add_record(b, &previous, u"f.new", NOTIFY_ACTION_RENAMED_NEW); // handed on
+    add_record(b, &previous, u"link", NOTIFY_ACTION_ADDED);        // a link: nothing
+    add_record(b, &previous, u"gone", NOTIFY_ACTION_REMOVED);      // not asked: handed on
+    add_record(b, &previous, u"lone", NOTIFY_ACTION_RENAMED_OLD);  // no new name after it
+    fake_disk f;
+    f.folders = {folder, u"moved-in", u"kept"};
+    f.links = {u"link"};
+    EXPECT_EQ(paths(walk_with(b, &f)),
+              (std::vector<std::string>{"a.txt", "f.old", "f.new", "gone", "lone"}));
+    EXPECT_EQ(f.asked, (std::vector<std::u16string>{folder, u"a.txt", u"moved-in", u"kept",
+                                                    u"kept", u"f.new", u"f.new", u"link"}));
+    EXPECT_EQ(f.walked, (std::vector<std::string>{"+moved-in", "~kept"}));
+}
+
+TEST(NotifyWalk, ExtendedRecordsSayWhatTheyNameWithoutAsking) {
+    std::vector<unsigned char> b;
+    size_t previous = SIZE_MAX;
+    const uint32_t DIR = ATTRIBUTE_DIRECTORY, LINK = DIR | ATTRIBUTE_REPARSE_POINT;
+    add_record(b, &previous, u"sub", NOTIFY_ACTION_MODIFIED, NOTIFY_EXTENDED, DIR);
+    add_record(b, &previous, u"sub\\a.txt", NOTIFY_ACTION_ADDED, NOTIFY_EXTENDED, 0x20);
+    add_record(b, &previous, u"in", NOTIFY_ACTION_ADDED, NOTIFY_EXTENDED, DIR);
+    add_record(b, &previous, u"old", NOTIFY_ACTION_RENAMED_OLD, NOTIFY_EXTENDED, DIR);
+    add_record(b, &previous, u"new", NOTIFY_ACTION_RENAMED_NEW, NOTIFY_EXTENDED, DIR);
+    add_record(b, &previous, u"dead", NOTIFY_ACTION_REMOVED, NOTIFY_EXTENDED, DIR);
+    add_record(b, &previous, u"junction", NOTIFY_ACTION_ADDED, NOTIFY_EXTENDED, LINK,
+               0xA0000003);
+    // A cloud placeholder is a folder of the tree itself.
+    add_record(b, &previous, u"cloud", NOTIFY_ACTION_ADDED, NOTIFY_EXTENDED, LINK, 0x9000001A);
+    add_record(b, &previous, u"gone.txt", NOTIFY_ACTION_REMOVED, NOTIFY_EXTENDED, 0x20);
+    fake_disk f;
+    EXPECT_EQ(paths(walk_with(b, &f, NOTIFY_EXTENDED)),
+              (std::vector<std::string>{"sub\\a.txt", "gone.txt"}));
+    EXPECT_TRUE(f.asked.empty());
+    EXPECT_EQ(f.walked, (std::vector<std::string>{"+in", "~new", "+cloud"}));
+}
+
+TEST(NotifyWalk, ShortNamesAreReportedUnderTheirLongNamesWhereTheFileIsThere) {
+    std::vector<unsigned char> b;
+    size_t previous = SIZE_MAX;
+    add_record(b, &previous, u"PROGRA~1\\x.exe", NOTIFY_ACTION_MODIFIED);
+    add_record(b, &previous, u"FOLDER~1", NOTIFY_ACTION_ADDED);   // a folder under its long name
+    add_record(b, &previous, u"GONE~1.TXT", NOTIFY_ACTION_ADDED); // no long form: as it came
+    add_record(b, &previous, u"OLD~1.TXT", NOTIFY_ACTION_REMOVED); // gone: not asked
+    add_record(b, &previous, u"plain.txt", NOTIFY_ACTION_ADDED);   // no ~: not asked
+    fake_disk f;
+    f.long_names = {{u"PROGRA~1\\x.exe", u"Program Files\\x.exe"},
+                    {u"FOLDER~1", u"Folder \u4E2D long"}};
+    f.folders = {u"Folder \u4E2D long"};
+    EXPECT_EQ(paths(walk_with(b, &f)), (std::vector<std::string>{
+                                           "Program Files\\x.exe", "GONE~1.TXT", "OLD~1.TXT",
+                                           "plain.txt"}));
+    EXPECT_EQ(f.shortened,
+              (std::vector<std::u16string>{u"PROGRA~1\\x.exe", u"FOLDER~1", u"GONE~1.TXT"}));
+    EXPECT_EQ(f.walked, (std::vector<std::string>{"+Folder \xE4\xB8\xAD long"}));
+}
+
+TEST(NotifyWalk, AFolderWhoseNameIsNotUtf16IsNamedNotWalked) {
+    std::vector<unsigned char> b;
+    size_t previous = SIZE_MAX;
+    const std::u16string bad = std::u16string(u"d") + char16_t(0xD800);
+    add_record(b, &previous, bad, NOTIFY_ACTION_ADDED);
+    fake_disk f;
+    f.folders = {bad};
     std::vector<seen> r = walk_with(b, &f);
-    std::vector<std::string> names;
-    for (const seen &s : r) {
-        EXPECT_EQ(s.kind, RECORD_CHANGE);
-        names.push_back(s.path);
-    }
-    EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "gone", "sub", "sub", "sub", "sub"}));
-    EXPECT_EQ(f.asked, (std::vector<std::u16string>{folder, u"a.txt", u"gone"}));
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].kind, RECORD_UNREPRESENTABLE);
+    EXPECT_TRUE(f.walked.empty());
 }
 
 TEST(NotifyWalk, ALeftOutFolderKeepsTheBatchChecked) {
@@ -146,7 +248,7 @@ TEST(NotifyWalk, ALeftOutFolderKeepsTheBatchChecked) {
     size_t previous = SIZE_MAX;
     size_t folder = add_record(b, &previous, u"sub", NOTIFY_ACTION_MODIFIED);
     add_record(b, &previous, u"after");
-    fake_folders f;
+    fake_disk f;
     f.folders = {u"sub"};
     // The next record's offset is checked as for any record.
     std::vector<unsigned char> bad = b;
@@ -331,25 +433,101 @@ TEST(CommandLine, RefusesWhatDoesNotFitOrCannotBeQuoted) {
     command_line("C:\\a\"b.exe", "f", false);
 }
 
-TEST(LongPaths, ExtendedLengthFormOfDrivesSharesAndDevicePathsOrNothing) {
+TEST(CommandLine, TheLimitIsCountedInUtf16UnitsWithTheTerminator) {
+    // "x" "PATH": 6 units around the path, the terminator not counted.
+    const size_t around = 6, room = COMMAND_LINE_UNITS - 1 - around;
+    std::vector<char> out(COMMAND_LINE_BYTES);
+    EXPECT_TRUE(build_command_line(out.data(), out.size(), "x", std::string(room, 'a').c_str()));
+    EXPECT_FALSE(
+        build_command_line(out.data(), out.size(), "x", std::string(room + 1, 'a').c_str()));
+    // Three bytes, one unit; four bytes, two units.
+    std::string cjk;
+    for (size_t i = 0; i < room; i++) cjk += "\xE4\xB8\xAD";
+    EXPECT_TRUE(build_command_line(out.data(), out.size(), "x", cjk.c_str()));
+    std::string emoji;
+    for (size_t i = 0; i < room / 2; i++) emoji += "\xF0\x9F\x98\x80";
+    EXPECT_TRUE(build_command_line(out.data(), out.size(), "x", emoji.c_str()));
+    emoji += "a";
+    EXPECT_FALSE(build_command_line(out.data(), out.size(), "x", (emoji + "a").c_str()));
+}
+
+namespace {
+
+std::wstring exact(const wchar_t *path, const wchar_t *base = L"C:\\cwd\\here",
+                   size_t capacity = 128) {
+    std::vector<wchar_t> out(capacity, L'Z');
+    if (!exact_path(path, base, out.data(), capacity)) return L"<refused>";
+    return out.data();
+}
+
+} // namespace
+
+TEST(ExactPaths, NamesAreKeptAsTheyAreOnlyDotsAndSeparatorsResolved) {
     struct {
-        const wchar_t *full, *extended;
+        const wchar_t *path, *exact;
     } cases[] = {
-        {L"C:\\data\\a.txt", L"\\\\?\\C:\\data\\a.txt"},
+        // Names the plain form would rewrite: trailing dots and spaces,
+        // device names, a name of dots.
+        {L"C:\\data\\evil.", L"\\\\?\\C:\\data\\evil."},
+        {L"C:\\data\\payload .exe ", L"\\\\?\\C:\\data\\payload .exe "},
+        {L"C:\\data\\con", L"\\\\?\\C:\\data\\con"},
+        {L"C:\\data\\nul.txt", L"\\\\?\\C:\\data\\nul.txt"},
+        {L"C:\\data\\...", L"\\\\?\\C:\\data\\..."},
+        // What cannot be a name.
+        {L"C:/data//sub\\.\\x\\..\\f", L"\\\\?\\C:\\data\\sub\\f"},
+        {L"C:\\..\\..\\f", L"\\\\?\\C:\\f"},
         {L"C:\\", L"\\\\?\\C:\\"},
-        {L"\\\\server\\share\\dir\\a.txt", L"\\\\?\\UNC\\server\\share\\dir\\a.txt"},
-        {L"\\\\?\\C:\\already", L"\\\\?\\C:\\already"},
-        {L"\\\\?\\UNC\\server\\share", L"\\\\?\\UNC\\server\\share"},
+        {L"C:\\data\\..", L"\\\\?\\C:\\"},
+        {L"\\\\server\\share\\dir\\a.", L"\\\\?\\UNC\\server\\share\\dir\\a."},
+        {L"\\\\server\\share\\..\\..\\x", L"\\\\?\\UNC\\server\\share\\x"},
+        {L"\\\\server\\share", L"\\\\?\\UNC\\server\\share\\"},
+        {L"//server/share/d", L"\\\\?\\UNC\\server\\share\\d"},
+        // Already exact, or a device: as given.
+        {L"\\\\?\\C:\\x\\..\\y.", L"\\\\?\\C:\\x\\..\\y."},
         {L"\\\\.\\pipe\\name", L"\\\\.\\pipe\\name"},
+        // Relative forms, against the base.
+        {L"sub\\\\r.txt", L"\\\\?\\C:\\cwd\\here\\sub\\r.txt"},
+        {L"..\\up ", L"\\\\?\\C:\\cwd\\up "},
+        {L"\\rooted", L"\\\\?\\C:\\rooted"},
+        {L"C:", L"\\\\?\\C:\\cwd\\here"},
+        {L"C:dir\\f.", L"\\\\?\\C:\\cwd\\here\\dir\\f."},
     };
-    for (const auto &c : cases) {
-        wchar_t out[64];
-        EXPECT_TRUE(extended_length_form(c.full, out, 64));
-        EXPECT_EQ(std::wstring(out), c.extended);
+    for (const auto &c : cases) EXPECT_EQ(exact(c.path), c.exact) << std::wstring(c.path);
+    // A base with a trailing separator (Wine gives one), a share, or one
+    // already exact.
+    EXPECT_EQ(exact(L"Z:", L"Z:\\tmp\\x\\"), L"\\\\?\\Z:\\tmp\\x");
+    EXPECT_EQ(exact(L"\\r", L"\\\\srv\\sh\\dir"), L"\\\\?\\UNC\\srv\\sh\\r");
+    EXPECT_EQ(exact(L"f", L"\\\\?\\UNC\\srv\\sh\\d"), L"\\\\?\\UNC\\srv\\sh\\d\\f");
+    EXPECT_EQ(exact(L"..\\..\\f", L"\\\\?\\D:\\d"), L"\\\\?\\D:\\f");
+}
+
+TEST(ExactPaths, FormsAndRefusalsWhenTooLong) {
+    EXPECT_EQ(path_form_of(L"C:\\x"), PATH_ABSOLUTE);
+    EXPECT_EQ(path_form_of(L"\\\\s\\h"), PATH_ABSOLUTE);
+    EXPECT_EQ(path_form_of(L"z:"), PATH_DRIVE_RELATIVE);
+    EXPECT_EQ(path_form_of(L"C:x"), PATH_DRIVE_RELATIVE);
+    EXPECT_EQ(path_form_of(L"\\x"), PATH_ROOT_RELATIVE);
+    EXPECT_EQ(path_form_of(L"x:y:z"), PATH_DRIVE_RELATIVE);
+    EXPECT_EQ(path_form_of(L"1:x"), PATH_RELATIVE);
+    const wchar_t *paths[] = {L"C:\\data\\file.txt", L"\\\\server\\share\\f",
+                              L"rel\\f", L"\\\\?\\C:\\f", L"C:"};
+    for (const wchar_t *path : paths) {
+        std::wstring whole = exact(path);
         // Refused, not cut, when one unit short.
-        size_t needed = wcslen(c.extended) + 1;
-        EXPECT_TRUE(extended_length_form(c.full, out, needed));
-        EXPECT_FALSE(extended_length_form(c.full, out, needed - 1));
+        EXPECT_EQ(exact(path, L"C:\\cwd\\here", whole.size() + 1), whole);
+        for (size_t capacity = 1; capacity <= whole.size(); capacity++) {
+            EXPECT_EQ(exact(path, L"C:\\cwd\\here", capacity), L"<refused>");
+        }
     }
 }
 
+TEST(ExactPaths, ThePartBelowAFolderIsCountedBySeparators) {
+    const wchar_t *below = name_below(L"\\\\?\\C:\\PROGRA~1", L"\\\\?\\C:\\Program Files\\Sub\\x");
+    ASSERT_NE(below, nullptr);
+    EXPECT_EQ(std::wstring(below), L"Sub\\x");
+    below = name_below(L"\\\\?\\C:\\", L"\\\\?\\C:\\f.txt");
+    ASSERT_NE(below, nullptr);
+    EXPECT_EQ(std::wstring(below), L"f.txt");
+    EXPECT_EQ(name_below(L"\\\\?\\C:\\a", L"\\\\?\\C:\\a"), nullptr);
+    EXPECT_EQ(name_below(L"\\\\?\\C:\\a", L"\\\\?\\C:\\a\\"), nullptr);
+}

@@ -13,7 +13,7 @@
 namespace {
 
 const uint64_t NEW = 1000 * RESCAN_MARGIN, OLD = NEW - RESCAN_MARGIN - 1;
-const uint32_t DIR = LISTING_DIRECTORY;
+const uint32_t DIR = ATTRIBUTE_DIRECTORY;
 
 void put(std::vector<unsigned char> &l, size_t at, uint64_t value, int bytes) {
     for (int i = 0; i < bytes; i++) l[at + i] = static_cast<unsigned char>(value >> (8 * i));
@@ -41,6 +41,7 @@ void add(std::vector<unsigned char> &l, const std::u16string &name, uint32_t att
 struct fake_disk {
     std::map<std::u16string, std::vector<unsigned char>> listings;
     int open = 0;
+    std::vector<std::u16string> followed; // opened following a link
 };
 
 struct cursor {
@@ -52,9 +53,10 @@ char16_t initial(const std::u16string &path) {
     return path[path.rfind(u'\\') + 1];
 }
 
-void *fake_open(void *context, const path_unit *path, unsigned long *error) {
+void *fake_open(void *context, const path_unit *path, bool follow, unsigned long *error) {
     if (initial(path) == u'x') return *error = 5, nullptr;
     static_cast<fake_disk *>(context)->open++;
+    if (follow) static_cast<fake_disk *>(context)->followed.push_back(path);
     return new cursor{path, 0};
 }
 
@@ -81,13 +83,14 @@ void collect(void *context, const watch_record *record) {
 }
 
 std::vector<std::string> rescan(fake_disk &d, const std::u16string &root = u"R",
-                                size_t capacity = LONG_PATH_UNITS) {
+                                size_t capacity = LONG_PATH_UNITS, const char *relative = "",
+                                uint64_t since = NEW) {
     static rescan_state state;
     static path_unit path[LONG_PATH_UNITS];
     path[root.copy(path, root.size())] = 0;
     std::vector<std::string> seen;
-    rescan_tree(&state, path, root.size(), capacity, NEW, {fake_open, fake_list, fake_close, &d},
-                collect, &seen);
+    rescan_tree(&state, path, root.size(), capacity, relative, since,
+                {fake_open, fake_list, fake_close, &d}, collect, &seen);
     EXPECT_EQ(d.open, 0);
     EXPECT_EQ(path[root.size()], 0);
     return seen;
@@ -106,11 +109,11 @@ TEST(TreeRescan, FilesChangedSinceLessTheMarginByAnyTimeNoFolderNoLink) {
     add(root, u"created", 0, OLD, OLD, NEW);
     add(root, u"changed");
     add(root, u"sub", DIR);
-    const uint32_t REPARSE_DIR = DIR | LISTING_REPARSE_POINT;
+    const uint32_t REPARSE_DIR = DIR | ATTRIBUTE_REPARSE_POINT;
     add(root, u"link", REPARSE_DIR);                                  // no tag, as under Wine
     add(root, u"junction", REPARSE_DIR, NEW, OLD, OLD, 0xA0000003);   // names another place
     add(root, u"cloud", REPARSE_DIR, NEW, OLD, OLD, 0x9000601A);      // a folder here
-    add(root, u"file-link", LISTING_REPARSE_POINT);
+    add(root, u"file-link", ATTRIBUTE_REPARSE_POINT);
     add(root, bad);
     add(root, bad + u"-dir", DIR);
     add(d.listings[u"R\\sub"], u"f");
@@ -168,4 +171,24 @@ TEST(TreeRescan, EachFolderLeftOutIsNamedAndTheRestGoesOn) {
     add(small.listings[u"R"], u"d", DIR);
     EXPECT_EQ(rescan(small, u"R", 3),
               std::vector<std::string>{"left out d (not rescanned, path too long)"});
+}
+
+TEST(TreeRescan, AFolderBelowTheRootIsWalkedUnderItsRelativePathAndNotFollowed) {
+    fake_disk d;
+    add(d.listings[u"R\\in\\new"], u"old", 0, OLD);
+    add(d.listings[u"R\\in\\new"], u"sub", DIR);
+    add(d.listings[u"R\\in\\new\\sub"], u"f");
+    add(d.listings[u"R\\x"], u"f");
+    EXPECT_EQ(rescan(d, u"R\\in\\new", LONG_PATH_UNITS, "in\\new"),
+              std::vector<std::string>{"change in\\new\\sub\\f"});
+    // Since 0: every file, whatever its times.
+    EXPECT_EQ(rescan(d, u"R\\in\\new", LONG_PATH_UNITS, "in\\new", 0),
+              (std::vector<std::string>{"change in\\new\\old", "change in\\new\\sub\\f"}));
+    EXPECT_EQ(rescan(d, u"R\\x", LONG_PATH_UNITS, "x"),
+              std::vector<std::string>{"left out x (not rescanned, Windows error 5)"});
+    EXPECT_TRUE(d.followed.empty());
+    // The watched folder itself is followed, as the watch followed it.
+    add(d.listings[u"R"], u"old", 0, OLD);
+    rescan(d);
+    EXPECT_EQ(d.followed, std::vector<std::u16string>{u"R"});
 }

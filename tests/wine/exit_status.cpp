@@ -7,6 +7,9 @@
 //   exit_status PROGRAM [ARGUMENT...]
 // The program and everything it starts are in a job that ends with this
 // fixture, so a test that kills the fixture leaves nothing running.
+// EXIT_STATUS_INHERIT names a file the program is given an inheritable
+// handle to, its value in LEAKED_HANDLE and the file in LEAKED_FILE: a
+// handle the program must not pass on to what it starts.
 #include <windows.h>
 
 #include <stdio.h>
@@ -62,6 +65,21 @@ int main() {
                                          sizeof limits)) {
         fprintf(stderr, "exit_status: no job object (error %lu)\n", GetLastError());
         return 120;
+    }
+    const wchar_t *inherit = _wgetenv(L"EXIT_STATUS_INHERIT");
+    if (inherit) {
+        SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+        HANDLE given = CreateFileW(inherit, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   &inheritable, OPEN_EXISTING, 0, nullptr);
+        wchar_t value[32];
+        _snwprintf(value, 31, L"%llu", static_cast<unsigned long long>(
+                                           reinterpret_cast<ULONG_PTR>(given)));
+        value[31] = L'\0';
+        if (given == INVALID_HANDLE_VALUE || !SetEnvironmentVariableW(L"LEAKED_HANDLE", value) ||
+            !SetEnvironmentVariableW(L"LEAKED_FILE", inherit)) {
+            fprintf(stderr, "exit_status: cannot give EXIT_STATUS_INHERIT\n");
+            return 125;
+        }
     }
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;

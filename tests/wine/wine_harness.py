@@ -31,6 +31,8 @@ CODE_PAGE_BIN = os.environ.get("CODE_PAGE_BIN", "build-win/tests/wine/code_page.
 HOLD_OPEN_BIN = os.environ.get("HOLD_OPEN_BIN", "build-win/tests/wine/hold_open.exe")
 CONSOLE_CHECK_BIN = os.environ.get("CONSOLE_CHECK_BIN", "build-win/tests/wine/console_check.exe")
 EXIT_STATUS_BIN = os.environ.get("EXIT_STATUS_BIN", "build-win/tests/wine/exit_status.exe")
+PROBE_DETECTOR_BIN = os.environ.get("PROBE_DETECTOR_BIN",
+                                    "build-win/tests/wine/probe_detector.exe")
 # Set when MONITOR_BIN and DETECTOR_BIN are the builds without the UTF-8 code
 # page in their manifest.
 LEGACY_CODE_PAGE = os.environ.get("LEGACY_CODE_PAGE") == "1"
