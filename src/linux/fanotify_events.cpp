@@ -269,7 +269,7 @@ void report(fan_translator *t, const batch &b, const fan_event &e, const fan_pla
     int error = directory_path(t, b, place.directory, after, path, &length);
     if (error && error != ENAMETOOLONG) return;
     if (!error && !below_root(t, path, length)) return;
-    if (t->ops.ignored(t->ops.context, e.pid)) return;
+    if (t->ops.ignored(t->ops.context, e.pid, e.pidfd)) return;
     if (!error && append_name(path, &length, place.name, place.name_length)) {
         emit(on_record, context, RECORD_CHANGE, below_root(t, path, length));
         return;
@@ -305,7 +305,8 @@ void directory_event(fan_translator *t, const batch &b, const fan_event &e, size
         }
         if (e.has_target) cache_put(&t->cache, e.target, path, length);
         const char *relative = below_root(t, path, length);
-        if (relative && relative[0] && !was_inside && !t->ops.ignored(t->ops.context, e.pid)) {
+        if (relative && relative[0] && !was_inside &&
+            !t->ops.ignored(t->ops.context, e.pid, e.pidfd)) {
             t->ops.report_below(t->ops.context, relative);
         }
     }

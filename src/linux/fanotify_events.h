@@ -29,8 +29,9 @@ struct fan_ops {
                    size_t *length);
     // Reads events queued since into at[0, room); the bytes added, 0 for none.
     size_t (*read_more)(void *context, unsigned char *at, size_t room);
-    // Whether a change by pid is the monitor's own (or its detector's).
-    bool (*ignored)(void *context, int32_t pid);
+    // Whether a change by pid, with pidfd the kernel's descriptor of that
+    // process (negative for none), is the monitor's own or its detector's.
+    bool (*ignored)(void *context, int32_t pid, int32_t pidfd);
     // Reports every file below the directory at relative (arrived in the tree).
     void (*report_below)(void *context, const char *relative);
     void *context;

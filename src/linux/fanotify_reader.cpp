@@ -15,14 +15,20 @@
 #include <unistd.h>
 
 #include "changed_walk.h"
-#include "process_start.h"
+#include "own_detectors.h"
 
 namespace {
+
+// What a judged event's pidfd field holds when its maker was an own
+// detector; any other judged maker's holds FAN_NOPIDFD.
+const int32_t OWN_DETECTOR = INT32_MIN;
 
 // Events name the directory by handle and the entry by name, and a created,
 // deleted or renamed entry by its own handle too (Linux 5.17). The changes
 // asked for are those the inotify reader reports: a close after writing
-// would report every file written once more.
+// would report every file written once more. Each event also brings a
+// descriptor of the process that made it (Linux 5.15), to tell the
+// detectors' own changes by the process rather than by its number.
 const unsigned INIT_FLAGS =
     FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_DFID_NAME_TARGET;
 const unsigned EVENT_FLAGS = O_RDONLY | O_LARGEFILE | O_CLOEXEC;
@@ -157,19 +163,41 @@ int kernel_resolve(void *context, const fan_handle &h, char *out, size_t capacit
     return 0;
 }
 
-size_t kernel_read_more(void *context, unsigned char *at, size_t room) {
-    fanotify_reader *r = static_cast<fanotify_reader *>(context);
-    if (room < LARGEST_EVENT) return 0;
+// Each event read brings a descriptor of the process that made it: judged
+// at once, while a detector that made it is most likely not reaped yet, and
+// closed; the field keeps the verdict for the translation.
+void judge_makers(unsigned char *events, size_t length) {
+    size_t offset = 0;
+    fan_event e;
+    while (fan_parse_next(events, length, &offset, &e) == FAN_PARSED) {
+        if (e.pidfd < 0) continue;
+        int32_t verdict = own_detector_made(e.pid, e.pidfd) ? OWN_DETECTOR : FAN_NOPIDFD;
+        close(e.pidfd);
+        memcpy(events + e.pidfd_at, &verdict, sizeof verdict);
+    }
+}
+
+// One read of the kernel's events into at[0, room): the bytes read, or -1
+// with errno set.
+ssize_t read_events(fanotify_reader *r, unsigned char *at, size_t room) {
     ssize_t n;
     do {
         n = read(r->fd, at, room);
     } while (n < 0 && errno == EINTR);
+    if (n > 0) judge_makers(at, static_cast<size_t>(n));
+    return n;
+}
+
+size_t kernel_read_more(void *context, unsigned char *at, size_t room) {
+    fanotify_reader *r = static_cast<fanotify_reader *>(context);
+    if (room < LARGEST_EVENT) return 0;
+    ssize_t n = read_events(r, at, room);
     return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
-bool kernel_ignored(void *context, int32_t pid) {
+bool kernel_ignored(void *context, int32_t pid, int32_t pidfd) {
     fanotify_reader *r = static_cast<fanotify_reader *>(context);
-    return pid == r->own_pid || started_detector(pid, r->drained_at);
+    return pid == r->own_pid || pidfd == OWN_DETECTOR;
 }
 
 void push_record(fanotify_reader *r, record_kind kind, const char *path, const char *detail) {
@@ -256,15 +284,10 @@ void close_all(fanotify_reader *r) {
 }
 
 // One batch read and translated. EAGAIN when the kernel's queue was found
-// empty by the read: then every change made before it began (a detector's
-// that had ended by then among them) has been read.
+// empty by the read: then every change made before it began has been read.
 int read_batch(fanotify_reader *r) {
-    unsigned long ended = detectors_ended();
     int64_t started = now_ns();
-    ssize_t n;
-    do {
-        n = read(r->fd, r->events, READ_SIZE);
-    } while (n < 0 && errno == EINTR);
+    ssize_t n = read_events(r, r->events, READ_SIZE);
     bool empty = n < 0 && errno == EAGAIN;
     if (n <= 0 && !empty) return n < 0 ? errno : EIO;
     if (n > 0) {
@@ -275,7 +298,6 @@ int read_batch(fanotify_reader *r) {
         empty = static_cast<size_t>(n) + LARGEST_EVENT <= READ_SIZE;
     }
     if (!empty) return 0;
-    r->drained_at = ended;
     r->empty_at = started;
     return EAGAIN;
 }
@@ -348,7 +370,10 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
     if (!S_ISDIR(st.st_mode)) return ENOTDIR;
     r->root_device = st.st_dev;
     r->root_inode = st.st_ino;
-    r->fd = fanotify_init(INIT_FLAGS, EVENT_FLAGS);
+    r->fd = fanotify_init(INIT_FLAGS | FAN_REPORT_PIDFD, EVENT_FLAGS);
+    // A kernel that cannot hand over the maker's process: no change is told
+    // as a detector's own, every one is reported.
+    if (r->fd < 0 && errno == EINVAL) r->fd = fanotify_init(INIT_FLAGS, EVENT_FLAGS);
     if (r->fd < 0) {
         *refusal = mark_refusal(errno);
         return errno;

@@ -30,8 +30,8 @@ struct fanotify_reader {
     unsigned char *events;
     size_t length;
     pid_t own_pid;
-    unsigned long drained_at; // detectors_ended() at the last empty read
-    int64_t empty_at;         // when that read began, in nanoseconds since the epoch
+    int64_t empty_at;         // when the last read that found the kernel's queue
+                              // empty began, in nanoseconds since the epoch
     int64_t dirty_since;      // changes lost since then: the tree to walk; -1 for none
     unsigned long walked;     // records handed over by walks
     bool abandoned;           // the watcher gave the watch up during a walk

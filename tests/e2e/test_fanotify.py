@@ -189,6 +189,18 @@ class OwnWrites(ReaderTest):
         with open(self.path("scan.log"), "rb") as f:
             self.assertEqual(len(f.read().splitlines()), len(m.detected()))
 
+    def test_without_the_makers_process_from_the_kernel_the_detectors_writes_are_reported(self):
+        # A kernel that cannot hand over the process behind a change: no
+        # change can be told as the detector's own, so none is left out.
+        self.install_detector('echo "scanned $1" >> "$SCAN_LOG"\n'
+                              'exec "$(dirname "$0")/recorder" "$@"\n')
+        env = self.faults(FAULT_NO_PIDFD=1, SCAN_LOG=self.path("scan.log"))
+        m = self.start_with("fanotify", env=env)
+        self.uses(m, "fanotify")
+        touch(self.path("one"))
+        self.assertDetected(m, [self.path("one"), self.path("scan.log")])
+        self.assertIn(b"fanotify_init EINVAL", self.injected())
+
     def test_others_writing_the_same_file_are_reported(self):
         self.install_detector('echo "scanned $1" >> "$SCAN_LOG"\n'
                               'exec "$(dirname "$0")/recorder" "$@"\n')

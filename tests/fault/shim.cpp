@@ -28,6 +28,8 @@
 //                                descriptor waits before it reads (at most 5
 //                                minutes): a reader kept busy while the
 //                                kernel's queue fills
+//   FAULT_NO_PIDFD=1             fanotify_init refuses FAN_REPORT_PIDFD (EINVAL), as
+//                                a kernel before 5.15 does
 //   FAULT_LOG=FILE               one line per injected fault is appended there,
 //                                so a test can tell the fault really happened
 // Built without sanitizers; under a sanitizer its runtime is preloaded first,
@@ -63,6 +65,7 @@ const char *move_to;
 bool moved;
 const char *overflow_trigger;
 const char *read_pause;
+bool no_pidfd;
 // Descriptors returned by inotify_init/inotify_init1, and by fanotify_init.
 bool inotify_fds[TRACKED_FDS];
 bool fanotify_fds[TRACKED_FDS];
@@ -124,6 +127,33 @@ __attribute__((constructor)) void fault_setup() {
     move_to = getenv("FAULT_MOVE_TO");
     overflow_trigger = getenv("FAULT_OVERFLOW_TRIGGER");
     read_pause = getenv("FAULT_READ_PAUSE");
+    no_pidfd = getenv("FAULT_NO_PIDFD") != nullptr;
+}
+
+// Closes the descriptors of the processes named in fanotify events that are
+// dropped: the monitor never sees them to close.
+void close_pidfds(const void *buffer, ssize_t length) {
+    const unsigned char *bytes = static_cast<const unsigned char *>(buffer);
+    size_t end = length > 0 ? static_cast<size_t>(length) : 0;
+    for (size_t at = 0; end - at >= sizeof(fanotify_event_metadata);) {
+        fanotify_event_metadata event;
+        memcpy(&event, bytes + at, sizeof event);
+        if (event.event_len < event.metadata_len || event.event_len > end - at) return;
+        for (size_t info = at + event.metadata_len; info + sizeof(fanotify_event_info_header) <=
+                                                     at + event.event_len;) {
+            fanotify_event_info_header header;
+            memcpy(&header, bytes + info, sizeof header);
+            if (header.len < sizeof header) break;
+            if (header.info_type == FAN_EVENT_INFO_TYPE_PIDFD &&
+                header.len >= sizeof(fanotify_event_info_pidfd)) {
+                fanotify_event_info_pidfd record;
+                memcpy(&record, bytes + info, sizeof record);
+                if (record.pidfd >= 0) ::close(record.pidfd);
+            }
+            info += header.len;
+        }
+        at += event.event_len;
+    }
 }
 
 // Replaces what a read of fanotify returned with one FAN_Q_OVERFLOW.
@@ -166,10 +196,11 @@ ssize_t fanotify_window(int fd, void *buffer, size_t count, ssize_t length) {
         return length;
     }
     note("read dropped\n");
+    close_pidfds(buffer, length);
     while (next<access_fn>("access")(overflow_trigger, F_OK) == 0) {
         pollfd ready = {fd, POLLIN, 0};
         poll(&ready, 1, 10);
-        next<read_fn>("read")(fd, buffer, count);
+        close_pidfds(buffer, next<read_fn>("read")(fd, buffer, count));
     }
     return fanotify_overflowed(buffer);
 }
@@ -201,6 +232,11 @@ int inotify_init() {
 }
 
 int fanotify_init(unsigned flags, unsigned event_flags) {
+    if (active && no_pidfd && (flags & FAN_REPORT_PIDFD)) {
+        note("fanotify_init EINVAL\n");
+        errno = EINVAL;
+        return -1;
+    }
     int fd = next<int (*)(unsigned, unsigned)>("fanotify_init")(flags, event_flags);
     track(fd, fanotify_fds);
     return fd;

@@ -35,25 +35,39 @@ void event_writer::place(uint8_t type, uint32_t directory, const std::string *na
     bytes.insert(bytes.end(), record.begin(), record.end());
 }
 
+void event_writer::process(int32_t pidfd) {
+    if (pidfd == FAN_NOPIDFD) return;
+    fanotify_event_info_pidfd record;
+    memset(&record, 0, sizeof record);
+    record.hdr.info_type = FAN_EVENT_INFO_TYPE_PIDFD;
+    record.hdr.len = sizeof record;
+    record.pidfd = pidfd;
+    bytes.insert(bytes.end(), reinterpret_cast<unsigned char *>(&record),
+                 reinterpret_cast<unsigned char *>(&record) + sizeof record);
+}
+
 void event_writer::end(size_t start) {
     uint32_t length = static_cast<uint32_t>(bytes.size() - start);
     memcpy(bytes.data() + start, &length, 4);
 }
 
 void event_writer::change(uint64_t mask, uint32_t directory, const std::string &name,
-                          uint32_t target, int32_t pid) {
+                          uint32_t target, int32_t pid, int32_t pidfd) {
     size_t start = begin(mask, pid);
     place(FAN_EVENT_INFO_TYPE_DFID_NAME, directory, &name);
     if (target) place(FAN_EVENT_INFO_TYPE_FID, target, nullptr);
+    process(pidfd);
     end(start);
 }
 
 void event_writer::rename(uint64_t mask, uint32_t from, const std::string &old_name, uint32_t to,
-                          const std::string &new_name, uint32_t target, int32_t pid) {
+                          const std::string &new_name, uint32_t target, int32_t pid,
+                          int32_t pidfd) {
     size_t start = begin(mask | FAN_RENAME, pid);
     place(FAN_EVENT_INFO_TYPE_OLD_DFID_NAME, from, &old_name);
     place(FAN_EVENT_INFO_TYPE_NEW_DFID_NAME, to, &new_name);
     if (target) place(FAN_EVENT_INFO_TYPE_FID, target, nullptr);
+    process(pidfd);
     end(start);
 }
 
@@ -92,8 +106,8 @@ size_t fake_read_more(void *context, unsigned char *at, size_t room) {
     return n;
 }
 
-bool fake_ignored(void *context, int32_t pid) {
-    return static_cast<fake_kernel *>(context)->ignored_pids.count(pid) > 0;
+bool fake_ignored(void *context, int32_t pid, int32_t pidfd) {
+    return static_cast<fake_kernel *>(context)->own.count({pid, pidfd}) > 0;
 }
 
 void fake_report_below(void *context, const char *relative) {
