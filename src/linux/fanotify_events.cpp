@@ -254,6 +254,16 @@ bool entry_path(fan_translator *t, const batch &b, const fan_place &place, size_
     return append_name(out, length, place.name, place.name_length);
 }
 
+// Whether place's name is the one the kernel gives a file made with
+// O_TMPFILE until it is linked: "#" and its inode number.
+bool unnamed_file(const fan_place &place) {
+    if (place.name_length < 2 || place.name[0] != '#') return false;
+    for (size_t i = 1; i < place.name_length; i++) {
+        if (place.name[i] < '0' || place.name[i] > '9') return false;
+    }
+    return true;
+}
+
 void emit(record_fn on_record, void *context, record_kind kind, const char *path) {
     watch_record record = {kind, path, nullptr};
     on_record(context, &record);
@@ -271,6 +281,10 @@ void report(fan_translator *t, const batch &b, const fan_event &e, const fan_pla
     if (!error && !below_root(t, path, length)) return;
     if (t->ops.ignored(t->ops.context, e.pid, e.pidfd)) return;
     if (!error && append_name(path, &length, place.name, place.name_length)) {
+        // A write to a file not linked yet names an entry that is not there;
+        // a real entry of that name is reported.
+        bool written = !(e.mask & (FAN_CREATE | FAN_DELETE | FAN_RENAME));
+        if (written && unnamed_file(place) && !t->ops.named(t->ops.context, path)) return;
         emit(on_record, context, RECORD_CHANGE, below_root(t, path, length));
         return;
     }

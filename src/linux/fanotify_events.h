@@ -10,7 +10,8 @@
 // written, closed after writing, deleted, and both names of a file renamed,
 // each under the root. Folders are not reported; one moved in from outside
 // the root has every file below it reported. Changes made by the monitor's
-// own processes are not reported, but still move the cache.
+// own processes are not reported, but still move the cache. Nor are writes
+// to a file that has no name yet (O_TMPFILE): its link is a create.
 #pragma once
 
 #include <stddef.h>
@@ -34,6 +35,8 @@ struct fan_ops {
     bool (*ignored)(void *context, int32_t pid, int32_t pidfd);
     // Reports every file below the directory at relative (arrived in the tree).
     void (*report_below)(void *context, const char *relative);
+    // Whether an entry is at the absolute path now (a link is not followed).
+    bool (*named)(void *context, const char *path);
     void *context;
 };
 

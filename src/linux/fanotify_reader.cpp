@@ -200,6 +200,12 @@ bool kernel_ignored(void *context, int32_t pid, int32_t pidfd) {
     return pid == r->own_pid || pidfd == OWN_DETECTOR;
 }
 
+bool kernel_named(void *, const char *path) {
+    struct stat st;
+    // Unless it is surely not there, it is taken as there: reported.
+    return lstat(path, &st) == 0 || (errno != ENOENT && errno != ENOTDIR);
+}
+
 void push_record(fanotify_reader *r, record_kind kind, const char *path, const char *detail) {
     watch_record record = {kind, path, detail};
     push(r, &record);
@@ -380,7 +386,8 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
     }
     int error = marks_start(&r->marks, r->fd, MARK_MASK, r->root);
     if (error) *refusal = mark_refusal(error);
-    fan_ops ops = {kernel_resolve, kernel_read_more, kernel_ignored, kernel_report_below, r};
+    fan_ops ops = {kernel_resolve, kernel_read_more, kernel_ignored, kernel_report_below,
+                   kernel_named, r};
     r->events = static_cast<unsigned char *>(malloc(EVENTS_SIZE));
     if (!error && (!r->events || !translator_init(&r->translator, r->root, &ops))) error = ENOMEM;
     if (!error) error = open_watchers(r);

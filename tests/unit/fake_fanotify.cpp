@@ -114,6 +114,10 @@ void fake_report_below(void *context, const char *relative) {
     static_cast<fake_kernel *>(context)->arrived.push_back(relative);
 }
 
+bool fake_named(void *context, const char *path) {
+    return static_cast<fake_kernel *>(context)->named.count(path) > 0;
+}
+
 void collect(void *context, const watch_record *record) {
     static const char *const KINDS[] = {"change", "lost", "unreadable", "unrepresentable",
                                         "unwatched"};
@@ -125,7 +129,7 @@ void collect(void *context, const watch_record *record) {
 } // namespace
 
 fan_ops fake_kernel::ops() {
-    return fan_ops{fake_resolve, fake_read_more, fake_ignored, fake_report_below, this};
+    return fan_ops{fake_resolve, fake_read_more, fake_ignored, fake_report_below, fake_named, this};
 }
 
 std::vector<std::string> translate(fan_translator *t, fake_kernel *kernel,

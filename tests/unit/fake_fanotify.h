@@ -46,6 +46,7 @@ struct fake_kernel {
     std::set<std::pair<int32_t, int32_t>> own; // (pid, pidfd) of the monitor's processes
     std::vector<uint32_t> resolved;          // handles asked about, in order
     std::vector<std::string> arrived;        // report_below calls
+    std::set<std::string> named;             // entries there now, by path
     std::vector<std::string> records;        // "kind:path", as translated
 
     fan_ops ops();

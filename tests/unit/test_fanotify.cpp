@@ -251,6 +251,24 @@ TEST_F(translation, AFolderOutsideTheRootNowIsNotLookedAtFurther) {
     EXPECT_EQ(run(), lines{});
 }
 
+TEST_F(translation, WritesToAFileNotLinkedYetAreLeftOutAndItsLinkIsReported) {
+    // O_TMPFILE: the kernel names the file "#" and its inode number.
+    events.change(FAN_MODIFY, ROOT, "#11640");
+    events.change(FAN_CREATE, ROOT, "linked", 9);
+    // A real entry of such a name, written, made, deleted or renamed; names
+    // that only look like it.
+    kernel.named = {"/r/#7"};
+    events.change(FAN_MODIFY, ROOT, "#7");
+    events.change(FAN_CREATE, ROOT, "#8");
+    events.change(FAN_DELETE, ROOT, "#9");
+    events.rename(0, ROOT, "#10", ROOT, "#11");
+    events.change(FAN_MODIFY, ROOT, "#");
+    events.change(FAN_MODIFY, ROOT, "#1a");
+    events.change(FAN_MODIFY, ROOT, "1");
+    EXPECT_EQ(run(), (lines{"change:linked", "change:#7", "change:#8", "change:#9", "change:#10",
+                            "change:#11", "change:#", "change:#1a", "change:1"}));
+}
+
 TEST_F(translation, RenamedFilesAreReportedUnderEachNameInsideTheRoot) {
     events.rename(0, ROOT, "a", ROOT, "b");
     events.rename(0, OUTSIDE, "c", ROOT, "d");
