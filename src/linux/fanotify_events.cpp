@@ -184,6 +184,7 @@ step place_step(fan_translator *t, const batch &b, const fan_handle &at, size_t 
     // A folder outside the root now was outside then too, or left the tree
     // since with what is in it: nothing under the root to report either way.
     if (!*error && !below_root(t, out, *length)) return PLACED;
+    if (*error == EXDEV) return GONE;
     size_t room = b.capacity - *b.length;
     if (room) *b.length += t->ops.read_more(t->ops.context, b.buffer + *b.length, room);
     index_moves(t, b);
@@ -294,6 +295,18 @@ void report(fan_translator *t, const batch &b, const fan_event &e, const fan_pla
     emit(on_record, context, RECORD_UNREPRESENTABLE, t->relative);
 }
 
+// Which side of the root place's folder lies on: 1 below it, 0 outside, -1
+// not known.
+int side_of(fan_translator *t, const batch &b, const fan_place &place, size_t after) {
+    char path[PATH_CAPACITY];
+    size_t length;
+    int error = directory_path(t, b, place.directory, after, path, &length);
+    if (error == EXDEV) return 0;
+    if (error == ENAMETOOLONG) return 1;
+    if (error) return -1;
+    return below_root(t, path, length) ? 1 : 0;
+}
+
 // A folder made, deleted or renamed: the cache follows; one that arrives
 // from outside the root has its files reported, unless it is the monitor's.
 void directory_event(fan_translator *t, const batch &b, const fan_event &e, size_t after) {
@@ -308,6 +321,9 @@ void directory_event(fan_translator *t, const batch &b, const fan_event &e, size
     } else if (e.mask & FAN_DELETE) {
         if (e.has_target) cache_drop(&t->cache, e.target);
     } else if (e.mask & FAN_RENAME) {
+        if (side_of(t, b, e.old_place, after) != 0 || side_of(t, b, e.new_place, after) != 0) {
+            t->edge_moves++;
+        }
         bool was_inside = false;
         if (entry_path(t, b, e.old_place, after, path, &length)) {
             was_inside = below_root(t, path, length) != nullptr;
@@ -334,6 +350,7 @@ bool translator_init(fan_translator *t, const char *root, const fan_ops *ops) {
     t->ops = *ops;
     t->move_count = 0;
     t->indexed_to = 0;
+    t->edge_moves = 0;
     return cache_init(&t->cache);
 }
 
@@ -357,6 +374,7 @@ void translate_events(fan_translator *t, unsigned char *buffer, size_t *length, 
         if (e.mask & FAN_Q_OVERFLOW) {
             // Moves were lost with the rest: nothing cached can be trusted.
             cache_clear(&t->cache);
+            t->edge_moves++;
             emit(on_record, context, RECORD_LOST, nullptr);
             continue;
         }

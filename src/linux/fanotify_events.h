@@ -25,7 +25,7 @@
 struct fan_ops {
     // The absolute path of a directory now, into out; 0, or an errno: ESTALE
     // when it is gone, ENAMETOOLONG when it is under the root but deeper
-    // than any path.
+    // than any path, EXDEV when it is outside the root, deeper than any path.
     int (*resolve)(void *context, const fan_handle &directory, char *out, size_t capacity,
                    size_t *length);
     // Reads events queued since into at[0, room); the bytes added, 0 for none.
@@ -53,6 +53,10 @@ struct fan_translator {
     size_t moves[FAN_MOVES_MAX];
     size_t move_count;
     size_t indexed_to; // bytes of the buffer looked at for moves
+    // Folder moves into, out of or within the root, or from or to a place
+    // not known, and losses: each may change which side of the root a
+    // folder too deep for a path lies on.
+    unsigned long edge_moves;
     char relative[PATH_CAPACITY];
 };
 

@@ -47,8 +47,9 @@ const size_t EVENTS_SIZE = 4 * 1024 * 1024;
 const size_t LARGEST_EVENT = 4096;
 const size_t GUARD_READ = 16 * 1024;
 
-// How far up a folder too deep for a path is followed to find the root.
-const int DEEPEST = 1 << 16;
+// How far up a folder too deep for a path is followed to find the root, in
+// steps of about a thousand levels.
+const int DEEP_HOPS = 64;
 
 int64_t now_ns() {
     timespec now;
@@ -102,32 +103,18 @@ void report_dirty(fanotify_reader *r) {
     if (r->dirty_since >= 0 && since < r->dirty_since) r->dirty_since = since;
 }
 
-// Whether folder fd (closed here) lies below the root: followed up through
-// "..", for a folder deeper than any path can name.
-bool below_root_by_parents(const fanotify_reader *r, int fd) {
-    struct stat st;
-    for (int level = 0; level < DEEPEST && fd >= 0 && fstat(fd, &st) == 0; level++) {
-        if (st.st_dev == r->root_device && st.st_ino == r->root_inode) {
-            close(fd);
-            return true;
-        }
-        int parent = openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
-        struct stat up;
-        bool top = parent >= 0 && fstat(parent, &up) == 0 && up.st_dev == st.st_dev &&
-                   up.st_ino == st.st_ino;
-        close(fd);
-        fd = parent;
-        if (top) break; // "/" is its own parent
-    }
-    if (fd >= 0) close(fd);
-    return false;
-}
-
 // The path of a directory handle now, through a mount point of its
 // filesystem: opened for each look-up, so no mount is held busy.
 int kernel_resolve(void *context, const fan_handle &h, char *out, size_t capacity,
                    size_t *length) {
     fanotify_reader *r = static_cast<fanotify_reader *>(context);
+    // Where a folder too deep for a path lies, as found before.
+    if (r->deep.moves != r->translator.edge_moves) {
+        deep_forget(&r->deep);
+        r->deep.moves = r->translator.edge_moves;
+    }
+    int known = deep_find(&r->deep, h);
+    if (known >= 0) return known ? ENAMETOOLONG : EXDEV;
     const char *point = marks_point(&r->marks, h.fsid);
     if (!point || h.size > MAX_HANDLE_SZ) return ESTALE;
     int mount = open(point, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -152,7 +139,9 @@ int kernel_resolve(void *context, const fan_handle &h, char *out, size_t capacit
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     ssize_t n = fstat(fd, &st) == 0 && st.st_nlink > 0 ? readlink(link, out, capacity) : -1;
     if (n < 0 && errno == ENAMETOOLONG) {
-        return below_root_by_parents(r, fd) ? ENAMETOOLONG : ESTALE;
+        bool below = deep_below(r->root, r->root_device, r->root_inode, fd, DEEP_HOPS);
+        deep_put(&r->deep, h, below);
+        return below ? ENAMETOOLONG : EXDEV;
     }
     close(fd);
     // A deleted folder has no path; one outside this process's root, none
@@ -328,7 +317,10 @@ int follow(fanotify_reader *r) {
         if (r->abandoned) return ECANCELED;
         if (fds[2].revents & (POLLPRI | POLLERR)) {
             // A mount over the root would change what the field names.
-            if (marks_update(&r->marks, reader_record, r)) cache_clear(&r->translator.cache);
+            if (marks_update(&r->marks, reader_record, r)) {
+                cache_clear(&r->translator.cache);
+                deep_forget(&r->deep);
+            }
             if (int error = guard_check(&r->guard)) return error;
         }
         // Read before the events: a path under a field that names another

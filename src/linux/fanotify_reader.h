@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include "capacities.h"
+#include "deep_folders.h"
 #include "fanotify_events.h"
 #include "mounts.h"
 #include "record_queue.h"
@@ -27,6 +28,7 @@ struct fanotify_reader {
     root_guard guard;
     fs_marks marks;
     fan_translator translator;
+    deep_folders deep;
     unsigned char *events;
     size_t length;
     pid_t own_pid;

@@ -115,3 +115,12 @@ bool fan_same_handle(const fan_handle &a, const fan_handle &b) {
     return a.fsid == b.fsid && a.type == b.type && a.size == b.size &&
            memcmp(a.bytes, b.bytes, a.size) == 0;
 }
+
+uint32_t fan_handle_hash(const fan_handle &h) {
+    // FNV-1a.
+    uint64_t hash = 14695981039346656037ull;
+    for (uint32_t i = 0; i < h.size; i++) hash = (hash ^ h.bytes[i]) * 1099511628211ull;
+    hash = (hash ^ static_cast<uint32_t>(h.type)) * 1099511628211ull;
+    hash = (hash ^ h.fsid) * 1099511628211ull;
+    return static_cast<uint32_t>(hash >> 32);
+}

@@ -50,3 +50,6 @@ fan_parse fan_parse_next(const unsigned char *buffer, size_t length, size_t *off
 
 // Whether two handles name the same object.
 bool fan_same_handle(const fan_handle &a, const fan_handle &b);
+
+// A hash of the handle's bytes, its type and its filesystem, for caches.
+uint32_t fan_handle_hash(const fan_handle &h);

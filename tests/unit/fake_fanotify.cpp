@@ -81,6 +81,7 @@ int fake_resolve(void *context, const fan_handle &h, char *out, size_t capacity,
     if (h.size == 4) memcpy(&number, h.bytes, 4);
     k->resolved.push_back(number);
     if (k->too_deep.count(number)) return ENAMETOOLONG;
+    if (k->deep_outside.count(number)) return EXDEV;
     std::string now;
     auto &turns = k->moving[number];
     if (!turns.empty()) {

@@ -43,6 +43,7 @@ struct fake_kernel {
     std::map<uint32_t, std::vector<std::string>> moving;
     std::vector<unsigned char> later;        // events the next read_more hands over
     std::set<uint32_t> too_deep;             // under the root, deeper than any path
+    std::set<uint32_t> deep_outside;         // outside the root, deeper than any path
     std::set<std::pair<int32_t, int32_t>> own; // (pid, pidfd) of the monitor's processes
     std::vector<uint32_t> resolved;          // handles asked about, in order
     std::vector<std::string> arrived;        // report_below calls

@@ -383,6 +383,32 @@ TEST_F(translation, AFolderDeeperThanAnyPathHasItsChangesNamed) {
     EXPECT_EQ(run(), (lines{"unrepresentable:deep", "unrepresentable:deeper"}));
 }
 
+TEST_F(translation, FolderMovesThatCanCarryADeepFolderAcrossTheRootAreCounted) {
+    // 6 and 7 lie outside the root, deeper than any path; 9 is unknown.
+    const uint32_t DEEP = 6, DEEPER = 7;
+    kernel.deep_outside = {DEEP, DEEPER};
+    events.change(FAN_CREATE, DEEP, "f");                             // left out
+    events.rename(FAN_ONDIR, OUTSIDE, "x", OUTSIDE, "y", 20);         // outside
+    events.rename(FAN_ONDIR, DEEP, "x", DEEPER, "y", 21);             // outside, deep
+    events.rename(FAN_ONDIR, DEEP, "x", OUTSIDE, "y", 22);
+    EXPECT_EQ(run(), lines{});
+    EXPECT_EQ(t.edge_moves, 0u);
+    lines counted;
+    for (int i = 0; i < 4; i++) {
+        if (i == 0) events.rename(FAN_ONDIR, DEEP, "x", ROOT, "in", 23);   // into the root
+        if (i == 1) events.rename(FAN_ONDIR, ROOT, "in", OUTSIDE, "z", 23); // out of it
+        if (i == 2) events.rename(FAN_ONDIR, 9, "x", OUTSIDE, "y", 24);     // from where?
+        if (i == 3) events.overflow();
+        unsigned long before = t.edge_moves;
+        run();
+        EXPECT_EQ(t.edge_moves, before + 1) << i;
+    }
+    kernel.too_deep = {8};
+    events.rename(FAN_ONDIR, 8, "x", 8, "y", 25); // within the root, deep
+    run();
+    EXPECT_EQ(t.edge_moves, 5u);
+}
+
 TEST_F(translation, TheRootDirectoryOfTheSystem) {
     translator_release(&t);
     start("/");
