@@ -21,7 +21,7 @@ namespace {
 
 // What a judged event's pidfd field holds when its maker was an own
 // detector; any other judged maker's holds FAN_NOPIDFD.
-const int32_t OWN_DETECTOR = INT32_MIN;
+const int32_t OWN_MAKER = INT32_MIN;
 
 // Events name the directory by handle and the entry by name, and a created,
 // deleted or renamed entry by its own handle too (Linux 5.17). The changes
@@ -154,15 +154,33 @@ int kernel_resolve(void *context, const fan_handle &h, char *out, size_t capacit
 
 // Each event read brings a descriptor of the process that made it: judged
 // at once, while a detector that made it is most likely not reaped yet, and
-// closed; the field keeps the verdict for the translation.
-void judge_makers(unsigned char *events, size_t length) {
+// closed; the field keeps the verdict for the translation. One that cannot
+// be judged without waiting for a detector being started stays open, to be
+// judged only if the change lies under the root.
+void judge_makers(fanotify_reader *r, unsigned char *events, size_t length) {
     size_t offset = 0;
     fan_event e;
     while (fan_parse_next(events, length, &offset, &e) == FAN_PARSED) {
         if (e.pidfd < 0) continue;
-        int32_t verdict = own_detector_made(e.pid, e.pidfd) ? OWN_DETECTOR : FAN_NOPIDFD;
+        own_verdict verdict = own_detector_judge(e.pid, e.pidfd);
+        if (verdict == OWN_PENDING) {
+            r->open_pidfds = true;
+            continue;
+        }
+        int32_t kept = verdict == OWN_DETECTOR ? OWN_MAKER : FAN_NOPIDFD;
         close(e.pidfd);
-        memcpy(events + e.pidfd_at, &verdict, sizeof verdict);
+        memcpy(events + e.pidfd_at, &kept, sizeof kept);
+    }
+}
+
+// Closes the descriptors left open in a batch once it is translated.
+void close_pidfds(fanotify_reader *r) {
+    if (!r->open_pidfds) return;
+    r->open_pidfds = false;
+    size_t offset = 0;
+    fan_event e;
+    while (fan_parse_next(r->events, r->length, &offset, &e) == FAN_PARSED) {
+        if (e.pidfd >= 0) close(e.pidfd);
     }
 }
 
@@ -173,7 +191,7 @@ ssize_t read_events(fanotify_reader *r, unsigned char *at, size_t room) {
     do {
         n = read(r->fd, at, room);
     } while (n < 0 && errno == EINTR);
-    if (n > 0) judge_makers(at, static_cast<size_t>(n));
+    if (n > 0) judge_makers(r, at, static_cast<size_t>(n));
     return n;
 }
 
@@ -186,7 +204,9 @@ size_t kernel_read_more(void *context, unsigned char *at, size_t room) {
 
 bool kernel_ignored(void *context, int32_t pid, int32_t pidfd) {
     fanotify_reader *r = static_cast<fanotify_reader *>(context);
-    return pid == r->own_pid || pidfd == OWN_DETECTOR;
+    // A descriptor still open was read while a detector was being started.
+    return pid == r->own_pid || pidfd == OWN_MAKER ||
+           (pidfd >= 0 && own_detector_made(pid, pidfd));
 }
 
 bool kernel_named(void *, const char *path) {
@@ -289,6 +309,7 @@ int read_batch(fanotify_reader *r) {
         r->length = static_cast<size_t>(n);
         queue_mark(r->queue, r->empty_at);
         translate_events(&r->translator, r->events, &r->length, EVENTS_SIZE, reader_record, r);
+        close_pidfds(r);
         // The kernel stops at an empty queue or at an event that does not fit.
         empty = static_cast<size_t>(n) + LARGEST_EVENT <= READ_SIZE;
     }

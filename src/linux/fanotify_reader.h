@@ -37,6 +37,7 @@ struct fanotify_reader {
     int64_t dirty_since;      // changes lost since then: the tree to walk; -1 for none
     unsigned long walked;     // records handed over by walks
     bool abandoned;           // the watcher gave the watch up during a walk
+    bool open_pidfds;         // the batch holds descriptors of processes still open
     dev_t root_device;        // the root's identity, for folders too deep to name
     ino_t root_inode;
     char root[PATH_CAPACITY]; // the field, absolute, links resolved

@@ -63,6 +63,12 @@ bool same_process(int change_pidfd, int detector_pidfd) {
     return number > 0 && process_number(detector_pidfd) == number;
 }
 
+// With table_lock held: whether pid's entry, if any, is pidfd's process.
+bool entered_as(pid_t pid, int pidfd) {
+    int slot = listed(pid);
+    return slot >= 0 && slots[slot].pidfd >= 0 && same_process(pidfd, slots[slot].pidfd);
+}
+
 } // namespace
 
 void own_detector_starting() { starting.fetch_add(1); }
@@ -95,15 +101,22 @@ void own_detector_reaped(int slot) {
 
 bool own_detector_made(pid_t pid, int pidfd) {
     if (pid <= 0 || pidfd < 0) return false;
-    // Read before the table: the change was made before this call, so when
-    // no start was pending here its maker, if a detector, had been entered.
-    bool none_starting = starting.load() == 0;
-    if (listed(pid) < 0 && none_starting) return false;
     pthread_mutex_lock(&table_lock);
     // A detector being started may be this one: wait until it is entered.
     while (starting.load() != 0) pthread_cond_wait(&entered, &table_lock);
-    int slot = listed(pid);
-    bool own = slot >= 0 && slots[slot].pidfd >= 0 && same_process(pidfd, slots[slot].pidfd);
+    bool own = entered_as(pid, pidfd);
     pthread_mutex_unlock(&table_lock);
     return own;
+}
+
+own_verdict own_detector_judge(pid_t pid, int pidfd) {
+    if (pid <= 0 || pidfd < 0) return OWN_NOT;
+    // Read before the table: the change was made before this call, so when
+    // no start was pending here its maker, if a detector, had been entered.
+    bool none_starting = starting.load() == 0;
+    if (listed(pid) < 0) return none_starting ? OWN_NOT : OWN_PENDING;
+    pthread_mutex_lock(&table_lock);
+    bool own = entered_as(pid, pidfd);
+    pthread_mutex_unlock(&table_lock);
+    return own ? OWN_DETECTOR : OWN_NOT;
 }

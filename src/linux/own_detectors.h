@@ -23,5 +23,16 @@ void own_detector_reaped(int slot);
 // Whether the change that the kernel read as made by pid, with pidfd its
 // descriptor of that process (negative when the process had ended or the
 // kernel could not hand one over), was made by an entered detector that
-// has not been reaped.
+// has not been reaped. Waits for detectors being started to be entered.
 bool own_detector_made(pid_t pid, int pidfd);
+
+enum own_verdict {
+    OWN_NOT,      // not a detector's
+    OWN_DETECTOR, // an entered detector's, not reaped
+    OWN_PENDING,  // a detector being started may have made it: ask
+                  // own_detector_made, which waits
+};
+
+// The same without waiting, for every change read, most of them made by
+// other processes.
+own_verdict own_detector_judge(pid_t pid, int pidfd);

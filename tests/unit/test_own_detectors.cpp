@@ -1,7 +1,7 @@
 // The table of own detectors with real processes: a change is a detector's
 // own only when the kernel's descriptor of its maker names a detector that
-// is entered and not reaped; a number alone, an ended process, a full table
-// or a start not entered yet never make it so.
+// is entered and not reaped; a number alone, an ended process or a full
+// table never make it so; a start not entered yet is waited for.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -83,10 +83,14 @@ TEST(OwnDetectors, OnlyTheKernelsDescriptorOfAnEnteredDetectorMakesAChangeItsOwn
     int detector_fd = pidfd_of(detector.pid);
     int other_fd = pidfd_of(other.pid);
     EXPECT_TRUE(own_detector_made(detector.pid, detector_fd));
+    EXPECT_EQ(own_detector_judge(detector.pid, detector_fd), OWN_DETECTOR);
     // The detector's number with another process's descriptor: the maker
     // took the number of a detector, or the kernel says so of another.
     EXPECT_FALSE(own_detector_made(detector.pid, other_fd));
+    EXPECT_EQ(own_detector_judge(detector.pid, other_fd), OWN_NOT);
     EXPECT_FALSE(own_detector_made(other.pid, other_fd));
+    EXPECT_EQ(own_detector_judge(other.pid, other_fd), OWN_NOT);
+    EXPECT_EQ(own_detector_judge(detector.pid, FAN_NOPIDFD), OWN_NOT);
     EXPECT_FALSE(own_detector_made(detector.pid, FAN_NOPIDFD));
     EXPECT_FALSE(own_detector_made(detector.pid, FAN_EPIDFD));
     // Reaped but not taken out yet: the number may be anyone's by now.
@@ -131,6 +135,8 @@ TEST(OwnDetectors, AChangeReadWhileADetectorIsStartingWaitsForItsEntry) {
     detector.start();
     int fd = pidfd_of(detector.pid);
     own_detector_starting();
+    // Not known without waiting: the detector being started may be its maker.
+    EXPECT_EQ(own_detector_judge(detector.pid, fd), OWN_PENDING);
     lookup l = {detector.pid, fd, 0, false};
     pthread_t thread;
     ASSERT_EQ(pthread_create(&thread, nullptr, look_up, &l), 0);
