@@ -26,9 +26,10 @@ const int32_t OWN_MAKER = INT32_MIN;
 // Events name the directory by handle and the entry by name, and a created,
 // deleted or renamed entry by its own handle too (Linux 5.17). The changes
 // asked for are those the inotify reader reports: a close after writing
-// would report every file written once more. Each event also brings a
-// descriptor of the process that made it (Linux 5.15), to tell the
-// detectors' own changes by the process rather than by its number.
+// would report every file written once more. Where the kernel can (Linux
+// 5.15), each event also brings a descriptor of the process that made it
+// (FAN_REPORT_PIDFD), to tell the detectors' own changes by the process
+// rather than by its number.
 const unsigned INIT_FLAGS =
     FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_DFID_NAME_TARGET;
 const unsigned EVENT_FLAGS = O_RDONLY | O_LARGEFILE | O_CLOEXEC;
