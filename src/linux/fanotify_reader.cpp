@@ -41,7 +41,11 @@ const uint32_t ROOT_MASK = IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 // folder's place is checked against the events that follow, enough for what
 // the kernel's queue holds (16,384 events, a few hundred bytes each at most)
 // however busy the filesystem is elsewhere. Only the pages used take memory.
-const size_t READ_SIZE = 256 * 1024;
+// A part holds at most about 350 events (90 bytes at least each), so the
+// descriptors the kernel opens for their makers, until they are judged,
+// stay far below the usual limit of 1,024 open files: other threads can
+// still open theirs meanwhile.
+const size_t READ_SIZE = 32 * 1024;
 const size_t EVENTS_SIZE = 4 * 1024 * 1024;
 // A read needs room for at least one whole event: metadata, two directory
 // handles with names and a target handle, a few hundred bytes each at most.
@@ -198,9 +202,16 @@ ssize_t read_events(fanotify_reader *r, unsigned char *at, size_t room) {
 
 size_t kernel_read_more(void *context, unsigned char *at, size_t room) {
     fanotify_reader *r = static_cast<fanotify_reader *>(context);
-    if (room < LARGEST_EVENT) return 0;
-    ssize_t n = read_events(r, at, room);
-    return n > 0 ? static_cast<size_t>(n) : 0;
+    size_t added = 0;
+    // Part by part, until the kernel's queue is empty or the room taken.
+    while (room - added >= LARGEST_EVENT) {
+        size_t part = room - added < READ_SIZE ? room - added : READ_SIZE;
+        ssize_t n = read_events(r, at + added, part);
+        if (n <= 0) break;
+        added += static_cast<size_t>(n);
+        if (static_cast<size_t>(n) + LARGEST_EVENT <= part) break;
+    }
+    return added;
 }
 
 bool kernel_ignored(void *context, int32_t pid, int32_t pidfd) {
