@@ -305,32 +305,6 @@ TEST_F(translation, TheMonitorsOwnChangesAreLeftOutButStillMoveTheCache) {
     EXPECT_EQ(kernel.arrived, lines{"arrived"});
 }
 
-TEST(Records, TheMakersDescriptorIsReadWithWhereItLies) {
-    event_writer events;
-    events.change(FAN_MODIFY, ROOT, "a", 0, 42, 17);
-    events.change(FAN_MODIFY, ROOT, "b");
-    size_t offset = 0;
-    fan_event e;
-    ASSERT_EQ(fan_parse_next(events.bytes.data(), events.bytes.size(), &offset, &e), FAN_PARSED);
-    EXPECT_EQ(e.pidfd, 17);
-    int32_t there = 0;
-    ASSERT_GT(e.pidfd_at, 0u);
-    memcpy(&there, events.bytes.data() + e.pidfd_at, sizeof there);
-    EXPECT_EQ(there, 17);
-    ASSERT_EQ(fan_parse_next(events.bytes.data(), events.bytes.size(), &offset, &e), FAN_PARSED);
-    EXPECT_EQ(e.pidfd, FAN_NOPIDFD);
-    EXPECT_EQ(e.pidfd_at, 0u);
-    // A record too short to hold the descriptor.
-    event_writer cut;
-    cut.change(FAN_MODIFY, ROOT, "c", 0, 42, 17);
-    cut.bytes.resize(cut.bytes.size() - 4);
-    uint32_t length = static_cast<uint32_t>(cut.bytes.size());
-    memcpy(cut.bytes.data(), &length, 4);
-    cut.bytes[cut.bytes.size() - 2] = 4; // the record's length: its header only
-    offset = 0;
-    EXPECT_EQ(fan_parse_next(cut.bytes.data(), cut.bytes.size(), &offset, &e), FAN_BAD);
-}
-
 TEST_F(translation, AnOverflowIsALossAndForgetsTheCache) {
     events.change(FAN_CREATE | FAN_ONDIR, ROOT, "d", A);
     events.change(FAN_CREATE, A, "x");
