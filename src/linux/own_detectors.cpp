@@ -1,5 +1,5 @@
-// The table of detectors started and not reaped, and the test of a change's
-// maker against it.
+// The table of detectors started, and the test of a change's maker against
+// it.
 #include "own_detectors.h"
 
 #include <fcntl.h>
@@ -7,6 +7,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -14,12 +16,19 @@
 
 namespace {
 
-// One slot per detector running at once: one per watcher.
+// One slot per detector running at once (one per watcher), and room for
+// those reaped lately.
 const int DETECTOR_SLOTS = 128;
+// The filesystem of process descriptors since Linux 6.9: one inode per
+// process, never given to another while the system runs.
+const long PIDFS_MAGIC = 0x50494446;
 
 struct detector_slot {
     std::atomic<pid_t> pid; // 0: free
-    int pidfd;              // under table_lock; -1 when none could be had
+    // Under table_lock:
+    int pidfd;              // -1 once reaped, or when none could be had
+    ino_t inode;            // its descriptor's inode where it names this process alone; else 0
+    unsigned long ended_at; // when it was reaped, in reapings; 0 while it runs
 };
 
 detector_slot slots[DETECTOR_SLOTS];
@@ -29,12 +38,34 @@ pthread_mutex_t table_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t entered = PTHREAD_COND_INITIALIZER;
 // Detectors between their start and their entry in the table.
 std::atomic<int> starting{0};
+unsigned long reapings; // under table_lock
+bool by_number;         // under table_lock
 
-int listed(pid_t pid) {
+bool listed(pid_t pid) {
     for (int i = 0; i < DETECTOR_SLOTS; i++) {
-        if (slots[i].pid.load() == pid) return i;
+        if (slots[i].pid.load() == pid) return true;
     }
-    return -1;
+    return false;
+}
+
+// With table_lock held: a free slot, else the one reaped longest ago; -1
+// when every one runs.
+int free_slot() {
+    int oldest = -1;
+    for (int i = 0; i < DETECTOR_SLOTS; i++) {
+        if (slots[i].pid.load() == 0) return i;
+        unsigned long ended = slots[i].ended_at;
+        if (ended != 0 && (oldest < 0 || ended < slots[oldest].ended_at)) oldest = i;
+    }
+    return oldest;
+}
+
+// The inode of pidfd where it names its process alone; else 0.
+ino_t inode_of(int pidfd) {
+    struct stat st;
+    struct statfs fs;
+    if (by_number || fstat(pidfd, &st) != 0 || fstatfs(pidfd, &fs) != 0) return 0;
+    return static_cast<long>(fs.f_type) == PIDFS_MAGIC ? st.st_ino : 0;
 }
 
 // The number that the process of pidfd has now, as /proc shows it; 0 when
@@ -54,19 +85,27 @@ long process_number(int pidfd) {
     return number > 0 ? number : 0;
 }
 
-// Whether two descriptors name one process. Each number held now belongs
-// to one process only: the one that made the change held it when the
-// kernel handed its descriptor over (read first), and the detector, started
-// before that and not reaped at the second look, held its number throughout.
-bool same_process(int change_pidfd, int detector_pidfd) {
-    long number = process_number(change_pidfd);
-    return number > 0 && process_number(detector_pidfd) == number;
+// With table_lock held: whether pidfd's process is slot's detector. By
+// inode where the kernel gives each process one, reaped or not. Else by
+// number: each number held now belongs to one process only; the one that
+// made the change held it when the kernel handed its descriptor over (read
+// first), and the detector, started before that and not reaped at the
+// second look, held its number throughout.
+bool is_detector(const detector_slot &slot, int pidfd) {
+    if (slot.inode != 0) {
+        struct stat st;
+        return fstat(pidfd, &st) == 0 && st.st_ino == slot.inode;
+    }
+    long number = slot.pidfd >= 0 ? process_number(pidfd) : 0;
+    return number > 0 && process_number(slot.pidfd) == number;
 }
 
-// With table_lock held: whether pid's entry, if any, is pidfd's process.
+// With table_lock held: whether an entry of pid is pidfd's process.
 bool entered_as(pid_t pid, int pidfd) {
-    int slot = listed(pid);
-    return slot >= 0 && slots[slot].pidfd >= 0 && same_process(pidfd, slots[slot].pidfd);
+    for (int i = 0; i < DETECTOR_SLOTS; i++) {
+        if (slots[i].pid.load() == pid && is_detector(slots[i], pidfd)) return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -77,9 +116,11 @@ int own_detector_started(pid_t pid) {
     // Not reaped yet, so the number is still this detector's.
     int pidfd = pid > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
     pthread_mutex_lock(&table_lock);
-    int slot = pid > 0 ? listed(0) : -1;
+    int slot = pid > 0 ? free_slot() : -1;
     if (slot >= 0) {
         slots[slot].pidfd = pidfd;
+        slots[slot].inode = pidfd >= 0 ? inode_of(pidfd) : 0;
+        slots[slot].ended_at = 0;
         slots[slot].pid.store(pid);
     } else if (pidfd >= 0) {
         close(pidfd);
@@ -93,9 +134,13 @@ int own_detector_started(pid_t pid) {
 void own_detector_reaped(int slot) {
     if (slot < 0) return;
     pthread_mutex_lock(&table_lock);
-    if (slots[slot].pidfd >= 0) close(slots[slot].pidfd);
-    slots[slot].pidfd = -1;
-    slots[slot].pid.store(0);
+    detector_slot &s = slots[slot];
+    if (s.pidfd >= 0) close(s.pidfd);
+    s.pidfd = -1;
+    // Known by its inode, it stays known: its last changes may be read only
+    // now, each with the kernel's descriptor taken while it was not reaped.
+    s.ended_at = ++reapings;
+    if (s.inode == 0) s.pid.store(0);
     pthread_mutex_unlock(&table_lock);
 }
 
@@ -114,9 +159,15 @@ own_verdict own_detector_judge(pid_t pid, int pidfd) {
     // Read before the table: the change was made before this call, so when
     // no start was pending here its maker, if a detector, had been entered.
     bool none_starting = starting.load() == 0;
-    if (listed(pid) < 0) return none_starting ? OWN_NOT : OWN_PENDING;
+    if (!listed(pid)) return none_starting ? OWN_NOT : OWN_PENDING;
     pthread_mutex_lock(&table_lock);
     bool own = entered_as(pid, pidfd);
     pthread_mutex_unlock(&table_lock);
     return own ? OWN_DETECTOR : OWN_NOT;
+}
+
+void own_detectors_by_number(bool number) {
+    pthread_mutex_lock(&table_lock);
+    by_number = number;
+    pthread_mutex_unlock(&table_lock);
 }

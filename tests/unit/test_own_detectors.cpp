@@ -1,7 +1,7 @@
 // The table of own detectors with real processes: a change is a detector's
-// own only when the kernel's descriptor of its maker names a detector that
-// is entered and not reaped; a number alone, an ended process or a full
-// table never make it so; a start not entered yet is waited for.
+// own only when the kernel's descriptor of its maker names an entered
+// detector; a number alone, a full table or, told by number, a reaped
+// detector never make it so; a start not entered yet is waited for.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -74,7 +74,17 @@ void *look_up(void *context) {
 
 } // namespace
 
-TEST(OwnDetectors, OnlyTheKernelsDescriptorOfAnEnteredDetectorMakesAChangeItsOwn) {
+// Processes told apart by their descriptors' inodes (Linux 6.9), and by
+// the numbers /proc shows, as on older kernels.
+struct own_detectors : ::testing::TestWithParam<bool> {
+    bool by_number() const { return GetParam(); }
+    void SetUp() override { own_detectors_by_number(by_number()); }
+    void TearDown() override { own_detectors_by_number(false); }
+};
+
+INSTANTIATE_TEST_SUITE_P(ByInodeAndByNumber, own_detectors, ::testing::Values(false, true));
+
+TEST_P(own_detectors, OnlyTheKernelsDescriptorOfAnEnteredDetectorMakesAChangeItsOwn) {
     child detector, other;
     detector.start();
     other.start();
@@ -93,16 +103,20 @@ TEST(OwnDetectors, OnlyTheKernelsDescriptorOfAnEnteredDetectorMakesAChangeItsOwn
     EXPECT_EQ(own_detector_judge(detector.pid, FAN_NOPIDFD), OWN_NOT);
     EXPECT_FALSE(own_detector_made(detector.pid, FAN_NOPIDFD));
     EXPECT_FALSE(own_detector_made(detector.pid, FAN_EPIDFD));
-    // Reaped but not taken out yet: the number may be anyone's by now.
+    // Reaped, a change whose descriptor the kernel handed over before: by
+    // inode still the detector's; by number no longer, as the number may
+    // be anyone's by now.
     pid_t number = detector.pid;
     detector.end_and_reap();
-    EXPECT_FALSE(own_detector_made(number, detector_fd));
+    EXPECT_EQ(own_detector_made(number, detector_fd), !by_number());
     own_detector_reaped(slot);
+    EXPECT_EQ(own_detector_made(number, detector_fd), !by_number());
+    EXPECT_FALSE(own_detector_made(number, other_fd));
     close(detector_fd);
     close(other_fd);
 }
 
-TEST(OwnDetectors, ADetectorWithoutADescriptorAFailedStartAndAFullTableAreNotEntered) {
+TEST_P(own_detectors, ADetectorWithoutADescriptorAFailedStartAndAFullTableAreNotEntered) {
     child ended;
     ended.start();
     pid_t number = ended.pid;
@@ -115,8 +129,8 @@ TEST(OwnDetectors, ADetectorWithoutADescriptorAFailedStartAndAFullTableAreNotEnt
     own_detector_reaped(slot);
     close(ended_fd);
     EXPECT_EQ(entered(0), -1);
-    // Full: a detector beyond the table is not entered, so its changes are
-    // reported.
+    // Full of running detectors: one more is not entered, so its changes
+    // are reported; reaped ones make room.
     child detector;
     detector.start();
     int slots[256];
@@ -126,7 +140,10 @@ TEST(OwnDetectors, ADetectorWithoutADescriptorAFailedStartAndAFullTableAreNotEnt
     int fd = pidfd_of(detector.pid);
     EXPECT_TRUE(own_detector_made(detector.pid, fd));
     for (int i = 0; i < count; i++) own_detector_reaped(slots[i]);
-    EXPECT_FALSE(own_detector_made(detector.pid, fd));
+    EXPECT_EQ(own_detector_made(detector.pid, fd), !by_number());
+    int again = entered(detector.pid);
+    EXPECT_GE(again, 0);
+    own_detector_reaped(again);
     close(fd);
 }
 
