@@ -13,9 +13,10 @@
 // for own_detector_started before it is judged.
 void own_detector_starting();
 
-// Enters the detector just started as pid (0 when the start failed); while
-// it is entered it must not be reaped. Its slot, or -1 when it could not be
-// entered (its changes are then reported).
+// Enters the detector just started as pid (0 when the start failed), before
+// it is waited for: its descriptor is taken while the number is still its.
+// Its slot, or -1 when it could not be entered (its changes are then
+// reported).
 int own_detector_started(pid_t pid);
 
 // Marks slot's detector reaped, just before or after it is. Where the kernel
@@ -31,7 +32,7 @@ bool own_detector_made(pid_t pid, int pidfd);
 
 enum own_verdict {
     OWN_NOT,      // not a detector's
-    OWN_DETECTOR, // an entered detector's, not reaped
+    OWN_DETECTOR, // an entered detector's
     OWN_PENDING,  // a detector being started may have made it: ask
                   // own_detector_made, which waits
 };
