@@ -19,6 +19,7 @@ import tempfile
 import threading
 import time
 
+import deep_bench
 import fanotify_bench
 import million_bench
 
@@ -739,6 +740,7 @@ class Bench:
         if held_sizes:
             steps.append(("held", lambda: self.figure_held(held_sizes)))
         steps.append(("fanotify", lambda: fanotify_bench.figure(self)))
+        steps.append(("deep", lambda: deep_bench.figure(self)))
         # Over an hour of detections: run only when asked for by name.
         steps.append(("million", lambda: million_bench.figure(self)))
         steps = [(name, step) for name, step in steps
@@ -1584,7 +1586,8 @@ def report(bench, info, started, elapsed, command, win_monitor, win_missing, plo
                                               else "."))
             w("")
 
-    for module, name in ((fanotify_bench, "fanotify"), (million_bench, "million")):
+    for module, name in ((fanotify_bench, "fanotify"), (million_bench, "million"),
+                         (deep_bench, "deep")):
         mark = len(out)
         try:
             out.extend(module.section(bench))
@@ -1849,7 +1852,8 @@ def main():
                         help="comma-separated change-buffer sizes built in BUILD/win-SIZE")
     parser.add_argument("--only", default="",
                         help="comma-separated figures (setup,latency,launch,bursts,rewrites,"
-                             "backlog,storm,wine,held,fanotify,million; million, over an hour, "
+                             "backlog,storm,wine,held,fanotify,deep,million; million, over an "
+                             "hour, "
                              "runs only when named); "
                              "the report then goes to BUILD/bench/RESULTS-partial.md")
     args = parser.parse_args()

@@ -184,6 +184,7 @@ step place_step(fan_translator *t, const batch &b, const fan_handle &at, size_t 
     // A folder outside the root now was outside then too, or left the tree
     // since with what is in it: nothing under the root to report either way.
     if (!*error && !below_root(t, out, *length)) return PLACED;
+    if (*error == EXDEV) return GONE;
     size_t room = b.capacity - *b.length;
     if (room) *b.length += t->ops.read_more(t->ops.context, b.buffer + *b.length, room);
     index_moves(t, b);
@@ -254,6 +255,16 @@ bool entry_path(fan_translator *t, const batch &b, const fan_place &place, size_
     return append_name(out, length, place.name, place.name_length);
 }
 
+// Whether place's name is the one the kernel gives a file made with
+// O_TMPFILE until it is linked: "#" and its inode number.
+bool unnamed_file(const fan_place &place) {
+    if (place.name_length < 2 || place.name[0] != '#') return false;
+    for (size_t i = 1; i < place.name_length; i++) {
+        if (place.name[i] < '0' || place.name[i] > '9') return false;
+    }
+    return true;
+}
+
 void emit(record_fn on_record, void *context, record_kind kind, const char *path) {
     watch_record record = {kind, path, nullptr};
     on_record(context, &record);
@@ -269,8 +280,12 @@ void report(fan_translator *t, const batch &b, const fan_event &e, const fan_pla
     int error = directory_path(t, b, place.directory, after, path, &length);
     if (error && error != ENAMETOOLONG) return;
     if (!error && !below_root(t, path, length)) return;
-    if (t->ops.ignored(t->ops.context, e.pid)) return;
+    if (t->ops.ignored(t->ops.context, e.pid, e.pidfd)) return;
     if (!error && append_name(path, &length, place.name, place.name_length)) {
+        // A write to a file not linked yet names an entry that is not there;
+        // a real entry of that name is reported.
+        bool written = !(e.mask & (FAN_CREATE | FAN_DELETE | FAN_RENAME));
+        if (written && unnamed_file(place) && !t->ops.named(t->ops.context, path)) return;
         emit(on_record, context, RECORD_CHANGE, below_root(t, path, length));
         return;
     }
@@ -278,6 +293,18 @@ void report(fan_translator *t, const batch &b, const fan_event &e, const fan_pla
     memcpy(t->relative, place.name, place.name_length);
     t->relative[place.name_length] = '\0';
     emit(on_record, context, RECORD_UNREPRESENTABLE, t->relative);
+}
+
+// Which side of the root place's folder lies on: 1 below it, 0 outside, -1
+// not known.
+int side_of(fan_translator *t, const batch &b, const fan_place &place, size_t after) {
+    char path[PATH_CAPACITY];
+    size_t length;
+    int error = directory_path(t, b, place.directory, after, path, &length);
+    if (error == EXDEV) return 0;
+    if (error == ENAMETOOLONG) return 1;
+    if (error) return -1;
+    return below_root(t, path, length) ? 1 : 0;
 }
 
 // A folder made, deleted or renamed: the cache follows; one that arrives
@@ -295,6 +322,9 @@ void directory_event(fan_translator *t, const batch &b, const fan_event &e, size
     } else if (e.mask & FAN_DELETE) {
         if (e.has_target) cache_drop(&t->cache, e.target);
     } else if (e.mask & FAN_RENAME) {
+        if (side_of(t, b, e.old_place, after) != 0 || side_of(t, b, e.new_place, after) != 0) {
+            t->edge_moves++;
+        }
         bool was_inside = false;
         if (entry_path(t, b, e.old_place, after, path, &length)) {
             was_inside = below_root(t, path, length) != nullptr;
@@ -306,7 +336,7 @@ void directory_event(fan_translator *t, const batch &b, const fan_event &e, size
         }
         if (e.has_target) cache_put(&t->cache, e.target, path, length);
         const char *relative = below_root(t, path, length);
-        if (!relative || !relative[0] || t->ops.ignored(t->ops.context, e.pid)) return;
+        if (!relative || !relative[0] || t->ops.ignored(t->ops.context, e.pid, e.pidfd)) return;
         if (!was_inside) t->ops.report_below(t->ops.context, relative, e.has_target ? &e.target : nullptr);
         else if (e.has_target) t->ops.moved_within(t->ops.context, e.target);
     }
@@ -320,6 +350,7 @@ bool translator_init(fan_translator *t, const char *root, const fan_ops *ops) {
     t->ops = *ops;
     t->move_count = 0;
     t->indexed_to = 0;
+    t->edge_moves = 0;
     return cache_init(&t->cache);
 }
 
@@ -343,6 +374,7 @@ void translate_events(fan_translator *t, unsigned char *buffer, size_t *length, 
         if (e.mask & FAN_Q_OVERFLOW) {
             // Moves were lost with the rest: nothing cached can be trusted.
             cache_clear(&t->cache);
+            t->edge_moves++;
             emit(on_record, context, RECORD_LOST, nullptr);
             continue;
         }

@@ -10,8 +10,9 @@
 // written, closed after writing, deleted, and both names of a file renamed,
 // each under the root. Folders are not reported; one moved in from outside
 // the root has every file below it reported, and one renamed within it what
-// changed in it lately. Changes made by the monitor's
-// own processes are not reported, but still move the cache.
+// changed in it lately. Changes made by the monitor's own processes are not
+// reported, but still move the cache. Nor are writes to a file that has no
+// name yet (O_TMPFILE): its link is a create.
 #pragma once
 
 #include <stddef.h>
@@ -25,19 +26,22 @@
 struct fan_ops {
     // The absolute path of a directory now, into out; 0, or an errno: ESTALE
     // when it is gone, ENAMETOOLONG when it is under the root but deeper
-    // than any path.
+    // than any path, EXDEV when it is outside the root, deeper than any path.
     int (*resolve)(void *context, const fan_handle &directory, char *out, size_t capacity,
                    size_t *length);
     // Reads events queued since into at[0, room); the bytes added, 0 for none.
     size_t (*read_more)(void *context, unsigned char *at, size_t room);
-    // Whether a change by pid is the monitor's own (or its detector's).
-    bool (*ignored)(void *context, int32_t pid);
+    // Whether a change by pid, with pidfd the kernel's descriptor of that
+    // process (negative for none), is the monitor's own or its detector's.
+    bool (*ignored)(void *context, int32_t pid, int32_t pidfd);
     // Reports every file below the directory at relative (arrived in the
     // tree), known by handle when not null.
     void (*report_below)(void *context, const char *relative, const fan_handle *directory);
     // A directory renamed within the tree: what changed in it lately is to be
     // reported under its new path (records still waiting name the old one).
     void (*moved_within)(void *context, const fan_handle &directory);
+    // Whether an entry is at the absolute path now (a link is not followed).
+    bool (*named)(void *context, const char *path);
     void *context;
 };
 
@@ -54,6 +58,10 @@ struct fan_translator {
     size_t moves[FAN_MOVES_MAX];
     size_t move_count;
     size_t indexed_to; // bytes of the buffer looked at for moves
+    // Folder moves into, out of or within the root, or from or to a place
+    // not known, and losses: each may change which side of the root a
+    // folder too deep for a path lies on.
+    unsigned long edge_moves;
     char relative[PATH_CAPACITY];
 };
 

@@ -15,14 +15,21 @@
 #include <unistd.h>
 
 #include "changed_walk.h"
-#include "process_start.h"
+#include "own_detectors.h"
 
 namespace {
+
+// What a judged event's pidfd field holds when its maker was an own
+// detector; any other judged maker's holds FAN_NOPIDFD.
+const int32_t OWN_MAKER = INT32_MIN;
 
 // Events name the directory by handle and the entry by name, and a created,
 // deleted or renamed entry by its own handle too (Linux 5.17). The changes
 // asked for are those the inotify reader reports: a close after writing
-// would report every file written once more.
+// would report every file written once more. Where the kernel can (Linux
+// 5.15), each event also brings a descriptor of the process that made it
+// (FAN_REPORT_PIDFD), to tell the detectors' own changes by the process
+// rather than by its number.
 const unsigned INIT_FLAGS =
     FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_DFID_NAME_TARGET;
 const unsigned EVENT_FLAGS = O_RDONLY | O_LARGEFILE | O_CLOEXEC;
@@ -34,15 +41,20 @@ const uint32_t ROOT_MASK = IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 // folder's place is checked against the events that follow, enough for what
 // the kernel's queue holds (16,384 events, a few hundred bytes each at most)
 // however busy the filesystem is elsewhere. Only the pages used take memory.
-const size_t READ_SIZE = 256 * 1024;
+// A part holds at most about 350 events (90 bytes at least each), so the
+// descriptors the kernel opens for their makers, until they are judged,
+// stay far below the usual limit of 1,024 open files: other threads can
+// still open theirs meanwhile.
+const size_t READ_SIZE = 32 * 1024;
 const size_t EVENTS_SIZE = 4 * 1024 * 1024;
 // A read needs room for at least one whole event: metadata, two directory
 // handles with names and a target handle, a few hundred bytes each at most.
 const size_t LARGEST_EVENT = 4096;
 const size_t GUARD_READ = 16 * 1024;
 
-// How far up a folder too deep for a path is followed to find the root.
-const int DEEPEST = 1 << 16;
+// How far up a folder too deep for a path is followed to find the root, in
+// steps of about a thousand levels.
+const int DEEP_HOPS = 64;
 
 int64_t now_ns() {
     timespec now;
@@ -124,27 +136,6 @@ void report_dirty(fanotify_reader *r) {
     forget_scanned_arrivals(r);
 }
 
-// Whether folder fd (closed here) lies below the root: followed up through
-// "..", for a folder deeper than any path can name.
-bool below_root_by_parents(const fanotify_reader *r, int fd) {
-    struct stat st;
-    for (int level = 0; level < DEEPEST && fd >= 0 && fstat(fd, &st) == 0; level++) {
-        if (st.st_dev == r->root_device && st.st_ino == r->root_inode) {
-            close(fd);
-            return true;
-        }
-        int parent = openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
-        struct stat up;
-        bool top = parent >= 0 && fstat(parent, &up) == 0 && up.st_dev == st.st_dev &&
-                   up.st_ino == st.st_ino;
-        close(fd);
-        fd = parent;
-        if (top) break; // "/" is its own parent
-    }
-    if (fd >= 0) close(fd);
-    return false;
-}
-
 // Opens what a handle names with flags, through a mount point of its
 // filesystem: opened for each look-up, so no mount is held busy. 0, or an
 // errno (ESTALE when the handle is not the filesystem's mounted there).
@@ -175,6 +166,13 @@ int open_handle(fanotify_reader *r, const fan_handle &h, int flags, int *out) {
 int kernel_resolve(void *context, const fan_handle &h, char *out, size_t capacity,
                    size_t *length) {
     fanotify_reader *r = static_cast<fanotify_reader *>(context);
+    // Where a folder too deep for a path lies, as found before.
+    if (r->deep.moves != r->translator.edge_moves) {
+        deep_forget(&r->deep);
+        r->deep.moves = r->translator.edge_moves;
+    }
+    int known = deep_find(&r->deep, h);
+    if (known >= 0) return known ? ENAMETOOLONG : EXDEV;
     int fd = -1;
     if (int error = open_handle(r, h, O_PATH | O_CLOEXEC, &fd)) return error;
     struct stat st;
@@ -182,7 +180,9 @@ int kernel_resolve(void *context, const fan_handle &h, char *out, size_t capacit
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     ssize_t n = fstat(fd, &st) == 0 && st.st_nlink > 0 ? readlink(link, out, capacity) : -1;
     if (n < 0 && errno == ENAMETOOLONG) {
-        return below_root_by_parents(r, fd) ? ENAMETOOLONG : ESTALE;
+        bool below = deep_below(r->root, r->root_device, r->root_inode, fd, DEEP_HOPS);
+        deep_put(&r->deep, h, below);
+        return below ? ENAMETOOLONG : EXDEV;
     }
     close(fd);
     // A deleted folder has no path; one outside this process's root, none
@@ -193,19 +193,74 @@ int kernel_resolve(void *context, const fan_handle &h, char *out, size_t capacit
     return 0;
 }
 
-size_t kernel_read_more(void *context, unsigned char *at, size_t room) {
-    fanotify_reader *r = static_cast<fanotify_reader *>(context);
-    if (room < LARGEST_EVENT) return 0;
+// Each event read brings a descriptor of the process that made it: judged
+// at once, while a detector that made it is most likely not reaped yet, and
+// closed; the field keeps the verdict for the translation. One that cannot
+// be judged without waiting for a detector being started stays open, to be
+// judged only if the change lies under the root.
+void judge_makers(fanotify_reader *r, unsigned char *events, size_t length) {
+    size_t offset = 0;
+    fan_event e;
+    while (fan_parse_next(events, length, &offset, &e) == FAN_PARSED) {
+        if (e.pidfd < 0) continue;
+        own_verdict verdict = own_detector_judge(e.pid, e.pidfd);
+        if (verdict == OWN_PENDING) {
+            r->open_pidfds = true;
+            continue;
+        }
+        int32_t kept = verdict == OWN_DETECTOR ? OWN_MAKER : FAN_NOPIDFD;
+        close(e.pidfd);
+        memcpy(events + e.pidfd_at, &kept, sizeof kept);
+    }
+}
+
+// Closes the descriptors left open in a batch once it is translated.
+void close_pidfds(fanotify_reader *r) {
+    if (!r->open_pidfds) return;
+    r->open_pidfds = false;
+    size_t offset = 0;
+    fan_event e;
+    while (fan_parse_next(r->events, r->length, &offset, &e) == FAN_PARSED) {
+        if (e.pidfd >= 0) close(e.pidfd);
+    }
+}
+
+// One read of the kernel's events into at[0, room): the bytes read, or -1
+// with errno set.
+ssize_t read_events(fanotify_reader *r, unsigned char *at, size_t room) {
     ssize_t n;
     do {
         n = read(r->fd, at, room);
     } while (n < 0 && errno == EINTR);
-    return n > 0 ? static_cast<size_t>(n) : 0;
+    if (n > 0) judge_makers(r, at, static_cast<size_t>(n));
+    return n;
 }
 
-bool kernel_ignored(void *context, int32_t pid) {
+size_t kernel_read_more(void *context, unsigned char *at, size_t room) {
     fanotify_reader *r = static_cast<fanotify_reader *>(context);
-    return pid == r->own_pid || started_detector(pid, r->drained_at);
+    size_t added = 0;
+    // Part by part, until the kernel's queue is empty or the room taken.
+    while (room - added >= LARGEST_EVENT) {
+        size_t part = room - added < READ_SIZE ? room - added : READ_SIZE;
+        ssize_t n = read_events(r, at + added, part);
+        if (n <= 0) break;
+        added += static_cast<size_t>(n);
+        if (static_cast<size_t>(n) + LARGEST_EVENT <= part) break;
+    }
+    return added;
+}
+
+bool kernel_ignored(void *context, int32_t pid, int32_t pidfd) {
+    fanotify_reader *r = static_cast<fanotify_reader *>(context);
+    // A descriptor still open was read while a detector was being started.
+    return pid == r->own_pid || pidfd == OWN_MAKER ||
+           (pidfd >= 0 && own_detector_made(pid, pidfd));
+}
+
+bool kernel_named(void *, const char *path) {
+    struct stat st;
+    // Unless it is surely not there, it is taken as there: reported.
+    return lstat(path, &st) == 0 || (errno != ENOENT && errno != ENOTDIR);
 }
 
 void push_record(fanotify_reader *r, record_kind kind, const char *path, const char *detail) {
@@ -383,27 +438,22 @@ void close_all(fanotify_reader *r) {
 }
 
 // One batch read and translated. EAGAIN when the kernel's queue was found
-// empty by the read: then every change made before it began (a detector's
-// that had ended by then among them) has been read.
+// empty by the read: then every change made before it began has been read.
 int read_batch(fanotify_reader *r) {
-    unsigned long ended = detectors_ended();
     int64_t drained = queue_drained_since(r->queue);
     int64_t started = now_ns();
-    ssize_t n;
-    do {
-        n = read(r->fd, r->events, READ_SIZE);
-    } while (n < 0 && errno == EINTR);
+    ssize_t n = read_events(r, r->events, READ_SIZE);
     bool empty = n < 0 && errno == EAGAIN;
     if (n <= 0 && !empty) return n < 0 ? errno : EIO;
     if (n > 0) {
         r->length = static_cast<size_t>(n);
         queue_mark(r->queue, r->empty_at);
         translate_events(&r->translator, r->events, &r->length, EVENTS_SIZE, reader_record, r);
+        close_pidfds(r);
         // The kernel stops at an empty queue or at an event that does not fit.
         empty = static_cast<size_t>(n) + LARGEST_EVENT <= READ_SIZE;
     }
     if (!empty) return 0;
-    r->drained_at = ended;
     r->empty_at = started;
     r->empty_scanned = drained;
     return EAGAIN;
@@ -430,7 +480,10 @@ int follow(fanotify_reader *r) {
         if (r->abandoned) return ECANCELED;
         if (fds[2].revents & (POLLPRI | POLLERR)) {
             // A mount over the root would change what the field names.
-            if (marks_update(&r->marks, reader_record, r)) cache_clear(&r->translator.cache);
+            if (marks_update(&r->marks, reader_record, r)) {
+                cache_clear(&r->translator.cache);
+                deep_forget(&r->deep);
+            }
             if (int error = guard_check(&r->guard)) return error;
         }
         // Read before the events: a path under a field that names another
@@ -483,7 +536,10 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
     if (!S_ISDIR(st.st_mode)) return ENOTDIR;
     r->root_device = st.st_dev;
     r->root_inode = st.st_ino;
-    r->fd = fanotify_init(INIT_FLAGS, EVENT_FLAGS);
+    r->fd = fanotify_init(INIT_FLAGS | FAN_REPORT_PIDFD, EVENT_FLAGS);
+    // A kernel that cannot hand over the maker's process: no change is told
+    // as a detector's own, every one is reported.
+    if (r->fd < 0 && errno == EINVAL) r->fd = fanotify_init(INIT_FLAGS, EVENT_FLAGS);
     if (r->fd < 0) {
         *refusal = mark_refusal(errno);
         return errno;
@@ -491,7 +547,7 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
     int error = marks_start(&r->marks, r->fd, MARK_MASK, r->root);
     if (error) *refusal = mark_refusal(error);
     fan_ops ops = {kernel_resolve,      kernel_read_more,    kernel_ignored,
-                   kernel_report_below, kernel_moved_within, r};
+                   kernel_report_below, kernel_moved_within, kernel_named, r};
     r->events = static_cast<unsigned char *>(malloc(EVENTS_SIZE));
     if (!error && (!r->events || !translator_init(&r->translator, r->root, &ops))) error = ENOMEM;
     if (!error) error = open_watchers(r);

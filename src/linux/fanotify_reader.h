@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include "capacities.h"
+#include "deep_folders.h"
 #include "fanotify_events.h"
 #include "folder_lister.h"
 #include "mounts.h"
@@ -52,11 +53,12 @@ struct fanotify_reader {
     root_guard guard;
     fs_marks marks;
     fan_translator translator;
+    deep_folders deep;
     unsigned char *events;
     size_t length;
     pid_t own_pid;
-    unsigned long drained_at; // detectors_ended() at the last empty read
-    int64_t empty_at;         // when that read began, in nanoseconds since the epoch
+    int64_t empty_at;         // when the last read that found the kernel's queue
+                              // empty began, in nanoseconds since the epoch
     int64_t dirty_since;      // changes lost since then: the tree to walk; -1 for none
     // The queue's drained mark (queue_drained_since) when the read of
     // empty_at began: when a folder was renamed by an event read since,
@@ -74,6 +76,7 @@ struct fanotify_reader {
     lister_ops lister;
     unsigned long walked;     // records handed over by walks
     bool abandoned;           // the watcher gave the watch up during a walk
+    bool open_pidfds;         // the batch holds descriptors of processes still open
     dev_t root_device;        // the root's identity, for folders too deep to name
     ino_t root_inode;
     char root[PATH_CAPACITY]; // the field, absolute, links resolved

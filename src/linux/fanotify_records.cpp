@@ -13,6 +13,7 @@ const size_t METADATA = sizeof(fanotify_event_metadata);
 const size_t INFO_HEADER = sizeof(fanotify_event_info_header);
 const size_t FID_HEADER = INFO_HEADER + 8;
 const size_t HANDLE_HEADER = 8;
+const size_t PIDFD_RECORD = sizeof(fanotify_event_info_pidfd);
 
 // Reads one handle record of record_length bytes at record; with name, the
 // NUL-terminated name after the handle too. False when it does not fit.
@@ -44,8 +45,9 @@ bool read_place(const unsigned char *record, size_t record_length, bool with_nam
     return true;
 }
 
-// Reads the info records of one event; false at the first that is malformed.
-bool read_infos(const unsigned char *at, size_t length, fan_event *event) {
+// Reads the info records of one event, at[0, length), which starts base
+// bytes into the buffer; false at the first that is malformed.
+bool read_infos(const unsigned char *at, size_t length, size_t base, fan_event *event) {
     for (size_t offset = 0; offset < length;) {
         if (length - offset < INFO_HEADER) return false;
         fanotify_event_info_header header;
@@ -68,6 +70,11 @@ bool read_infos(const unsigned char *at, size_t length, fan_event *event) {
             ok = read_place(record, header.len, false, &target);
             event->has_target = ok;
             event->target = target.directory;
+            break;
+        case FAN_EVENT_INFO_TYPE_PIDFD:
+            ok = header.len >= PIDFD_RECORD;
+            if (ok) memcpy(&event->pidfd, record + INFO_HEADER, sizeof event->pidfd);
+            event->pidfd_at = ok ? base + offset + INFO_HEADER : 0;
             break;
         default:
             break; // a kind not asked for: passed over by its length
@@ -94,8 +101,10 @@ fan_parse fan_parse_next(const unsigned char *buffer, size_t length, size_t *off
     memset(event, 0, sizeof *event);
     event->mask = metadata.mask;
     event->pid = metadata.pid;
+    event->pidfd = FAN_NOPIDFD;
     if (!read_infos(buffer + at + metadata.metadata_len,
-                    metadata.event_len - metadata.metadata_len, event)) {
+                    metadata.event_len - metadata.metadata_len, at + metadata.metadata_len,
+                    event)) {
         return FAN_BAD;
     }
     *offset = at + metadata.event_len;
@@ -105,4 +114,13 @@ fan_parse fan_parse_next(const unsigned char *buffer, size_t length, size_t *off
 bool fan_same_handle(const fan_handle &a, const fan_handle &b) {
     return a.fsid == b.fsid && a.type == b.type && a.size == b.size &&
            memcmp(a.bytes, b.bytes, a.size) == 0;
+}
+
+uint32_t fan_handle_hash(const fan_handle &h) {
+    // FNV-1a.
+    uint64_t hash = 14695981039346656037ull;
+    for (uint32_t i = 0; i < h.size; i++) hash = (hash ^ h.bytes[i]) * 1099511628211ull;
+    hash = (hash ^ static_cast<uint32_t>(h.type)) * 1099511628211ull;
+    hash = (hash ^ h.fsid) * 1099511628211ull;
+    return static_cast<uint32_t>(hash >> 32);
 }

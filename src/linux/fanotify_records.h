@@ -1,5 +1,6 @@
 // Reading the fanotify reader's kernel records: one event's metadata and its
-// variable-length info records (directory handle and name, target handle),
+// variable-length info records (directory handle and name, target handle,
+// the descriptor of the process that made it),
 // every length checked against the buffer before anything is read. Nothing
 // here touches the kernel, so it can be fed any bytes.
 #pragma once
@@ -27,6 +28,8 @@ struct fan_place {
 struct fan_event {
     uint64_t mask;
     int32_t pid;
+    int32_t pidfd;       // the kernel's descriptor of that process; negative for none
+    size_t pidfd_at;     // where pidfd lies in the buffer; 0 when it has none
     fan_place place;     // where the change happened (create, write, delete)
     fan_place old_place; // a rename's old directory and name
     fan_place new_place; // a rename's new directory and name
@@ -47,3 +50,6 @@ fan_parse fan_parse_next(const unsigned char *buffer, size_t length, size_t *off
 
 // Whether two handles name the same object.
 bool fan_same_handle(const fan_handle &a, const fan_handle &b);
+
+// A hash of the handle's bytes, its type and its filesystem, for caches.
+uint32_t fan_handle_hash(const fan_handle &h);

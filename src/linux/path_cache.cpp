@@ -6,14 +6,7 @@
 
 namespace {
 
-size_t set_of(const fan_handle &h) {
-    // FNV-1a over the handle's bytes, its type and its filesystem.
-    uint64_t hash = 14695981039346656037ull;
-    for (uint32_t i = 0; i < h.size; i++) hash = (hash ^ h.bytes[i]) * 1099511628211ull;
-    hash = (hash ^ static_cast<uint32_t>(h.type)) * 1099511628211ull;
-    hash = (hash ^ h.fsid) * 1099511628211ull;
-    return static_cast<size_t>(hash >> 32) % CACHE_SETS;
-}
+size_t set_of(const fan_handle &h) { return static_cast<size_t>(fan_handle_hash(h) % CACHE_SETS); }
 
 bool holds(const cache_slot &s, const fan_handle &h) {
     return s.handle_size != 0 && s.handle_size == h.size && s.fsid == h.fsid &&

@@ -1,8 +1,6 @@
 // Starting the detection executable on Linux: posix_spawn, never a shell.
-// The detectors running, and those ended lately, are kept in a small table
-// so that a reader that knows which process made a change can leave out the
-// monitor's own (a detector writing a log in the tree must not be scanned
-// for it, over and over).
+// Each detector is entered in the table of own detectors (own_detectors.h)
+// from its start until it is reaped.
 #pragma once
 
 #include <sys/types.h>
@@ -14,12 +12,3 @@
 // ran and ended with status 0 within the limit.
 bool spawn_and_wait(const char *executable, const char *path, unsigned timeout_seconds);
 
-// A count that grows each time a detector ends.
-unsigned long detectors_ended();
-
-// Whether pid is a detector the monitor started that is running, or that
-// ended after detectors_ended() read drained_at. A reader passes the count
-// it read before its last read that found no events: whatever an ended
-// detector did before that, it has read. Waits for a detector being started
-// to be entered first, so its first changes are known as its own.
-bool started_detector(pid_t pid, unsigned long drained_at);

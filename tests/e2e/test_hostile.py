@@ -7,6 +7,7 @@ import re
 import shutil
 import subprocess
 import threading
+import unittest
 
 from harness import FANOTIFY, MonitorTest, escaped
 
@@ -15,8 +16,8 @@ NOBODY = 65534
 EVERY_BYTE = bytes(b for b in range(1, 256) if b != ord("/"))  # 254 bytes
 
 
-def touch(path, data=None):
-    fd = os.open(path, os.O_CREAT | os.O_WRONLY, 0o644)
+def touch(path, data=None, dir_fd=None):
+    fd = os.open(path, os.O_CREAT | os.O_WRONLY, 0o644, dir_fd=dir_fd)
     if data:
         os.write(fd, data)
     os.close(fd)
@@ -187,6 +188,45 @@ class DeepChains(HostileTest):
             m.out.snapshot())
         self.assertFalse([p for p in m.detected() if p.endswith(b"/late")])
         self.assertEqual(m.quit(), 0)
+
+
+@unittest.skipUnless(FANOTIFY, "the fanotify reader's mark sees the whole filesystem")
+class DeepOutside(HostileTest):
+    """Folders deeper than any path, outside the field, on the filesystem
+    the fanotify reader's mark sees."""
+
+    def test_writes_in_a_deep_folder_outside_do_not_hold_up_a_change_inside(self):
+        outside = os.path.join(self.tmp, "outside")
+        os.mkdir(outside)
+        fds = chain(outside, "d", 2500)
+        try:
+            m = self.start(ready=True)
+            for i in range(1500):
+                touch("f%d" % i, dir_fd=fds[-1], data=b"x")
+            touch(self.path("inside"))
+            self.assertDetected(m, [self.path("inside")])
+        finally:
+            for fd in fds:
+                os.close(fd)
+        self.assertEqual(m.quit(), 0)
+        self.assertEqual(failures(m), [])
+
+    def test_a_deep_folder_moved_in_from_outside_has_its_changes_named(self):
+        outside = os.path.join(self.tmp, "outside")
+        os.mkdir(outside)
+        fds = chain(outside, "d", 2500)
+        try:
+            m = self.start(ready=True)
+            touch("before", dir_fd=fds[-1])
+            touch(self.path("marker"))
+            self.assertDetected(m, [self.path("marker")])
+            os.rename(outside, self.path("in"))
+            touch("after", dir_fd=fds[-1])
+            named = b"[-] Change not scanned, path cannot be represented: %s/.../after\n" % self.bpath()
+            self.assertTrue(m.out.wait_for_line(named), m.out.snapshot())
+        finally:
+            for fd in fds:
+                os.close(fd)
 
 
 class Names(HostileTest):

@@ -1,6 +1,7 @@
 """End-to-end tests of the Linux monitor: real binary, real trees, a recording
 detection executable beside it."""
 
+import ctypes
 import os
 import re
 import signal
@@ -52,6 +53,29 @@ class Records(MonitorTest):
             self.assertEqual(out[2 * i], CHANGE + path + b"\n")
             self.assertEqual(out[2 * i + 1], CALLED)
         self.assertEqual(m.err.snapshot(), [])
+
+    def test_a_file_made_without_a_name_is_reported_once_linked(self):
+        # O_TMPFILE: written while it has no name (the kernel calls it "#"
+        # and its inode number, a path that never exists), then linked.
+        m = self.start(ready=True)
+        libc = ctypes.CDLL(None, use_errno=True)
+        unnamed = os.open(self.root, os.O_TMPFILE | os.O_WRONLY, 0o600)
+        os.write(unnamed, b"never named")
+        named = os.open(self.root, os.O_TMPFILE | os.O_WRONLY, 0o600)
+        os.write(named, b"named later")
+        at_fdcwd, at_empty_path = -100, 0x1000
+        self.assertEqual(libc.linkat(named, b"", at_fdcwd, self.bpath("linked"), at_empty_path), 0,
+                         os.strerror(ctypes.get_errno()))
+        os.write(named, b", written after")
+        os.close(named)
+        os.close(unnamed)
+        self.write("#123")  # a real name that looks like one
+        self.write("marker")
+        self.assertDetected(m, [self.path("linked"), self.path("#123"), self.path("marker")])
+        self.assertEqual(m.quit(), 0)
+        self.assertEqual(set(m.detected()), {self.bpath("linked"), self.bpath("#123"),
+                                             self.bpath("marker")})
+        self.assertEqual([l for l in m.out.snapshot() if b"/#" in l and b"#123" not in l], [])
 
     def test_detector_gets_one_argument_and_the_monitors_directory(self):
         cwd = os.path.join(self.tmp, "elsewhere")

@@ -39,6 +39,8 @@
 //   FAULT_LIST_NAME=NAME         folder named NAME (fdopendir) waits before it
 //                                starts (at most 5 minutes): a walk held
 //                                between two folders
+//   FAULT_NO_PIDFD=1             fanotify_init refuses FAN_REPORT_PIDFD (EINVAL), as
+//                                a kernel before 5.15 does
 //   FAULT_LOG=FILE               one line per injected fault is appended there,
 //                                so a test can tell the fault really happened
 // Built without sanitizers; under a sanitizer its runtime is preloaded first,
@@ -82,6 +84,7 @@ const char *read_pause;
 const char *list_pause;
 const char *list_name;
 bool list_paused;
+bool no_pidfd;
 // Descriptors returned by inotify_init/inotify_init1, and by fanotify_init.
 bool inotify_fds[TRACKED_FDS];
 bool fanotify_fds[TRACKED_FDS];
@@ -147,6 +150,7 @@ __attribute__((constructor)) void fault_setup() {
     read_pause = getenv("FAULT_READ_PAUSE");
     list_pause = getenv("FAULT_LIST_PAUSE");
     list_name = getenv("FAULT_LIST_NAME");
+    no_pidfd = getenv("FAULT_NO_PIDFD") != nullptr;
 }
 
 // The path a descriptor names, into out; false when it cannot be read.
@@ -164,6 +168,32 @@ const char *watched_path(const char *path, char *out, size_t capacity) {
     const char *prefix = "/proc/self/fd/";
     if (strncmp(path, prefix, strlen(prefix)) != 0) return path;
     return fd_path(atoi(path + strlen(prefix)), out, capacity) ? out : path;
+}
+
+// Closes the descriptors of the processes named in fanotify events that are
+// dropped: the monitor never sees them to close.
+void close_pidfds(const void *buffer, ssize_t length) {
+    const unsigned char *bytes = static_cast<const unsigned char *>(buffer);
+    size_t end = length > 0 ? static_cast<size_t>(length) : 0;
+    for (size_t at = 0; end - at >= sizeof(fanotify_event_metadata);) {
+        fanotify_event_metadata event;
+        memcpy(&event, bytes + at, sizeof event);
+        if (event.event_len < event.metadata_len || event.event_len > end - at) return;
+        for (size_t info = at + event.metadata_len; info + sizeof(fanotify_event_info_header) <=
+                                                     at + event.event_len;) {
+            fanotify_event_info_header header;
+            memcpy(&header, bytes + info, sizeof header);
+            if (header.len < sizeof header) break;
+            if (header.info_type == FAN_EVENT_INFO_TYPE_PIDFD &&
+                header.len >= sizeof(fanotify_event_info_pidfd)) {
+                fanotify_event_info_pidfd record;
+                memcpy(&record, bytes + info, sizeof record);
+                if (record.pidfd >= 0) ::close(record.pidfd);
+            }
+            info += header.len;
+        }
+        at += event.event_len;
+    }
 }
 
 // Replaces what a read of fanotify returned with one FAN_Q_OVERFLOW.
@@ -206,10 +236,11 @@ ssize_t fanotify_window(int fd, void *buffer, size_t count, ssize_t length) {
         return length;
     }
     note("read dropped\n");
+    close_pidfds(buffer, length);
     while (next<access_fn>("access")(overflow_trigger, F_OK) == 0) {
         pollfd ready = {fd, POLLIN, 0};
         poll(&ready, 1, 10);
-        next<read_fn>("read")(fd, buffer, count);
+        close_pidfds(buffer, next<read_fn>("read")(fd, buffer, count));
     }
     return fanotify_overflowed(buffer);
 }
@@ -241,6 +272,11 @@ int inotify_init() {
 }
 
 int fanotify_init(unsigned flags, unsigned event_flags) {
+    if (active && no_pidfd && (flags & FAN_REPORT_PIDFD)) {
+        note("fanotify_init EINVAL\n");
+        errno = EINVAL;
+        return -1;
+    }
     int fd = next<int (*)(unsigned, unsigned)>("fanotify_init")(flags, event_flags);
     track(fd, fanotify_fds);
     return fd;

@@ -53,6 +53,12 @@ void parse_all(const unsigned char *data, size_t size) {
         if (e.has_target && !inside(e.target.bytes, e.target.size, data + before, offset - before)) {
             fail("target outside its event");
         }
+        if (e.pidfd_at) {
+            int32_t pidfd;
+            if (e.pidfd_at < before || e.pidfd_at + sizeof pidfd > offset) fail("pidfd outside its event");
+            memcpy(&pidfd, data + e.pidfd_at, sizeof pidfd);
+            if (pidfd != e.pidfd) fail("pidfd not where it was said to lie");
+        }
     }
 }
 
@@ -64,7 +70,7 @@ void translate_all(const unsigned char *data, size_t size) {
     if (!ready) {
         kernel.folders = {{1, "/r"}, {2, "/r/a"}, {3, "/o"}, {4, "/r2"}};
         kernel.too_deep = {5};
-        kernel.ignored_pids = {7};
+        kernel.own = {{7, 7}};
         fan_ops ops = kernel.ops();
         if (!translator_init(&t, "/r", &ops)) fail("no cache");
         ready = true;

@@ -35,25 +35,39 @@ void event_writer::place(uint8_t type, uint32_t directory, const std::string *na
     bytes.insert(bytes.end(), record.begin(), record.end());
 }
 
+void event_writer::process(int32_t pidfd) {
+    if (pidfd == FAN_NOPIDFD) return;
+    fanotify_event_info_pidfd record;
+    memset(&record, 0, sizeof record);
+    record.hdr.info_type = FAN_EVENT_INFO_TYPE_PIDFD;
+    record.hdr.len = sizeof record;
+    record.pidfd = pidfd;
+    bytes.insert(bytes.end(), reinterpret_cast<unsigned char *>(&record),
+                 reinterpret_cast<unsigned char *>(&record) + sizeof record);
+}
+
 void event_writer::end(size_t start) {
     uint32_t length = static_cast<uint32_t>(bytes.size() - start);
     memcpy(bytes.data() + start, &length, 4);
 }
 
 void event_writer::change(uint64_t mask, uint32_t directory, const std::string &name,
-                          uint32_t target, int32_t pid) {
+                          uint32_t target, int32_t pid, int32_t pidfd) {
     size_t start = begin(mask, pid);
     place(FAN_EVENT_INFO_TYPE_DFID_NAME, directory, &name);
     if (target) place(FAN_EVENT_INFO_TYPE_FID, target, nullptr);
+    process(pidfd);
     end(start);
 }
 
 void event_writer::rename(uint64_t mask, uint32_t from, const std::string &old_name, uint32_t to,
-                          const std::string &new_name, uint32_t target, int32_t pid) {
+                          const std::string &new_name, uint32_t target, int32_t pid,
+                          int32_t pidfd) {
     size_t start = begin(mask | FAN_RENAME, pid);
     place(FAN_EVENT_INFO_TYPE_OLD_DFID_NAME, from, &old_name);
     place(FAN_EVENT_INFO_TYPE_NEW_DFID_NAME, to, &new_name);
     if (target) place(FAN_EVENT_INFO_TYPE_FID, target, nullptr);
+    process(pidfd);
     end(start);
 }
 
@@ -67,6 +81,7 @@ int fake_resolve(void *context, const fan_handle &h, char *out, size_t capacity,
     if (h.size == 4) memcpy(&number, h.bytes, 4);
     k->resolved.push_back(number);
     if (k->too_deep.count(number)) return ENAMETOOLONG;
+    if (k->deep_outside.count(number)) return EXDEV;
     std::string now;
     auto &turns = k->moving[number];
     if (!turns.empty()) {
@@ -92,8 +107,8 @@ size_t fake_read_more(void *context, unsigned char *at, size_t room) {
     return n;
 }
 
-bool fake_ignored(void *context, int32_t pid) {
-    return static_cast<fake_kernel *>(context)->ignored_pids.count(pid) > 0;
+bool fake_ignored(void *context, int32_t pid, int32_t pidfd) {
+    return static_cast<fake_kernel *>(context)->own.count({pid, pidfd}) > 0;
 }
 
 void fake_report_below(void *context, const char *relative, const fan_handle *) {
@@ -104,6 +119,10 @@ void fake_moved_within(void *context, const fan_handle &directory) {
     uint32_t number = 0;
     if (directory.size == sizeof number) memcpy(&number, directory.bytes, sizeof number);
     static_cast<fake_kernel *>(context)->moved.push_back(number);
+}
+
+bool fake_named(void *context, const char *path) {
+    return static_cast<fake_kernel *>(context)->named.count(path) > 0;
 }
 
 void collect(void *context, const watch_record *record) {
@@ -117,8 +136,8 @@ void collect(void *context, const watch_record *record) {
 } // namespace
 
 fan_ops fake_kernel::ops() {
-    return fan_ops{fake_resolve, fake_read_more, fake_ignored, fake_report_below, fake_moved_within,
-                   this};
+    return fan_ops{fake_resolve,     fake_read_more, fake_ignored, fake_report_below,
+                   fake_moved_within, fake_named,     this};
 }
 
 std::vector<std::string> translate(fan_translator *t, fake_kernel *kernel,

@@ -251,6 +251,24 @@ TEST_F(translation, AFolderOutsideTheRootNowIsNotLookedAtFurther) {
     EXPECT_EQ(run(), lines{});
 }
 
+TEST_F(translation, WritesToAFileNotLinkedYetAreLeftOutAndItsLinkIsReported) {
+    // O_TMPFILE: the kernel names the file "#" and its inode number.
+    events.change(FAN_MODIFY, ROOT, "#11640");
+    events.change(FAN_CREATE, ROOT, "linked", 9);
+    // A real entry of such a name, written, made, deleted or renamed; names
+    // that only look like it.
+    kernel.named = {"/r/#7"};
+    events.change(FAN_MODIFY, ROOT, "#7");
+    events.change(FAN_CREATE, ROOT, "#8");
+    events.change(FAN_DELETE, ROOT, "#9");
+    events.rename(0, ROOT, "#10", ROOT, "#11");
+    events.change(FAN_MODIFY, ROOT, "#");
+    events.change(FAN_MODIFY, ROOT, "#1a");
+    events.change(FAN_MODIFY, ROOT, "1");
+    EXPECT_EQ(run(), (lines{"change:linked", "change:#7", "change:#8", "change:#9", "change:#10",
+                            "change:#11", "change:#", "change:#1a", "change:1"}));
+}
+
 TEST_F(translation, RenamedFilesAreReportedUnderEachNameInsideTheRoot) {
     events.rename(0, ROOT, "a", ROOT, "b");
     events.rename(0, OUTSIDE, "c", ROOT, "d");
@@ -270,16 +288,25 @@ TEST_F(translation, AFolderArrivingHasAllItsFilesReportedOneRenamedInsideItsLate
 }
 
 TEST_F(translation, TheMonitorsOwnChangesAreLeftOutButStillMoveTheCache) {
-    kernel.ignored_pids = {42};
-    events.change(FAN_CREATE, ROOT, "log", 0, 42);
-    events.change(FAN_CREATE | FAN_ONDIR, ROOT, "q", A, 42);
-    events.rename(FAN_ONDIR, OUTSIDE, "x", ROOT, "quarantine", N, 42);
+    kernel.own = {{42, 5}};
+    events.change(FAN_CREATE, ROOT, "log", 0, 42, 5);
+    events.change(FAN_CREATE | FAN_ONDIR, ROOT, "q", A, 42, 5);
+    events.rename(FAN_ONDIR, OUTSIDE, "x", ROOT, "quarantine", N, 42, 5);
     events.change(FAN_CREATE, A, "other");
-    events.rename(0, A, "other", ROOT, "mine", 0, 42);
-    events.rename(FAN_ONDIR, ROOT, "quarantine", ROOT, "kept", N, 42);
+    events.rename(0, A, "other", ROOT, "mine", 0, 42, 5);
+    events.rename(FAN_ONDIR, ROOT, "quarantine", ROOT, "kept", N, 42, 5);
     EXPECT_EQ(run(), (lines{"change:q/other"}));
     EXPECT_EQ(kernel.arrived, lines{});
     EXPECT_TRUE(kernel.moved.empty());
+    // The same number, but the kernel's descriptor names another process (one
+    // that took an ended detector's number), or none: the process had ended,
+    // or the descriptor could not be made.
+    events.change(FAN_MODIFY, ROOT, "reused", 0, 42, 6);
+    events.change(FAN_MODIFY, ROOT, "ended", 0, 42, FAN_NOPIDFD);
+    events.change(FAN_MODIFY, ROOT, "unknown", 0, 42, FAN_EPIDFD);
+    events.rename(FAN_ONDIR, OUTSIDE, "y", ROOT, "arrived", 9, 42, 6);
+    EXPECT_EQ(run(), (lines{"change:reused", "change:ended", "change:unknown"}));
+    EXPECT_EQ(kernel.arrived, lines{"arrived"});
 }
 
 TEST_F(translation, AnOverflowIsALossAndForgetsTheCache) {
@@ -332,6 +359,32 @@ TEST_F(translation, AFolderDeeperThanAnyPathHasItsChangesNamed) {
     events.change(FAN_CREATE, 8, "other");
     events.rename(FAN_ONDIR, SIBLING, "long-name", ROOT, "y", 8);
     EXPECT_EQ(run(), (lines{"unrepresentable:deep", "unrepresentable:deeper"}));
+}
+
+TEST_F(translation, FolderMovesThatCanCarryADeepFolderAcrossTheRootAreCounted) {
+    // 6 and 7 lie outside the root, deeper than any path; 9 is unknown.
+    const uint32_t DEEP = 6, DEEPER = 7;
+    kernel.deep_outside = {DEEP, DEEPER};
+    events.change(FAN_CREATE, DEEP, "f");                             // left out
+    events.rename(FAN_ONDIR, OUTSIDE, "x", OUTSIDE, "y", 20);         // outside
+    events.rename(FAN_ONDIR, DEEP, "x", DEEPER, "y", 21);             // outside, deep
+    events.rename(FAN_ONDIR, DEEP, "x", OUTSIDE, "y", 22);
+    EXPECT_EQ(run(), lines{});
+    EXPECT_EQ(t.edge_moves, 0u);
+    lines counted;
+    for (int i = 0; i < 4; i++) {
+        if (i == 0) events.rename(FAN_ONDIR, DEEP, "x", ROOT, "in", 23);   // into the root
+        if (i == 1) events.rename(FAN_ONDIR, ROOT, "in", OUTSIDE, "z", 23); // out of it
+        if (i == 2) events.rename(FAN_ONDIR, 9, "x", OUTSIDE, "y", 24);     // from where?
+        if (i == 3) events.overflow();
+        unsigned long before = t.edge_moves;
+        run();
+        EXPECT_EQ(t.edge_moves, before + 1) << i;
+    }
+    kernel.too_deep = {8};
+    events.rename(FAN_ONDIR, 8, "x", 8, "y", 25); // within the root, deep
+    run();
+    EXPECT_EQ(t.edge_moves, 5u);
 }
 
 TEST_F(translation, TheRootDirectoryOfTheSystem) {
