@@ -10,7 +10,7 @@ namespace {
 // A folder is followed through at most this many later moves of the
 // folders above it (each deleted or moved before this event was read).
 const int PLACE_DEPTH = 32;
-const uint64_t FILE_CHANGES = FAN_CREATE | FAN_DELETE | FAN_MODIFY;
+const uint64_t FILE_CHANGES = FAN_CREATE | FAN_DELETE | FAN_MODIFY | FAN_CLOSE_WRITE;
 // How many of the moves after an event are asked where they stand now, to
 // find one above a folder: a rename storm makes it a guess beyond that.
 const size_t ANCESTOR_MOVES = 64;

@@ -21,13 +21,14 @@ namespace {
 
 // Events name the directory by handle and the entry by name, and a created,
 // deleted or renamed entry by its own handle too (Linux 5.17). The changes
-// asked for are those the inotify reader reports: a close after writing
-// would report every file written once more.
+// asked for are those the inotify reader reports, a close after writing
+// among them (a write through a shared mapping makes no other event; the
+// queue merges it with the file's record still waiting after a write).
 const unsigned INIT_FLAGS =
     FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_DFID_NAME_TARGET;
 const unsigned EVENT_FLAGS = O_RDONLY | O_LARGEFILE | O_CLOEXEC;
 const uint64_t MARK_MASK =
-    FAN_CREATE | FAN_DELETE | FAN_MODIFY | FAN_RENAME | FAN_ONDIR;
+    FAN_CREATE | FAN_DELETE | FAN_MODIFY | FAN_CLOSE_WRITE | FAN_RENAME | FAN_ONDIR;
 // The root's own end (deleted, moved, unmounted) is told by inotify.
 const uint32_t ROOT_MASK = IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 // One read takes a part; the rest is room for the events read ahead while a

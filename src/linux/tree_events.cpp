@@ -12,7 +12,6 @@
 
 namespace {
 
-const uint32_t FILE_EVENTS = IN_CREATE | IN_MODIFY | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 const uint32_t ROOT_GONE = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT;
 const size_t EVENT_HEADER = sizeof(inotify_event);
 
