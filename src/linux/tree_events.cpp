@@ -8,6 +8,7 @@
 #include <sys/inotify.h>
 
 #include "rename_pairs.h"
+#include "tree_links.h"
 #include "tree_listing.h"
 
 namespace {
@@ -241,6 +242,11 @@ int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length
     t->stream_end += length;
     pairs_build(t, events, length);
     size_t offset = 0;
+    // The event before the one in hand (a write is seen by a folder's watch,
+    // then by the file's own).
+    inotify_event last;
+    memset(&last, 0, sizeof last);
+    const char *last_name = nullptr;
     while (offset < length) {
         inotify_event event;
         if (length - offset < EVENT_HEADER) {
@@ -256,6 +262,10 @@ int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length
         size_t name_length = strnlen(name, event.len);
         size_t at = offset;
         offset += EVENT_HEADER + event.len;
+        inotify_event previous = last;
+        const char *previous_name = last_name;
+        last = event;
+        last_name = name;
         // Where the event starts: a place fixed at or before it predates it.
         t->position = base + at;
         t->event_end = base + offset;
@@ -270,13 +280,20 @@ int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length
             for (int n = 0; n < t->node_count; n++) {
                 if (t->nodes[n].wd >= 0) mark_dirty(t, n, t->events_since);
             }
+            // So are names given to linked files, and writes through their
+            // other names.
+            tree_links_start(t, t->events_since);
             continue;
         }
         if (t->move_pending && !((event.mask & IN_MOVED_TO) && event.cookie == t->move_cookie)) {
             settle_move(t, s);
         }
         int node = tree_find(t, event.wd);
-        if (node < 0) continue; // a watch already forgotten
+        if (node < 0) {
+            // A followed file's own watch, or a watch already forgotten.
+            links_event(t, s, event, previous_name ? &previous : nullptr, previous_name);
+            continue;
+        }
         if (node == TREE_ROOT && (event.mask & ROOT_GONE)) return ENOENT;
         if (event.mask & IN_IGNORED) {
             directories_changed = true;
@@ -290,7 +307,12 @@ int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length
             touch_directory(t, node);
             continue;
         }
-        if (event.mask & FILE_EVENTS) report_file(t, s, node, name, name_length, t->events_since);
+        if (event.mask & FILE_EVENTS) {
+            // A write alone does not change what a name holds.
+            t->look_skipped = event.mask == IN_MODIFY;
+            report_file(t, s, node, name, name_length, t->events_since);
+            t->look_skipped = false;
+        }
     }
     t->position = t->event_end = t->stream_end;
     if (directories_changed) retry_flagged(t, s);
@@ -340,6 +362,9 @@ void tree_release(watch_tree *t) {
     release_list(&t->verify);
     release_list(&t->moved);
     release_list(&t->dirty);
+    release_list(&t->link_folders);
+    release_list(&t->link_waiting);
+    linked_release(&t->links);
     free(t->pairs.slots);
     t->pairs = move_pairs{nullptr, 0, 0};
 }

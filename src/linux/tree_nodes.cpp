@@ -298,6 +298,83 @@ void report_file(watch_tree *t, const sink &s, int node, const char *name, size_
         queued = emit(s, RECORD_UNREPRESENTABLE, t->relative, nullptr);
     }
     if (!queued) mark_dirty(t, node, dirty_since);
+    // Whatever stands at the name now may have other names: followed from
+    // the moment its change is queued, before its detection can run.
+    if (!t->look_skipped) look_linked(t, s, node, name, length, nullptr, nullptr);
+}
+
+namespace {
+
+linked_key wd_key(int wd) {
+    linked_key key;
+    linked_key_of(&key, &wd, sizeof wd);
+    return key;
+}
+
+// Once per field: from now on some writes through other names of linked
+// files are not seen.
+void tell_unfollowed(watch_tree *t, const sink &s, const char *why) {
+    if (t->links_told) return;
+    char line[sizeof t->detail + 96];
+    snprintf(line, sizeof line, "%s: changes made through other names of hard-linked files are "
+             "no longer all seen", why);
+    t->links_told = emit(s, RECORD_UNWATCHED, "", line);
+}
+
+// Names kept in folders the tree no longer watches: forgotten, to make room.
+void drop_stale_names(watch_tree *t) {
+    linked_files &l = t->links;
+    for (int entry = 0; entry < l.high; entry++) {
+        if (!l.names[entry].used) continue;
+        int folder;
+        memcpy(&folder, l.names[entry].folder.bytes, sizeof folder);
+        if (tree_find(t, folder) >= 0) continue;
+        int file;
+        memcpy(&file, l.names[entry].file.bytes, sizeof file);
+        linked_remove(&l, entry);
+        if (!linked_follows(&l, wd_key(file))) drop_watch(t, file);
+    }
+}
+
+} // namespace
+
+int look_linked(watch_tree *t, const sink &s, int node, const char *name, size_t length,
+                void *directory, linked_stat *found) {
+    if (!t->ops.watch_linked || t->nodes[node].wd < 0) return -1;
+    linked_stat file = {0, 0, 0};
+    int wd = -1;
+    if (directory) {
+        wd = t->ops.watch_linked(t->ops.context, directory, name, &file);
+    } else if (build_system_path(t, node, name, length)) {
+        wd = t->ops.watch_linked(t->ops.context, nullptr, t->path, &file);
+    }
+    if (wd < -1) {
+        describe_error(t, -wd);
+        tell_unfollowed(t, s, t->detail);
+    }
+    linked_key folder = wd_key(t->nodes[node].wd);
+    linked_key key = wd_key(wd);
+    linked_key dropped;
+    bool kept = linked_set(&t->links, folder, name, length, wd >= 0 ? &key : nullptr, file.device,
+                           file.inode, &dropped);
+    if (!kept) {
+        drop_stale_names(t);
+        kept = linked_set(&t->links, folder, name, length, &key, file.device, file.inode, &dropped);
+    }
+    if (dropped.size) {
+        int unfollowed;
+        memcpy(&unfollowed, dropped.bytes, sizeof unfollowed);
+        drop_watch(t, unfollowed);
+    }
+    if (!kept) {
+        if (!linked_follows(&t->links, key)) drop_watch(t, wd);
+        char why[64];
+        snprintf(why, sizeof why, "more than %d names of hard-linked files", LINKED_NAMES_MAX);
+        tell_unfollowed(t, s, why);
+        return -1;
+    }
+    if (found) *found = file;
+    return wd < 0 ? -1 : wd;
 }
 
 void mark_dirty(watch_tree *t, int node, int64_t since) {

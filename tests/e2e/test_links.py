@@ -5,9 +5,15 @@ and a flood of writes that must not delay a file changed after it."""
 
 import mmap
 import os
+import re
+import time
 
-from harness import MonitorTest
+from harness import MonitorTest, TIMEOUT
 from test_reader import HeldTest, TEST_FILE, touch
+
+# How far back a linked file's status-change time still counts as a change
+# made since the watch began (coarse file-system clocks).
+CLOCK_MARGIN = 2.0
 
 
 class Mapped(MonitorTest):
@@ -39,3 +45,128 @@ class Flood(HeldTest):
         # Held: every write waited in the queue, each file's in one record.
         before = m.detected()[:m.detected().index(self.bpath("after"))]
         self.assertEqual(sorted(before), [self.bpath("blocker"), self.bpath("one"), self.bpath("two")])
+
+
+class Links(MonitorTest):
+    """A regular file with a name outside the tree: a write through that name
+    reaches no folder the monitor watches, only the file itself."""
+
+    def setUp(self):
+        super().setUp()
+        self.out = os.path.join(self.tmp, "out")
+        os.mkdir(self.out)
+
+    def outside(self, name, data=b"clean"):
+        path = os.path.join(self.out, name)
+        touch(path, data)
+        return path
+
+    def write_through(self, path, data=TEST_FILE):
+        with open(path, "r+b") as f:
+            f.write(data)
+
+    def count(self, m, path):
+        return m.detected().count(os.fsencode(path))
+
+    def wait_count(self, m, path, n):
+        self.assertTrue(m.wait_detected(lambda p: p.count(os.fsencode(path)) >= n),
+                        "%s detected %d times, not %d: %r" % (path, self.count(m, path), n,
+                                                              m.out.snapshot()))
+
+    def settled(self, m):
+        """Everything before now has been handled: a sentinel is reported."""
+        sentinel = self.path("sentinel-%d" % len(m.detected()))
+        touch(sentinel)
+        self.assertDetected(m, [sentinel])
+
+    def test_a_write_through_a_name_outside_is_reported_under_the_trees_name(self):
+        x = self.outside("x")
+        m = self.start(ready=True)
+        report = self.path("report.pdf")
+        os.link(x, report)  # made in the tree: a change
+        self.assertDetected(m, [report])
+        self.settled(m)
+        self.write_through(x)
+        self.wait_count(m, report, 2)
+
+    def test_names_renamed_or_deleted_in_the_tree_are_kept_current(self):
+        x = self.outside("x")
+        os.mkdir(self.path("sub"))
+        m = self.start(ready=True)
+        first, second = self.path("first"), self.path("sub", "second")
+        os.link(x, first)
+        os.rename(first, second)
+        self.assertDetected(m, [second])
+        self.settled(m)
+        self.write_through(x)
+        self.wait_count(m, second, 2)
+        # Its folder renamed: the name follows it.
+        os.rename(self.path("sub"), self.path("moved"))
+        moved = self.path("moved", "second")
+        self.settled(m)
+        self.write_through(x)
+        self.wait_count(m, moved, 1)
+        # Deleted in the tree: a write outside names nothing here any more.
+        os.unlink(moved)
+        self.wait_count(m, moved, 2)
+        self.settled(m)
+        before = len(m.detected())
+        self.write_through(x)
+        self.settled(m)
+        self.assertEqual(len(m.detected()), before + 1, m.detected()[before:])
+
+    def test_linked_files_there_at_start_are_followed(self):
+        x = self.outside("x")
+        os.makedirs(self.path("a", "b"))
+        old = self.path("a", "b", "old.pdf")
+        os.link(x, old)
+        m = self.start(ready=True)
+        self.write_through(x)
+        self.wait_count(m, old, 1)
+        # Once found, every write: each comes after the last was handled.
+        self.settled(m)
+        self.write_through(x, b"again")
+        self.wait_count(m, old, 2)
+
+    def test_a_folder_moved_in_brings_its_linked_files(self):
+        x = self.outside("x")
+        folder = os.path.join(self.out, "incoming")
+        os.mkdir(folder)
+        os.link(x, os.path.join(folder, "r"))
+        m = self.start(ready=True)
+        os.rename(folder, self.path("incoming"))
+        r = self.path("incoming", "r")
+        self.assertDetected(m, [r])
+        self.settled(m)
+        self.write_through(x)
+        self.wait_count(m, r, 2)
+
+    def test_a_file_linked_out_later_is_followed_from_its_next_write_in_the_tree(self):
+        f = self.path("f")
+        touch(f)
+        m = self.start(ready=True)
+        y = os.path.join(self.out, "y")
+        os.link(f, y)  # no event reaches the tree's watches
+        self.write_through(f, b"in the tree")
+        self.assertDetected(m, [f])
+        self.settled(m)
+        n = self.count(m, f)
+        self.write_through(y)
+        self.wait_count(m, f, n + 1)
+
+    def test_beyond_the_bound_one_line_names_the_field(self):
+        x = self.outside("x")
+        os.mkdir(self.path("many"))
+        for i in range(8193):
+            os.link(x, self.path("many", "n%05d" % i))
+        # Older than the margin at start: found, not reported as changed.
+        made = os.stat(x).st_ctime
+        time.sleep(max(0.0, made + CLOCK_MARGIN + 0.1 - time.time()))
+        m = self.start(ready=True)
+        line = (b"[-] Failed to watch directory: %s (more than 8192 names of hard-linked files: "
+                b"changes made through other names of hard-linked files are no longer all seen)"
+                % self.bpath())
+        self.assertTrue(m.wait_line(re.escape(line), TIMEOUT * 3), m.out.snapshot()[-5:])
+        self.settled(m)
+        self.assertEqual(len([l for l in m.out.snapshot() if l.startswith(line)]), 1)
+        self.assertEqual(m.detected(), [self.bpath("sentinel-0")])

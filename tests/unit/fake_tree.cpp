@@ -537,7 +537,8 @@ size_t fake_queued_bytes(void *context) {
 
 tree_ops fake_ops(fake_fs *fs) {
     tree_ops ops = {traced_add_watch, fake_remove_watch,    fake_open_directory, fake_next_entry,
-                    fake_changed_at,  fake_close_directory, fake_queued_bytes,   fs};
+                    fake_changed_at,  fake_close_directory, fake_queued_bytes,   fs,
+                    nullptr}; // hard links need a real kernel: followed end to end
     return ops;
 }
 
