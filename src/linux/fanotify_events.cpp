@@ -2,6 +2,7 @@
 #include "fanotify_events.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/fanotify.h>
 
@@ -259,25 +260,128 @@ void emit(record_fn on_record, void *context, record_kind kind, const char *path
     on_record(context, &record);
 }
 
+// What is known of a path that does not fit: its name.
+void report_name_only(fan_translator *t, const char *name, size_t length, record_fn on_record,
+                      void *context) {
+    memcpy(t->relative, name, length);
+    t->relative[length] = '\0';
+    emit(on_record, context, RECORD_UNREPRESENTABLE, t->relative);
+}
+
 // A file's change at place, reported when it lies under the root and is
 // not the monitor's own (asked last: most events are outside the root).
-void report(fan_translator *t, const batch &b, const fan_event &e, const fan_place &place,
+// True when it was reported by its path, left in t->path.
+bool report(fan_translator *t, const batch &b, const fan_event &e, const fan_place &place,
             size_t after, record_fn on_record, void *context) {
-    if (!names_entry(place)) return;
-    char path[PATH_CAPACITY];
+    if (!names_entry(place)) return false;
     size_t length;
-    int error = directory_path(t, b, place.directory, after, path, &length);
-    if (error && error != ENAMETOOLONG) return;
-    if (!error && !below_root(t, path, length)) return;
+    int error = directory_path(t, b, place.directory, after, t->path, &length);
+    if (error && error != ENAMETOOLONG) return false;
+    if (!error && !below_root(t, t->path, length)) return false;
+    if (t->ops.ignored(t->ops.context, e.pid)) return false;
+    if (!error && append_name(t->path, &length, place.name, place.name_length)) {
+        emit(on_record, context, RECORD_CHANGE, below_root(t, t->path, length));
+        return true;
+    }
+    report_name_only(t, place.name, place.name_length, on_record, context);
+    return false;
+}
+
+// ---- hard-linked files ----
+
+fan_handle key_handle(const linked_key &key) {
+    fan_handle h;
+    memcpy(&h.fsid, key.bytes, 8);
+    memcpy(&h.type, key.bytes + 8, 4);
+    h.size = key.size - 12;
+    h.bytes = key.bytes + 12;
+    return h;
+}
+
+// Once per field: from now on some writes through other names of linked
+// files are not seen.
+void tell_unfollowed(fan_translator *t, record_fn on_record, void *context, const char *why) {
+    if (t->links_told) return;
+    t->links_told = true;
+    char line[160];
+    snprintf(line, sizeof line, "%s: changes made through other names of hard-linked files are "
+             "no longer all seen", why);
+    watch_record record = {RECORD_UNWATCHED, "", line};
+    on_record(context, &record);
+}
+
+// Makes the names kept agree with what stands at place now, a name under
+// the root (its path in t->path when reported): a linked file, kept with
+// its handle; anything else, forgotten.
+void look_at(fan_translator *t, const fan_place &place, bool reported, record_fn on_record,
+             void *context) {
+    // Most events are outside the root, where no name is kept.
+    if (!t->ops.linked_at || !names_entry(place) || (!reported && !t->links.count)) return;
+    linked_key folder = fan_handle_key(place.directory);
+    if (!folder.size) return;
+    linked_stat file = {0, 0, 0};
+    linked_key key;
+    bool linked = reported &&
+                  t->ops.linked_at(t->ops.context, t->path, place.directory.fsid, &file, &key);
+    translator_keep_linked(t, folder, place.name, place.name_length, linked ? &key : nullptr, file,
+                           on_record, context);
+}
+
+// A write to a followed file: reported under every name kept for it but the
+// one it was made through (reported with the event). A name whose folder is
+// no longer under the root then is forgotten.
+void report_linked(fan_translator *t, const batch &b, const fan_event &e, size_t after,
+                   record_fn on_record, void *context) {
+    if (!t->links.count) return;
+    linked_key file = fan_handle_key(e.target);
+    if (!file.size || !linked_follows(&t->links, file)) return;
     if (t->ops.ignored(t->ops.context, e.pid)) return;
-    if (!error && append_name(path, &length, place.name, place.name_length)) {
-        emit(on_record, context, RECORD_CHANGE, below_root(t, path, length));
+    linked_key through = fan_handle_key(e.place.directory);
+    int count = linked_names_of(&t->links, file);
+    for (int i = 0; i < count; i++) {
+        int entry = t->links.found[i];
+        const linked_name &n = t->links.names[entry];
+        if (e.place.present && n.folder.size == through.size &&
+            memcmp(n.folder.bytes, through.bytes, through.size) == 0 &&
+            n.length == e.place.name_length && memcmp(n.name, e.place.name, n.length) == 0) {
+            continue;
+        }
+        size_t length;
+        int error = directory_path(t, b, key_handle(n.folder), after, t->path, &length);
+        if (error == ENAMETOOLONG) {
+            report_name_only(t, n.name, n.length, on_record, context);
+        } else if (error || !below_root(t, t->path, length)) {
+            linked_remove(&t->links, entry);
+        } else if (append_name(t->path, &length, n.name, n.length)) {
+            emit(on_record, context, RECORD_CHANGE, below_root(t, t->path, length));
+        } else {
+            report_name_only(t, n.name, n.length, on_record, context);
+        }
+    }
+}
+
+// A file's event: reported, and what its names hold looked at. A write
+// alone changes no name; a write to a followed file is reported under its
+// other names.
+void file_event(fan_translator *t, const batch &b, const fan_event &e, size_t after,
+                record_fn on_record, void *context) {
+    if (e.mask & FAN_RENAME) {
+        // Each name as it stands now: an exchange leaves a file at both.
+        bool reported = report(t, b, e, e.old_place, after, on_record, context);
+        look_at(t, e.old_place, reported, on_record, context);
+        reported = report(t, b, e, e.new_place, after, on_record, context);
+        look_at(t, e.new_place, reported, on_record, context);
         return;
     }
-    // What is known of a path that does not fit: its name.
-    memcpy(t->relative, place.name, place.name_length);
-    t->relative[place.name_length] = '\0';
-    emit(on_record, context, RECORD_UNREPRESENTABLE, t->relative);
+    bool reported = report(t, b, e, e.place, after, on_record, context);
+    if (e.mask & FAN_DELETE) {
+        look_at(t, e.place, false, on_record, context);
+    } else if (e.mask & (FAN_CREATE | FAN_CLOSE_WRITE)) {
+        look_at(t, e.place, reported, on_record, context);
+    }
+    if ((e.mask & (FAN_MODIFY | FAN_CLOSE_WRITE)) && e.has_target) {
+        report_linked(t, b, e, after, on_record, context);
+    }
 }
 
 // A folder made, deleted or renamed: the cache follows; one that arrives
@@ -319,10 +423,41 @@ bool translator_init(fan_translator *t, const char *root, const fan_ops *ops) {
     t->ops = *ops;
     t->move_count = 0;
     t->indexed_to = 0;
+    linked_init(&t->links);
+    t->links_told = false;
+    t->links_lost = false;
     return cache_init(&t->cache);
 }
 
-void translator_release(fan_translator *t) { cache_release(&t->cache); }
+void translator_release(fan_translator *t) {
+    cache_release(&t->cache);
+    linked_release(&t->links);
+}
+
+void translator_keep_linked(fan_translator *t, const linked_key &folder, const char *name,
+                            size_t length, const linked_key *file, const linked_stat &stat,
+                            record_fn on_record, void *context) {
+    linked_key dropped;
+    if (linked_set(&t->links, folder, name, length, file, stat.device, stat.inode, &dropped)) return;
+    char why[64];
+    snprintf(why, sizeof why, "more than %d names of hard-linked files", LINKED_NAMES_MAX);
+    tell_unfollowed(t, on_record, context, why);
+}
+
+const char *translator_below_root(const fan_translator *t, const char *path, size_t length) {
+    return below_root(t, path, length);
+}
+
+linked_key fan_handle_key(const fan_handle &h) {
+    linked_key key;
+    key.size = 0;
+    if (h.size > LINKED_KEY_MAX - 12) return key;
+    memcpy(key.bytes, &h.fsid, 8);
+    memcpy(key.bytes + 8, &h.type, 4);
+    memcpy(key.bytes + 12, h.bytes, h.size);
+    key.size = static_cast<uint32_t>(12 + h.size);
+    return key;
+}
 
 void translate_events(fan_translator *t, unsigned char *buffer, size_t *length, size_t capacity,
                       record_fn on_record, void *context) {
@@ -340,18 +475,18 @@ void translate_events(fan_translator *t, unsigned char *buffer, size_t *length, 
             break;
         }
         if (e.mask & FAN_Q_OVERFLOW) {
-            // Moves were lost with the rest: nothing cached can be trusted.
+            // Moves were lost with the rest: nothing cached can be trusted,
+            // nor the names kept for linked files.
             cache_clear(&t->cache);
+            linked_clear(&t->links);
+            t->links_lost = true;
             emit(on_record, context, RECORD_LOST, nullptr);
             continue;
         }
         if (e.mask & FAN_ONDIR) {
             directory_event(t, b, e, offset);
-        } else if (e.mask & FAN_RENAME) {
-            report(t, b, e, e.old_place, offset, on_record, context);
-            report(t, b, e, e.new_place, offset, on_record, context);
-        } else if (e.mask & FILE_CHANGES) {
-            report(t, b, e, e.place, offset, on_record, context);
+        } else if (e.mask & (FAN_RENAME | FILE_CHANGES)) {
+            file_event(t, b, e, offset, on_record, context);
         }
     }
 }

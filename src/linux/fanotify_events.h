@@ -11,6 +11,12 @@
 // each under the root. Folders are not reported; one moved in from outside
 // the root has every file below it reported. Changes made by the monitor's
 // own processes are not reported, but still move the cache.
+//
+// Hard links: a write through a name outside the root is an event of the
+// filesystem's mark too, naming the file by its handle. A name under the
+// root that holds a regular file with more than one link is kept with the
+// file's handle (linked_files.h) when the file is reported; a write to that
+// file through any other name is reported under the names kept.
 #pragma once
 
 #include <stddef.h>
@@ -18,6 +24,7 @@
 
 #include "capacities.h"
 #include "fanotify_records.h"
+#include "linked_files.h"
 #include "os.h"
 #include "path_cache.h"
 
@@ -34,6 +41,12 @@ struct fan_ops {
     // Reports every file below the directory at relative (arrived in the tree).
     void (*report_below)(void *context, const char *relative);
     void *context;
+    // Whether the file at path (absolute) is a regular file with more than
+    // one link, not following a symbolic link: then *file says what it is
+    // and *key is its handle, on filesystem fsid, as events give it. Null
+    // where hard links are not followed.
+    bool (*linked_at)(void *context, const char *path, uint64_t fsid, linked_stat *file,
+                      linked_key *key);
 };
 
 // Directory moves and deletions of one buffer: where each event starts. As
@@ -49,8 +62,24 @@ struct fan_translator {
     size_t moves[FAN_MOVES_MAX];
     size_t move_count;
     size_t indexed_to; // bytes of the buffer looked at for moves
+    linked_files links; // names under the root of hard-linked files
+    bool links_told;    // the line that not every link is followed was given
+    bool links_lost;    // events were lost: the reader looks for linked files again
     char relative[PATH_CAPACITY];
+    char path[PATH_CAPACITY]; // of the file reported last
 };
+
+// A file handle as a key of the linked files; size 0 when it does not fit.
+linked_key fan_handle_key(const fan_handle &handle);
+
+// Keeps name in folder as a name of file (null: of no file followed); when
+// the table is full, says once that not every link is followed.
+void translator_keep_linked(fan_translator *t, const linked_key &folder, const char *name,
+                            size_t length, const linked_key *file, const linked_stat &stat,
+                            record_fn on_record, void *context);
+
+// The part of path below the root ("" for the root itself), or null.
+const char *translator_below_root(const fan_translator *t, const char *path, size_t length);
 
 // False when the cache cannot be had.
 bool translator_init(fan_translator *t, const char *root, const fan_ops *ops);

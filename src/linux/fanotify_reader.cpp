@@ -44,6 +44,9 @@ const size_t GUARD_READ = 16 * 1024;
 
 // How far up a folder too deep for a path is followed to find the root.
 const int DEEPEST = 1 << 16;
+// Folders listed for hard-linked files between two looks for events: a
+// fraction of a millisecond.
+const int LINK_FOLDERS_PER_TURN = 16;
 
 int64_t now_ns() {
     timespec now;
@@ -208,6 +211,9 @@ bool arrived_record(void *context, const watch_record *record) {
 // the root, without following links.
 void kernel_report_below(void *context, const char *relative) {
     fanotify_reader *r = static_cast<fanotify_reader *>(context);
+    // Its linked files are followed after the walk: one written through
+    // another name meanwhile is reported then by its time.
+    int64_t began = now_ns();
     int n = snprintf(r->walk_path, sizeof r->walk_path, "%s%s%s", r->root,
                      r->root[1] ? "/" : "", relative);
     if (n < 0 || static_cast<size_t>(n) >= sizeof r->walk_path) {
@@ -219,6 +225,7 @@ void kernel_report_below(void *context, const char *relative) {
     a.folder = relative;
     // Since 0: every file in it is new to the tree.
     walk_changed(r->walk_path, 0, arrived_record, &a);
+    link_walk_add(&r->links, r->walk_path, began);
 }
 
 // Reads what the guard's inotify instance holds: 0 while the field still
@@ -247,6 +254,7 @@ void close_all(fanotify_reader *r) {
     guard_release(&r->guard);
     marks_release(&r->marks);
     translator_release(&r->translator);
+    link_walk_release(&r->links);
     free(r->events);
     r->events = nullptr;
     int *fds[] = {&r->fd, &r->guard_fd, &r->table_fd};
@@ -289,9 +297,16 @@ int follow(fanotify_reader *r) {
                          {r->guard_fd, POLLIN, 0},
                          {r->table_fd, POLLPRI, 0},
                          {r->queue->drained_fd, POLLIN, 0}};
-        if (poll(fds, 4, -1) < 0) {
+        bool listing = link_walk_pending(&r->links);
+        int ready = poll(fds, 4, listing ? 0 : -1);
+        if (ready < 0) {
             if (errno == EINTR) continue;
             return errno;
+        }
+        if (ready == 0) {
+            link_walk_step(&r->links, &r->translator, &r->marks, reader_record, r,
+                           LINK_FOLDERS_PER_TURN);
+            continue;
         }
         if (fds[3].revents & POLLIN) {
             // The watcher gave the watch up: the field names another folder.
@@ -316,6 +331,14 @@ int follow(fanotify_reader *r) {
             while ((error = read_batch(r)) == 0) {
             }
             if (error != EAGAIN) return error;
+            if (r->translator.links_lost) {
+                // The names kept for linked files went with the lost events.
+                r->translator.links_lost = false;
+                link_walk_add(&r->links, r->root, r->dirty_since >= 0 ? r->dirty_since : r->empty_at);
+            }
+            // However busy the filesystem, the walk for linked files goes on.
+            link_walk_step(&r->links, &r->translator, &r->marks, reader_record, r,
+                           LINK_FOLDERS_PER_TURN);
         }
     }
 }
@@ -356,7 +379,9 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
     }
     int error = marks_start(&r->marks, r->fd, MARK_MASK, r->root);
     if (error) *refusal = mark_refusal(error);
-    fan_ops ops = {kernel_resolve, kernel_read_more, kernel_ignored, kernel_report_below, r};
+    fan_ops ops = {kernel_resolve, kernel_read_more, kernel_ignored, kernel_report_below, r,
+                   link_walk_linked_at};
+    link_walk_init(&r->links);
     r->events = static_cast<unsigned char *>(malloc(EVENTS_SIZE));
     if (!error && (!r->events || !translator_init(&r->translator, r->root, &ops))) error = ENOMEM;
     if (!error) error = open_watchers(r);
@@ -365,6 +390,9 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
         return error;
     }
     marks_update(&r->marks, reader_record, r);
+    // Files there before the watch began may have names outside the field:
+    // found by a walk once set up, those written since reported then.
+    link_walk_add(&r->links, r->root, r->empty_at);
     return 0;
 }
 

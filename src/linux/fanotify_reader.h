@@ -13,6 +13,7 @@
 
 #include "capacities.h"
 #include "fanotify_events.h"
+#include "fanotify_links.h"
 #include "mounts.h"
 #include "record_queue.h"
 #include "root_guard.h"
@@ -27,6 +28,7 @@ struct fanotify_reader {
     root_guard guard;
     fs_marks marks;
     fan_translator translator;
+    link_walk links; // folders still to list for hard-linked files
     unsigned char *events;
     size_t length;
     pid_t own_pid;

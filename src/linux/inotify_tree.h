@@ -43,13 +43,6 @@
 // Hands a record on; false when it could not be queued (it was dropped).
 typedef bool (*tree_record_fn)(void *context, const watch_record *record);
 
-// What a file is, for the hard links the tree follows.
-struct linked_stat {
-    uint64_t device;
-    uint64_t inode;
-    int64_t changed_at; // status-change time, nanoseconds since the epoch
-};
-
 // What the tree asks of the kernel.
 struct tree_ops {
     // Watches a directory; the watch descriptor, or -errno.

@@ -27,6 +27,13 @@ struct linked_key {
     unsigned char bytes[LINKED_KEY_MAX];
 };
 
+// What a file is, when a reader looks at a name for a linked file.
+struct linked_stat {
+    uint64_t device;
+    uint64_t inode;
+    int64_t changed_at; // status-change time, nanoseconds since the epoch
+};
+
 struct linked_name {
     linked_key file;
     linked_key folder;

@@ -6,6 +6,7 @@ and a flood of writes that must not delay a file changed after it."""
 import mmap
 import os
 import re
+import subprocess
 import time
 
 from harness import MonitorTest, TIMEOUT
@@ -33,18 +34,32 @@ class Mapped(MonitorTest):
 
 class Flood(HeldTest):
     def test_a_file_written_after_a_flood_of_writes_to_two_files_comes_next(self):
+        # A filesystem of its own: fanotify's mark sees every change on it,
+        # and a busy machine's other writers could overflow the kernel's
+        # queue (a loss, then a walk that names every file again).
+        done = subprocess.run(["mount", "-t", "tmpfs", "none", self.root], capture_output=True)
+        if done.returncode != 0:
+            self.skipTest("cannot mount tmpfs: %s" % done.stderr.decode(errors="replace"))
+        self.addCleanup(subprocess.run, ["umount", "-l", self.root], capture_output=True)
         touch(self.path("one"))
         touch(self.path("two"))
         m = self.hold()
-        for i in range(6000):
-            with open(self.path("one" if i % 2 else "two"), "ab") as f:
-                f.write(b"x")
+        # Both kept open: 6,000 writes are 6,000 events, well within the
+        # kernel's queue however slowly the reader runs beside them.
+        with open(self.path("one"), "ab", buffering=0) as one, \
+                open(self.path("two"), "ab", buffering=0) as two:
+            for i in range(6000):
+                (one if i % 2 else two).write(b"x")
         touch(self.path("after"))
         self.release()
         self.assertDetected(m, [self.path("after")])
-        # Held: every write waited in the queue, each file's in one record.
+        # Held: the writes read by then waited in two records. The reader
+        # can still be reading the last of them when the hold ends (a loaded
+        # machine), each a record again once the one before was taken: a
+        # handful, where each write was a detection before.
         before = m.detected()[:m.detected().index(self.bpath("after"))]
-        self.assertEqual(sorted(before), [self.bpath("blocker"), self.bpath("one"), self.bpath("two")])
+        self.assertEqual(set(before), {self.bpath("blocker"), self.bpath("one"), self.bpath("two")})
+        self.assertLessEqual(len(before), 10, before)
 
 
 class Links(MonitorTest):
@@ -71,13 +86,17 @@ class Links(MonitorTest):
     def wait_count(self, m, path, n):
         self.assertTrue(m.wait_detected(lambda p: p.count(os.fsencode(path)) >= n),
                         "%s detected %d times, not %d: %r" % (path, self.count(m, path), n,
-                                                              m.out.snapshot()))
+                                                              m.out.snapshot() + m.err.snapshot()))
 
     def settled(self, m):
-        """Everything before now has been handled: a sentinel is reported."""
-        sentinel = self.path("sentinel-%d" % len(m.detected()))
-        touch(sentinel)
-        self.assertDetected(m, [sentinel])
+        """Everything before now has been handled: a sentinel is reported.
+        Written outside and moved in, it makes one record, not a creation
+        and a close that can come after its detection began."""
+        name = "sentinel-%d" % len(m.detected())
+        touch(os.path.join(self.out, name))
+        os.rename(os.path.join(self.out, name), self.path(name))
+        self.assertDetected(m, [self.path(name)])
+        return self.bpath(name)
 
     def test_a_write_through_a_name_outside_is_reported_under_the_trees_name(self):
         x = self.outside("x")
@@ -112,8 +131,8 @@ class Links(MonitorTest):
         self.settled(m)
         before = len(m.detected())
         self.write_through(x)
-        self.settled(m)
-        self.assertEqual(len(m.detected()), before + 1, m.detected()[before:])
+        sentinel = self.settled(m)
+        self.assertEqual(set(m.detected()[before:]), {sentinel})
 
     def test_linked_files_there_at_start_are_followed(self):
         x = self.outside("x")

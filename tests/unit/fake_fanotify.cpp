@@ -100,6 +100,16 @@ void fake_report_below(void *context, const char *relative) {
     static_cast<fake_kernel *>(context)->arrived.push_back(relative);
 }
 
+bool fake_linked_at(void *context, const char *path, uint64_t fsid, linked_stat *file,
+                    linked_key *key) {
+    fake_kernel *k = static_cast<fake_kernel *>(context);
+    auto found = k->linked.find(path);
+    if (found == k->linked.end()) return false;
+    *file = linked_stat{1, found->second, 0};
+    *key = fan_handle_key(fan_handle{fsid, 1, 4, reinterpret_cast<const unsigned char *>(&found->second)});
+    return true;
+}
+
 void collect(void *context, const watch_record *record) {
     static const char *const KINDS[] = {"change", "lost", "unreadable", "unrepresentable",
                                         "unwatched"};
@@ -111,7 +121,8 @@ void collect(void *context, const watch_record *record) {
 } // namespace
 
 fan_ops fake_kernel::ops() {
-    return fan_ops{fake_resolve, fake_read_more, fake_ignored, fake_report_below, this};
+    return fan_ops{fake_resolve, fake_read_more, fake_ignored, fake_report_below, this,
+                   fake_linked_at};
 }
 
 std::vector<std::string> translate(fan_translator *t, fake_kernel *kernel,

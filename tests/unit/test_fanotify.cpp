@@ -4,6 +4,7 @@
 // the monitor's own changes, loss, malformed records), and the mount table.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <errno.h>
 #include <string.h>
 #include <sys/fanotify.h>
@@ -369,4 +370,98 @@ TEST(MountTable, TheSystemRootIsTheTopOfItsFilesystemAndAFolderInItIsNot) {
     EXPECT_TRUE(mount_is_top("/"));
     EXPECT_FALSE(mount_is_top("/usr/bin"));
     EXPECT_FALSE(mount_is_top("/no/such/folder"));
+}
+
+// Hard links: a name under the root holding a file with other names is kept
+// with the file's handle when the file is reported; a write through any
+// other name, outside the root or not, is reported under the names kept.
+namespace {
+const uint32_t FILE_X = 50, FILE_Y = 51;
+} // namespace
+
+TEST_F(translation, AWriteThroughANameOutsideIsReportedUnderTheNamesInTheRoot) {
+    kernel.linked = {{"/r/report.pdf", FILE_X}};
+    events.change(FAN_CREATE, ROOT, "report.pdf", FILE_X); // ln /o/x /r/report.pdf
+    events.change(FAN_MODIFY | FAN_CLOSE_WRITE, OUTSIDE, "x", FILE_X);
+    events.change(FAN_MODIFY, OUTSIDE, "other", FILE_Y); // not followed
+    EXPECT_EQ(run(), (lines{"change:report.pdf", "change:report.pdf"}));
+    // Through its name in the root: once, as the event names it.
+    events.change(FAN_MODIFY, ROOT, "report.pdf", FILE_X);
+    EXPECT_EQ(run(), (lines{"change:report.pdf"}));
+    // Nor by the monitor's own processes.
+    kernel.ignored_pids = {42};
+    events.change(FAN_MODIFY, OUTSIDE, "x", FILE_X, 42);
+    EXPECT_EQ(run(), lines{});
+}
+
+TEST_F(translation, NamesOfLinkedFilesFollowRenamesDeletionsAndFolders) {
+    kernel.folders[A] = "/r/a";
+    kernel.linked = {{"/r/one", FILE_X}, {"/r/a/two", FILE_X}};
+    events.change(FAN_CREATE, ROOT, "one", FILE_X);
+    events.change(FAN_CREATE, A, "two", FILE_X);
+    events.change(FAN_MODIFY, OUTSIDE, "x", FILE_X);
+    EXPECT_EQ(run(), (lines{"change:one", "change:a/two", "change:one", "change:a/two"}));
+    // Renamed: the new name is kept, the old one holds nothing now.
+    kernel.linked = {{"/r/a/two", FILE_X}, {"/r/three", FILE_X}};
+    events.rename(0, ROOT, "one", ROOT, "three", FILE_X);
+    events.change(FAN_MODIFY, OUTSIDE, "x", FILE_X);
+    EXPECT_EQ(run(), (lines{"change:one", "change:three", "change:a/two", "change:three"}));
+    // Deleted; and a folder moved out of the root takes its names along.
+    kernel.linked.erase("/r/three");
+    events.change(FAN_DELETE, ROOT, "three", FILE_X);
+    kernel.folders[A] = "/o/a";
+    events.rename(FAN_ONDIR, ROOT, "a", OUTSIDE, "a", A);
+    events.change(FAN_MODIFY, OUTSIDE, "x", FILE_X);
+    EXPECT_EQ(run(), (lines{"change:three"}));
+    // Back from outside: walked (by the reader, which follows its links
+    // then); the names forgotten meanwhile stay so.
+    kernel.folders[A] = "/r/a";
+    events.rename(FAN_ONDIR, OUTSIDE, "a", ROOT, "a", A);
+    events.change(FAN_MODIFY, OUTSIDE, "x", FILE_X);
+    EXPECT_EQ(run(), lines{});
+    EXPECT_EQ(kernel.arrived, lines{"a"});
+}
+
+TEST_F(translation, ANameThatNoLongerHoldsALinkedFileIsForgotten) {
+    kernel.linked = {{"/r/f", FILE_X}};
+    events.change(FAN_CREATE, ROOT, "f", FILE_X);
+    kernel.linked.clear(); // its other name went: one link left, written and closed
+    events.change(FAN_CLOSE_WRITE, ROOT, "f", FILE_X);
+    events.change(FAN_MODIFY, OUTSIDE, "x", FILE_X);
+    EXPECT_EQ(run(), (lines{"change:f", "change:f"}));
+}
+
+TEST_F(translation, LinkedFilesDeeperThanAnyPathAreNamed) {
+    kernel.folders[A] = "/r/a";
+    kernel.linked = {{"/r/a/deep", FILE_X}};
+    events.change(FAN_CREATE, A, "deep", FILE_X);
+    EXPECT_EQ(run(), (lines{"change:a/deep"}));
+    // Its folder moved below one whose path is nearly as long as any can be.
+    std::string longest = "/r/" + std::string(PATH_CAPACITY - 8, 'n');
+    kernel.folders[N] = longest;
+    kernel.folders[A] = longest + "/a";
+    events.rename(FAN_ONDIR, ROOT, "a", N, "a", A);
+    events.change(FAN_MODIFY, OUTSIDE, "x", FILE_X);
+    EXPECT_EQ(run(), (lines{"unrepresentable:deep"}));
+    // And deeper than any path.
+    kernel.too_deep = {A};
+    events.change(FAN_MODIFY, OUTSIDE, "x", FILE_X);
+    EXPECT_EQ(run(), (lines{"unrepresentable:deep"}));
+}
+
+TEST_F(translation, BeyondTheBoundOneLineAndLostEventsForgetTheNames) {
+    for (int i = 0; i <= LINKED_NAMES_MAX; i++) {
+        std::string name = "n" + std::to_string(i);
+        kernel.linked["/r/" + name] = FILE_X;
+        events.change(FAN_CREATE, ROOT, name, FILE_X);
+    }
+    lines out = run();
+    ASSERT_EQ(out.size(), static_cast<size_t>(LINKED_NAMES_MAX) + 2);
+    EXPECT_EQ(out.back(), "unwatched:");
+    EXPECT_EQ(std::count(out.begin(), out.end(), "unwatched:"), 1);
+    events.change(FAN_CREATE, ROOT, "more", FILE_X);
+    events.overflow();
+    events.change(FAN_MODIFY, OUTSIDE, "x", FILE_X);
+    EXPECT_EQ(run(), (lines{"change:more", "lost"}));
+    EXPECT_TRUE(t.links_lost);
 }
