@@ -140,9 +140,19 @@ void drop_all(record_queue *q) {
     }
 }
 
+bool same_text(const char *a, const char *b) { return a ? b && strcmp(a, b) == 0 : !b; }
+
 // Whether the record is absorbed by one still waiting: one with a path by
-// any such record, one without by the newest only.
+// any such record, or by the record in the watcher's hands before its
+// detection starts; one without by the newest only.
 bool absorbed(const record_queue *q, const entry_header &h, const watch_record *record) {
+    if (h.has_path && q->in_hand && q->in_hand_hash == h.hash) {
+        const watch_record &hand = q->hand->record;
+        if (hand.kind == record->kind && same_text(hand.path, record->path) &&
+            same_text(hand.detail, record->detail)) {
+            return true;
+        }
+    }
     if (!q->used) return false;
     if (h.has_path) return indexed_waiting(q, h, record);
     return entry_is(q, q->newest, h, record);
@@ -310,8 +320,16 @@ int64_t queue_drained_since(record_queue *q) {
     return since;
 }
 
+void queue_detection_starts(record_queue *q) {
+    pthread_mutex_lock(&q->lock);
+    q->in_hand = false;
+    pthread_mutex_unlock(&q->lock);
+}
+
 take_result queue_take(record_queue *q, taken_record *out, bool wait, int *error) {
     pthread_mutex_lock(&q->lock);
+    // Whatever the watcher does with the record it had, it is done with it.
+    q->in_hand = false;
     // The watcher comes back only once its last detection ended: with
     // nothing waiting, every change queued so far has been scanned.
     if (!q->used && !q->lost) q->drained_since = q->reader_since;
@@ -331,6 +349,9 @@ take_result queue_take(record_queue *q, taken_record *out, bool wait, int *error
         out->record.path = h.has_path ? out->path : nullptr;
         out->record.detail = h.has_detail ? out->detail : nullptr;
         if (h.has_path) index_remove(q, q->head, h.hash);
+        q->in_hand = h.has_path;
+        q->in_hand_hash = h.hash;
+        q->hand = out;
         q->head = (q->head + h.size) % q->capacity;
         q->used -= h.size;
         q->taken++;

@@ -8,7 +8,9 @@
 //
 // A record of a file (a path) that finds one of the same kind, path and
 // detail still waiting anywhere in the queue is absorbed by it, which keeps
-// its place, as the kernel merges its own events: a file written a thousand
+// its place; so is one the same as the record the watcher took last, until
+// that record's detection starts (the detector then reads the file after the
+// change, as a close read just after the write whose record was taken); as the kernel merges its own events: a file written a thousand
 // times during one detection is scanned once more, and a flood of writes to
 // N files holds at most N records, so a file changed after it waits for at
 // most N detections. Records only ever move forward that way, never behind
@@ -61,6 +63,11 @@ struct record_queue {
     unsigned long taken;  // records taken so far
     bool set_up;          // set-up is done once the first set_up_at are taken
     unsigned long set_up_at;
+    // The record the watcher took last, while its detection is still to
+    // start: its hash, and the watcher's copy (read under the lock only).
+    bool in_hand;
+    uint32_t in_hand_hash;
+    const taken_record *hand;
     int drained_fd;       // an eventfd the watcher signals once it took everything
     bool want_drained;
     bool abandoned;       // the watcher wants no more records: the reader stops
@@ -116,6 +123,10 @@ int64_t queue_drained_since(record_queue *queue);
 // Reader: the watch is set up; the watcher learns it once it has taken the
 // records queued so far (those of the set-up).
 void queue_set_up(record_queue *queue);
+
+// Watcher: the detection of the record taken last starts now; a change
+// read from now on is a record of its own.
+void queue_detection_starts(record_queue *queue);
 
 enum take_result { TAKEN, TAKE_EMPTY, TAKE_ENDED, TAKE_SET_UP };
 

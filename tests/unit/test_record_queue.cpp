@@ -64,6 +64,26 @@ TEST(RecordQueue, AnyWaitingRecordOfTheSameFileAbsorbsANewOneInItsPlace) {
     EXPECT_EQ(q.drain(), (lines{"0:a:-"}));
 }
 
+TEST(RecordQueue, TheRecordTakenAbsorbsTheSameUntilItsDetectionStarts) {
+    queue_fixture q(4096);
+    int error = 0;
+    q.push(RECORD_CHANGE, "a");
+    ASSERT_EQ(queue_take(&q.queue, &q.taken, false, &error), TAKEN);
+    EXPECT_TRUE(q.push(RECORD_CHANGE, "a")); // a close read just after: scanned anyway
+    EXPECT_TRUE(q.push(RECORD_UNWATCHED, "a", "why")); // not the same record
+    EXPECT_EQ(q.drain(), (lines{"4:a:why"}));
+    q.push(RECORD_CHANGE, "b");
+    ASSERT_EQ(queue_take(&q.queue, &q.taken, false, &error), TAKEN);
+    queue_detection_starts(&q.queue);
+    EXPECT_TRUE(q.push(RECORD_CHANGE, "b")); // the detector may have read it already
+    EXPECT_EQ(q.drain(), (lines{"0:b:-"}));
+    // A loss taken is no file's: nothing is absorbed by it.
+    q.push(RECORD_LOST, nullptr);
+    ASSERT_EQ(queue_take(&q.queue, &q.taken, false, &error), TAKEN);
+    q.push(RECORD_LOST, nullptr);
+    EXPECT_EQ(q.drain(), (lines{"1:-:-"}));
+}
+
 TEST(RecordQueue, ALossIsAbsorbedOnlyByTheNewestRecordAndNothingMovesBehindIt) {
     queue_fixture q(4096);
     q.push(RECORD_LOST, nullptr);
@@ -96,7 +116,10 @@ TEST(RecordQueue, AFloodOfWritesToTwoFilesHoldsTwoRecords) {
     for (int i = 0; i < 6000; i++) {
         ASSERT_TRUE(q.push(RECORD_CHANGE, i % 2 ? "one" : "two"));
         // The watcher takes a record now and then, as its detections end.
-        if (i % 100 == 0 && queue_take(&q.queue, &q.taken, false, &error) == TAKEN) detections++;
+        if (i % 100 == 0 && queue_take(&q.queue, &q.taken, false, &error) == TAKEN) {
+            queue_detection_starts(&q.queue);
+            detections++;
+        }
     }
     ASSERT_TRUE(q.push(RECORD_CHANGE, "after"));
     lines rest = q.drain();
@@ -126,6 +149,7 @@ TEST(RecordQueue, TheIndexFindsExactlyWhatWaits) {
             take_result taken = queue_take(&q.queue, &q.taken, false, &error);
             ASSERT_EQ(taken, model.empty() ? TAKE_EMPTY : TAKEN);
             if (model.empty()) continue;
+            queue_detection_starts(&q.queue);
             ASSERT_EQ(std::string(q.taken.record.path), model.front()) << "seed " << seed;
             model.erase(model.begin());
         }
@@ -172,6 +196,7 @@ TEST(RecordQueue, RecordsWrapAroundTheRingWhole) {
         int error = 0;
         ASSERT_EQ(queue_take(&q.queue, &t, false, &error), TAKEN);
         EXPECT_EQ(std::string(t.record.path), a);
+        queue_detection_starts(&q.queue);
         ASSERT_TRUE(q.push(RECORD_CHANGE, b.c_str()));
         ASSERT_TRUE(q.push(RECORD_CHANGE, a.c_str()));
         EXPECT_EQ(q.drain(), (lines{"0:" + b + ":-", "0:" + a + ":-"}));
