@@ -409,6 +409,8 @@ void directory_event(fan_translator *t, const batch &b, const fan_event &e, size
         }
         if (e.has_target) cache_put(&t->cache, e.target, path, length);
         const char *relative = below_root(t, path, length);
+        // Names of linked files kept in it now lie outside.
+        if (was_inside && !relative) t->links_stale = true;
         if (relative && relative[0] && !was_inside && !t->ops.ignored(t->ops.context, e.pid)) {
             t->ops.report_below(t->ops.context, relative);
         }
@@ -426,6 +428,7 @@ bool translator_init(fan_translator *t, const char *root, const fan_ops *ops) {
     linked_init(&t->links);
     t->links_told = false;
     t->links_lost = false;
+    t->links_stale = false;
     return cache_init(&t->cache);
 }
 
@@ -434,11 +437,37 @@ void translator_release(fan_translator *t) {
     linked_release(&t->links);
 }
 
+namespace {
+
+// Names kept in folders no longer under the root: forgotten, to make room.
+// Each costs a look-up in the kernel: done only when a folder has left.
+void drop_stale_names(fan_translator *t) {
+    t->links_stale = false;
+    linked_files &l = t->links;
+    char path[PATH_CAPACITY];
+    for (int entry = 0; entry < l.high; entry++) {
+        if (!l.names[entry].used) continue;
+        size_t length;
+        fan_handle folder = key_handle(l.names[entry].folder);
+        int error = t->ops.resolve(t->ops.context, folder, path, sizeof path, &length);
+        if (error == ENAMETOOLONG || (!error && below_root(t, path, length))) continue;
+        linked_remove(&l, entry);
+    }
+}
+
+} // namespace
+
 void translator_keep_linked(fan_translator *t, const linked_key &folder, const char *name,
                             size_t length, const linked_key *file, const linked_stat &stat,
                             record_fn on_record, void *context) {
     linked_key dropped;
     if (linked_set(&t->links, folder, name, length, file, stat.device, stat.inode, &dropped)) return;
+    if (t->links_stale) {
+        drop_stale_names(t);
+        if (linked_set(&t->links, folder, name, length, file, stat.device, stat.inode, &dropped)) {
+            return;
+        }
+    }
     char why[64];
     snprintf(why, sizeof why, "more than %d names of hard-linked files", LINKED_NAMES_MAX);
     tell_unfollowed(t, on_record, context, why);

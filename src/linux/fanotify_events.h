@@ -65,6 +65,7 @@ struct fan_translator {
     linked_files links; // names under the root of hard-linked files
     bool links_told;    // the line that not every link is followed was given
     bool links_lost;    // events were lost: the reader looks for linked files again
+    bool links_stale;   // a folder left the root since names were last cleaned up
     char relative[PATH_CAPACITY];
     char path[PATH_CAPACITY]; // of the file reported last
 };

@@ -321,8 +321,9 @@ void tell_unfollowed(watch_tree *t, const sink &s, const char *why) {
     t->links_told = emit(s, RECORD_UNWATCHED, "", line);
 }
 
-// Names kept in folders the tree no longer watches: forgotten, to make room.
-void drop_stale_names(watch_tree *t) {
+// Names kept in folders the tree no longer watches: forgotten, to make room
+// (the watch of keep, the file about to be kept, stays).
+void drop_stale_names(watch_tree *t, int keep) {
     linked_files &l = t->links;
     for (int entry = 0; entry < l.high; entry++) {
         if (!l.names[entry].used) continue;
@@ -332,7 +333,7 @@ void drop_stale_names(watch_tree *t) {
         int file;
         memcpy(&file, l.names[entry].file.bytes, sizeof file);
         linked_remove(&l, entry);
-        if (!linked_follows(&l, wd_key(file))) drop_watch(t, file);
+        if (file != keep && !linked_follows(&l, wd_key(file))) drop_watch(t, file);
     }
 }
 
@@ -358,7 +359,7 @@ int look_linked(watch_tree *t, const sink &s, int node, const char *name, size_t
     bool kept = linked_set(&t->links, folder, name, length, wd >= 0 ? &key : nullptr, file.device,
                            file.inode, &dropped);
     if (!kept) {
-        drop_stale_names(t);
+        drop_stale_names(t, wd);
         kept = linked_set(&t->links, folder, name, length, &key, file.device, file.inode, &dropped);
     }
     if (dropped.size) {

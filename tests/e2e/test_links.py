@@ -189,3 +189,29 @@ class Links(MonitorTest):
         self.settled(m)
         self.assertEqual(len([l for l in m.out.snapshot() if l.startswith(line)]), 1)
         self.assertEqual(m.detected(), [self.bpath("sentinel-0")])
+
+    def test_names_in_a_folder_that_left_the_tree_make_room(self):
+        x, z = self.outside("x"), self.outside("z")
+        other = os.path.join(self.out, "other-name-of-x")
+        os.link(x, other)
+        os.makedirs(self.path("many", "inner"))
+        for i in range(8191):
+            os.link(x, self.path("many", "n%05d" % i))
+        last = self.path("many", "inner", "z")
+        os.link(z, last)  # the table's last free name
+        made = os.stat(z).st_ctime
+        time.sleep(max(0.0, made + CLOCK_MARGIN + 0.1 - time.time()))
+        m = self.start(ready=True)
+        # Reported once its folder was listed, after the one above it.
+        self.write_through(z)
+        self.wait_count(m, last, 1)
+        os.rename(self.path("many"), os.path.join(self.out, "many"))
+        # Another name of the same file moved in (a link would have told
+        # the file's own watch first): it stays followed.
+        fresh = self.path("fresh")
+        os.rename(other, fresh)
+        self.assertDetected(m, [fresh])
+        self.settled(m)
+        self.write_through(x)
+        self.wait_count(m, fresh, 2)
+        self.assertEqual([l for l in m.out.snapshot() if l.startswith(b"[-]")], [])

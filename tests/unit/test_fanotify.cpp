@@ -465,3 +465,19 @@ TEST_F(translation, BeyondTheBoundOneLineAndLostEventsForgetTheNames) {
     EXPECT_EQ(run(), (lines{"change:more", "lost"}));
     EXPECT_TRUE(t.links_lost);
 }
+
+TEST_F(translation, NamesInAFolderThatLeftTheRootMakeRoomWhenTheTableIsFull) {
+    kernel.folders[A] = "/r/a";
+    for (int i = 0; i < LINKED_NAMES_MAX; i++) {
+        std::string name = "n" + std::to_string(i);
+        kernel.linked["/r/a/" + name] = FILE_X;
+        events.change(FAN_CREATE, A, name, FILE_X);
+    }
+    EXPECT_EQ(run().size(), static_cast<size_t>(LINKED_NAMES_MAX));
+    kernel.folders[A] = "/o/a";
+    events.rename(FAN_ONDIR, ROOT, "a", OUTSIDE, "a", A);
+    kernel.linked["/r/fresh"] = FILE_Y;
+    events.change(FAN_CREATE, ROOT, "fresh", FILE_Y);
+    events.change(FAN_MODIFY, OUTSIDE, "y", FILE_Y);
+    EXPECT_EQ(run(), (lines{"change:fresh", "change:fresh"}));
+}
