@@ -270,7 +270,8 @@ void report_name_only(fan_translator *t, const char *name, size_t length, record
 
 // A file's change at place, reported when it lies under the root and is
 // not the monitor's own (asked last: most events are outside the root).
-// True when it was reported by its path, left in t->path.
+// True when the place lies under the root and its path, left in t->path,
+// fits (reported or not).
 bool report(fan_translator *t, const batch &b, const fan_event &e, const fan_place &place,
             size_t after, record_fn on_record, void *context) {
     if (!names_entry(place)) return false;
@@ -278,13 +279,14 @@ bool report(fan_translator *t, const batch &b, const fan_event &e, const fan_pla
     int error = directory_path(t, b, place.directory, after, t->path, &length);
     if (error && error != ENAMETOOLONG) return false;
     if (!error && !below_root(t, t->path, length)) return false;
-    if (t->ops.ignored(t->ops.context, e.pid)) return false;
-    if (!error && append_name(t->path, &length, place.name, place.name_length)) {
+    bool placed = !error && append_name(t->path, &length, place.name, place.name_length);
+    if (t->ops.ignored(t->ops.context, e.pid)) return placed;
+    if (placed) {
         emit(on_record, context, RECORD_CHANGE, below_root(t, t->path, length));
-        return true;
+    } else {
+        report_name_only(t, place.name, place.name_length, on_record, context);
     }
-    report_name_only(t, place.name, place.name_length, on_record, context);
-    return false;
+    return placed;
 }
 
 // ---- hard-linked files ----
@@ -311,17 +313,17 @@ void tell_unfollowed(fan_translator *t, record_fn on_record, void *context, cons
 }
 
 // Makes the names kept agree with what stands at place now, a name under
-// the root (its path in t->path when reported): a linked file, kept with
-// its handle; anything else, forgotten.
-void look_at(fan_translator *t, const fan_place &place, bool reported, record_fn on_record,
+// the root (its path in t->path when placed): a linked file, kept with its
+// handle; anything else, forgotten.
+void look_at(fan_translator *t, const fan_place &place, bool placed, record_fn on_record,
              void *context) {
     // Most events are outside the root, where no name is kept.
-    if (!t->ops.linked_at || !names_entry(place) || (!reported && !t->links.count)) return;
+    if (!t->ops.linked_at || !names_entry(place) || (!placed && !t->links.count)) return;
     linked_key folder = fan_handle_key(place.directory);
     if (!folder.size) return;
     linked_stat file = {0, 0, 0};
     linked_key key;
-    bool linked = reported &&
+    bool linked = placed &&
                   t->ops.linked_at(t->ops.context, t->path, place.directory.fsid, &file, &key);
     translator_keep_linked(t, folder, place.name, place.name_length, linked ? &key : nullptr, file,
                            on_record, context);
@@ -367,17 +369,17 @@ void file_event(fan_translator *t, const batch &b, const fan_event &e, size_t af
                 record_fn on_record, void *context) {
     if (e.mask & FAN_RENAME) {
         // Each name as it stands now: an exchange leaves a file at both.
-        bool reported = report(t, b, e, e.old_place, after, on_record, context);
-        look_at(t, e.old_place, reported, on_record, context);
-        reported = report(t, b, e, e.new_place, after, on_record, context);
-        look_at(t, e.new_place, reported, on_record, context);
+        bool placed = report(t, b, e, e.old_place, after, on_record, context);
+        look_at(t, e.old_place, placed, on_record, context);
+        placed = report(t, b, e, e.new_place, after, on_record, context);
+        look_at(t, e.new_place, placed, on_record, context);
         return;
     }
-    bool reported = report(t, b, e, e.place, after, on_record, context);
+    bool placed = report(t, b, e, e.place, after, on_record, context);
     if (e.mask & FAN_DELETE) {
         look_at(t, e.place, false, on_record, context);
     } else if (e.mask & (FAN_CREATE | FAN_CLOSE_WRITE)) {
-        look_at(t, e.place, reported, on_record, context);
+        look_at(t, e.place, placed, on_record, context);
     }
     if ((e.mask & (FAN_MODIFY | FAN_CLOSE_WRITE)) && e.has_target) {
         report_linked(t, b, e, after, on_record, context);
