@@ -312,21 +312,45 @@ void tell_unfollowed(fan_translator *t, record_fn on_record, void *context, cons
     on_record(context, &record);
 }
 
-// Makes the names kept agree with what stands at place now, a name under
-// the root (its path in t->path when placed): a linked file, kept with its
-// handle; anything else, forgotten.
-void look_at(fan_translator *t, const fan_place &place, bool placed, record_fn on_record,
-             void *context) {
+bool same_key(const linked_key &a, const linked_key &b) {
+    return a.size == b.size && memcmp(a.bytes, b.bytes, a.size) == 0;
+}
+
+// Makes the names kept agree with the event's file, now at place (its path
+// in t->path when placed under the root): a file with other names is kept
+// under it; the same file with no other name left is forgotten there.
+// Looked at by its handle, not by a path the file system may have left.
+void look_at(fan_translator *t, const fan_event &e, const fan_place &place, bool placed,
+             record_fn on_record, void *context) {
     // Most events are outside the root, where no name is kept.
-    if (!t->ops.linked_at || !names_entry(place) || (!placed && !t->links.count)) return;
+    if (!t->ops.linked_at || !names_entry(place) || !e.has_target) return;
+    if (!placed && !t->links.count) return;
     linked_key folder = fan_handle_key(place.directory);
-    if (!folder.size) return;
-    linked_stat file = {0, 0, 0};
-    linked_key key;
-    bool linked = placed &&
-                  t->ops.linked_at(t->ops.context, t->path, place.directory.fsid, &file, &key);
-    translator_keep_linked(t, folder, place.name, place.name_length, linked ? &key : nullptr, file,
-                           on_record, context);
+    linked_key key = fan_handle_key(e.target);
+    if (!folder.size || !key.size) return;
+    linked_stat file = {false, 0, 0, 0};
+    bool linked = t->ops.linked_at(t->ops.context, e.target, placed ? t->path : nullptr, &file);
+    if (linked && placed) {
+        translator_keep_linked(t, folder, place.name, place.name_length, &key, file, on_record,
+                               context);
+        return;
+    }
+    int entry = linked_find(&t->links, folder, place.name, place.name_length);
+    if (entry >= 0 && file.present && !linked && same_key(t->links.names[entry].file, key)) {
+        linked_remove(&t->links, entry);
+    }
+}
+
+// A name deleted or moved away: forgotten if the file that left it is the
+// one kept there (an exchange leaves another at the same name).
+void left_at(fan_translator *t, const fan_event &e, const fan_place &place) {
+    if (!t->links.count || !names_entry(place)) return;
+    int entry = linked_find(&t->links, fan_handle_key(place.directory), place.name,
+                            place.name_length);
+    if (entry < 0) return;
+    if (!e.has_target || same_key(t->links.names[entry].file, fan_handle_key(e.target))) {
+        linked_remove(&t->links, entry);
+    }
 }
 
 // A write to a followed file: reported under every name kept for it but the
@@ -368,18 +392,17 @@ void report_linked(fan_translator *t, const batch &b, const fan_event &e, size_t
 void file_event(fan_translator *t, const batch &b, const fan_event &e, size_t after,
                 record_fn on_record, void *context) {
     if (e.mask & FAN_RENAME) {
-        // Each name as it stands now: an exchange leaves a file at both.
-        bool placed = report(t, b, e, e.old_place, after, on_record, context);
-        look_at(t, e.old_place, placed, on_record, context);
-        placed = report(t, b, e, e.new_place, after, on_record, context);
-        look_at(t, e.new_place, placed, on_record, context);
+        report(t, b, e, e.old_place, after, on_record, context);
+        left_at(t, e, e.old_place);
+        bool placed = report(t, b, e, e.new_place, after, on_record, context);
+        look_at(t, e, e.new_place, placed, on_record, context);
         return;
     }
     bool placed = report(t, b, e, e.place, after, on_record, context);
     if (e.mask & FAN_DELETE) {
-        look_at(t, e.place, false, on_record, context);
+        left_at(t, e, e.place);
     } else if (e.mask & (FAN_CREATE | FAN_CLOSE_WRITE)) {
-        look_at(t, e.place, placed, on_record, context);
+        look_at(t, e, e.place, placed, on_record, context);
     }
     if ((e.mask & (FAN_MODIFY | FAN_CLOSE_WRITE)) && e.has_target) {
         report_linked(t, b, e, after, on_record, context);

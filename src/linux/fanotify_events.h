@@ -41,12 +41,11 @@ struct fan_ops {
     // Reports every file below the directory at relative (arrived in the tree).
     void (*report_below)(void *context, const char *relative);
     void *context;
-    // Whether the file at path (absolute) is a regular file with more than
-    // one link, not following a symbolic link: then *file says what it is
-    // and *key is its handle, on filesystem fsid, as events give it. Null
-    // where hard links are not followed.
-    bool (*linked_at)(void *context, const char *path, uint64_t fsid, linked_stat *file,
-                      linked_key *key);
+    // Whether file (a handle from an event) is a regular file with more
+    // than one link now; *stat says what it is, when it can be found: by
+    // its handle, else at path (when given) if the handle there is the same.
+    // Null where hard links are not followed.
+    bool (*linked_at)(void *context, const fan_handle &file, const char *path, linked_stat *stat);
 };
 
 // Directory moves and deletions of one buffer: where each event starts. As

@@ -41,12 +41,19 @@ bool handle_of(int at, const char *name, int flags, handle_storage *out) {
     return name_to_handle_at(at, name, &out->handle, &mount_id, flags) == 0;
 }
 
-// A handle of the kind fanotify's events carry for a file: made to be
-// compared (older kernels refuse the flag, and make the same handle without
-// it on the filesystems that can be marked).
 bool file_handle_of(int at, const char *name, handle_storage *out) {
     return handle_of(at, name, AT_HANDLE_FID, out) || (errno == EINVAL && handle_of(at, name, 0, out));
 }
+
+} // namespace
+
+bool link_walk_same_file(const char *path, const fan_handle &file) {
+    handle_storage h;
+    return file_handle_of(AT_FDCWD, path, &h) && h.handle.handle_type == file.type &&
+           h.handle.handle_bytes == file.size && memcmp(h.handle.f_handle, file.bytes, file.size) == 0;
+}
+
+namespace {
 
 linked_key key_of(uint64_t fsid, const file_handle &h) {
     fan_handle f = {fsid, h.handle_type, h.handle_bytes, h.f_handle};
@@ -149,7 +156,7 @@ void list_folder(link_walk *w, fan_translator *t, const fs_marks *marks, const l
         }
         linked_key key = key_of(f.fsid, h.handle);
         if (!key.size) continue;
-        linked_stat file = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+        linked_stat file = {true, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
                             static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
         size_t length = strlen(name);
         translator_keep_linked(t, folder_key, name, length, &key, file, on_record, context);
@@ -202,20 +209,4 @@ void link_walk_step(link_walk *w, fan_translator *t, const fs_marks *marks, reco
         link_walk_folder f = w->folders[--w->count];
         list_folder(w, t, marks, f, on_record, context);
     }
-}
-
-bool link_walk_linked_at(void *, const char *path, uint64_t fsid, linked_stat *file,
-                         linked_key *key) {
-    struct stat st;
-    if (fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_nlink < 2) {
-        return false;
-    }
-    handle_storage h;
-    if (!file_handle_of(AT_FDCWD, path, &h)) return false;
-    *key = key_of(fsid, h.handle);
-    file->device = st.st_dev;
-    file->inode = st.st_ino;
-    file->changed_at = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
-    return key->size > 0;
 }

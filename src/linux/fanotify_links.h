@@ -41,8 +41,8 @@ bool link_walk_pending(const link_walk *walk);
 void link_walk_step(link_walk *walk, fan_translator *translator, const fs_marks *marks,
                     record_fn on_record, void *context, int folders);
 
-// Whether the file at path is a regular file with more than one link (not
-// following a symbolic link); its identity and handle (on filesystem fsid,
-// as fanotify events name it) then. fan_ops' linked_at.
-bool link_walk_linked_at(void *context, const char *path, uint64_t fsid, linked_stat *file,
-                         linked_key *key);
+// Whether the name at path (not followed if a symbolic link) holds file, a
+// handle as fanotify's events give it (made to be compared: Linux 6.5;
+// older kernels make the same handle without asking, on the filesystems
+// that can be marked).
+bool link_walk_same_file(const char *path, const fan_handle &file);

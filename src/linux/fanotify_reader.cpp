@@ -161,6 +161,46 @@ int kernel_resolve(void *context, const fan_handle &h, char *out, size_t capacit
     return 0;
 }
 
+void describe(const struct stat &st, linked_stat *file) {
+    file->present = true;
+    file->device = st.st_dev;
+    file->inode = st.st_ino;
+    file->changed_at = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+
+// The file of an event handle now, opened by its handle through a mount
+// point of its filesystem; else (a handle made only to be compared) at
+// path, when the handle there is the same.
+bool kernel_linked_at(void *context, const fan_handle &h, const char *path, linked_stat *file) {
+    fanotify_reader *r = static_cast<fanotify_reader *>(context);
+    file->present = false;
+    const char *point = marks_point(&r->marks, h.fsid);
+    int mount = point && h.size <= MAX_HANDLE_SZ ? open(point, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    int fd = -1;
+    if (mount >= 0) {
+        union {
+            file_handle handle;
+            unsigned char bytes[sizeof(file_handle) + MAX_HANDLE_SZ];
+        } storage;
+        storage.handle.handle_bytes = h.size;
+        storage.handle.handle_type = h.type;
+        memcpy(storage.bytes + sizeof(file_handle), h.bytes, h.size);
+        fd = open_by_handle_at(mount, &storage.handle, O_PATH | O_CLOEXEC);
+        close(mount);
+    }
+    struct stat st;
+    bool found = false;
+    if (fd >= 0) {
+        found = fstat(fd, &st) == 0;
+        close(fd);
+    } else if (path && link_walk_same_file(path, h)) {
+        found = fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    }
+    if (!found) return false;
+    describe(st, file);
+    return S_ISREG(st.st_mode) && st.st_nlink >= 2;
+}
+
 size_t kernel_read_more(void *context, unsigned char *at, size_t room) {
     fanotify_reader *r = static_cast<fanotify_reader *>(context);
     if (room < LARGEST_EVENT) return 0;
@@ -380,7 +420,7 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
     int error = marks_start(&r->marks, r->fd, MARK_MASK, r->root);
     if (error) *refusal = mark_refusal(error);
     fan_ops ops = {kernel_resolve, kernel_read_more, kernel_ignored, kernel_report_below, r,
-                   link_walk_linked_at};
+                   kernel_linked_at};
     link_walk_init(&r->links);
     r->events = static_cast<unsigned char *>(malloc(EVENTS_SIZE));
     if (!error && (!r->events || !translator_init(&r->translator, r->root, &ops))) error = ENOMEM;

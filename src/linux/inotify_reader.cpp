@@ -82,13 +82,22 @@ void kernel_close_directory(void *, void *directory) { closedir(static_cast<DIR 
 // A followed file's watch: the writes that are changes, and its link count.
 const uint32_t LINKED_MASK = IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB;
 
-int kernel_watch_linked(void *context, void *directory, const char *path, linked_stat *file) {
+void describe(const struct stat &st, linked_stat *file) {
+    file->present = true;
+    file->device = st.st_dev;
+    file->inode = st.st_ino;
+    file->changed_at = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+
+int kernel_watch_linked(void *context, void *directory, const char *path, bool watch,
+                        linked_stat *file) {
     int at = directory ? dirfd(static_cast<DIR *>(directory)) : AT_FDCWD;
     struct stat st;
     // Most files have one link: one look at them.
-    if (fstatat(at, path, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) || st.st_nlink < 2) {
-        return -1;
-    }
+    file->present = false;
+    if (fstatat(at, path, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+    describe(st, file);
+    if (!watch || !S_ISREG(st.st_mode) || st.st_nlink < 2) return -1;
     // The watch goes on the file opened, not on whatever the name leads to
     // when the kernel looks it up again.
     int fd = openat(at, path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
@@ -101,11 +110,7 @@ int kernel_watch_linked(void *context, void *directory, const char *path, linked
         if (wd < 0) wd = -errno;
     }
     // Its times once watched: a write before is in them, one after is seen.
-    if (wd >= 0 && fstat(fd, &st) == 0) {
-        file->device = st.st_dev;
-        file->inode = st.st_ino;
-        file->changed_at = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
-    }
+    if (wd >= 0 && fstat(fd, &st) == 0) describe(st, file);
     close(fd);
     return wd;
 }

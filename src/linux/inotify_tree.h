@@ -62,12 +62,13 @@ struct tree_ops {
     size_t (*queued_bytes)(void *context);
     void *context;
     // Looks at path (relative to an open directory, or a system path when
-    // directory is null) without following a symbolic link: a regular file
-    // with more than one link is watched by its inode. Its watch
-    // descriptor; -1 when it is no such file, or none; -errno when it
-    // cannot be watched. *file says what it is. Null where hard links are
-    // not followed.
-    int (*watch_linked)(void *context, void *directory, const char *path, linked_stat *file);
+    // directory is null) without following a symbolic link: with watch, a
+    // regular file with more than one link is watched by its inode. Its
+    // watch descriptor; -1 when it is no such file (or watch is false), or
+    // none; -errno when it cannot be watched. *file says what stands there.
+    // Null where hard links are not followed.
+    int (*watch_linked)(void *context, void *directory, const char *path, bool watch,
+                        linked_stat *file);
 };
 
 // Work left on a node whose path did not hold when it was needed.
@@ -89,6 +90,7 @@ struct tree_node {
     bool reported;     // listed with its files reported as changes
     bool retrying;     // on the retry list
     bool verifying;    // on the list of directories to check once nothing is queued
+    bool link_recheck; // to list for linked files once nothing is queued
     bool dirty;        // a change's record here was dropped: files since dirty_since
     int64_t dirty_since; // nanoseconds since the epoch; 0 for every file
     unsigned checked;  // the check that last found it where the tree has it
@@ -163,6 +165,7 @@ struct watch_tree {
     linked_files links;
     node_list link_folders; // to list for linked files already there
     node_list link_waiting; // ... whose paths did not hold: tried after events
+    node_list link_recheck; // where a name looked at was not found while events waited
     int64_t links_since;    // a linked file found so that changed since is reported
     bool links_told;        // the line that not every link is followed was queued
     bool look_skipped;      // report_file leaves the links of its name alone

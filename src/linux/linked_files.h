@@ -29,6 +29,7 @@ struct linked_key {
 
 // What a file is, when a reader looks at a name for a linked file.
 struct linked_stat {
+    bool present;       // something stands at the name
     uint64_t device;
     uint64_t inode;
     int64_t changed_at; // status-change time, nanoseconds since the epoch

@@ -308,10 +308,13 @@ int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length
             continue;
         }
         if (event.mask & FILE_EVENTS) {
-            // A write alone does not change what a name holds.
-            t->look_skipped = event.mask == IN_MODIFY;
+            // A write alone does not change what a name holds; a name gone
+            // holds nothing of what was kept for it.
+            bool gone = event.mask & (IN_DELETE | IN_MOVED_FROM);
+            t->look_skipped = event.mask == IN_MODIFY || gone;
             report_file(t, s, node, name, name_length, t->events_since);
             t->look_skipped = false;
+            if (gone) linked_name_left(t, node, name, name_length);
         }
     }
     t->position = t->event_end = t->stream_end;
@@ -364,6 +367,7 @@ void tree_release(watch_tree *t) {
     release_list(&t->dirty);
     release_list(&t->link_folders);
     release_list(&t->link_waiting);
+    release_list(&t->link_recheck);
     linked_release(&t->links);
     free(t->pairs.slots);
     t->pairs = move_pairs{nullptr, 0, 0};

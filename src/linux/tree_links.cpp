@@ -73,6 +73,19 @@ bool tree_links_pending(const watch_tree *t) { return t->link_folders.count > 0;
 
 void tree_links_discover(watch_tree *t, tree_record_fn on_record, void *context, int folders) {
     sink s = {on_record, context};
+    // Folders where a name was not found while the tree was behind: listed
+    // once it is not (those whose paths do not hold then wait as below).
+    if (t->link_recheck.count && t->ops.queued_bytes(t->ops.context) == 0) {
+        node_list recheck = t->link_recheck;
+        t->link_recheck = node_list{nullptr, 0, 0};
+        for (int i = 0; i < recheck.count; i++) {
+            int node = recheck.items[i];
+            if (!t->nodes[node].link_recheck) continue; // a slot freed and taken again
+            t->nodes[node].link_recheck = false;
+            if (t->nodes[node].wd >= 0 && !list_folder(t, s, node)) push_node(&t->link_waiting, node);
+        }
+        release_list(&recheck);
+    }
     // Those that waited for their paths: tried once more each time.
     node_list waiting = t->link_waiting;
     t->link_waiting = node_list{nullptr, 0, 0};
@@ -108,18 +121,15 @@ bool links_event(watch_tree *t, const sink &s, const inotify_event &event,
             forgotten = true;
             continue;
         }
-        uint32_t writes = event.mask & WRITES;
-        if (!(event.mask & IN_ATTRIB) &&
-            (!writes || seen_by_folder(previous, previous_name, folder, n, writes))) {
-            continue;
-        }
-        // The name may hold another file by now, or this one no longer be
-        // linked (IN_ATTRIB: its link count changed): if so, the events of
-        // that name report what stands there.
         char name[NAME_MAX + 1];
         size_t length = n.length;
         memcpy(name, n.name, length + 1);
-        if (look_linked(t, s, node, name, length, nullptr, nullptr) != event.wd || !writes) continue;
+        // Its link count changed: one left may be its name here alone.
+        if (event.mask & IN_ATTRIB) look_linked(t, s, node, name, length, nullptr, nullptr);
+        uint32_t writes = event.mask & WRITES;
+        if (!writes || seen_by_folder(previous, previous_name, folder, n, writes)) continue;
+        // Under the name the events read so far give it, as every change:
+        // the file system may be ahead of them.
         t->look_skipped = true;
         report_file(t, s, node, name, length, t->events_since);
         t->look_skipped = false;

@@ -339,25 +339,63 @@ void drop_stale_names(watch_tree *t, int keep) {
 
 } // namespace
 
+namespace {
+
+// Forgets a name, and the file's watch with its last name.
+void forget_name(watch_tree *t, int entry) {
+    int file;
+    memcpy(&file, t->links.names[entry].file.bytes, sizeof file);
+    linked_remove(&t->links, entry);
+    if (!linked_follows(&t->links, wd_key(file))) drop_watch(t, file);
+}
+
+// Whether the file system may be ahead of what the tree has read: events
+// wait in the buffer in hand or in the kernel.
+bool behind(watch_tree *t) {
+    return t->stream_end > t->event_end || t->ops.queued_bytes(t->ops.context) > 0;
+}
+
+bool same_file(const linked_name &n, const linked_stat &file) {
+    return file.present && n.device == file.device && n.inode == file.inode;
+}
+
+} // namespace
+
 int look_linked(watch_tree *t, const sink &s, int node, const char *name, size_t length,
                 void *directory, linked_stat *found) {
     if (!t->ops.watch_linked || t->nodes[node].wd < 0) return -1;
-    linked_stat file = {0, 0, 0};
+    linked_stat file = {false, 0, 0, 0};
     int wd = -1;
     if (directory) {
-        wd = t->ops.watch_linked(t->ops.context, directory, name, &file);
+        wd = t->ops.watch_linked(t->ops.context, directory, name, true, &file);
     } else if (build_system_path(t, node, name, length)) {
-        wd = t->ops.watch_linked(t->ops.context, nullptr, t->path, &file);
+        wd = t->ops.watch_linked(t->ops.context, nullptr, t->path, true, &file);
+    } else {
+        return -1; // too deep to look at
     }
     if (wd < -1) {
         describe_error(t, -wd);
         tell_unfollowed(t, s, t->detail);
+        return -1;
     }
     linked_key folder = wd_key(t->nodes[node].wd);
+    if (wd < 0) {
+        int entry = linked_find(&t->links, folder, name, length);
+        if (!file.present && behind(t)) {
+            // The path the tree has may lead elsewhere by now (a folder on
+            // it renamed): the folder is listed again once nothing waits.
+            if (!t->nodes[node].link_recheck && push_node(&t->link_recheck, node)) {
+                t->nodes[node].link_recheck = true;
+            }
+        } else if (entry >= 0 && (!file.present || same_file(t->links.names[entry], file))) {
+            // Gone, or the same file with no other name left.
+            forget_name(t, entry);
+        }
+        return -1;
+    }
     linked_key key = wd_key(wd);
     linked_key dropped;
-    bool kept = linked_set(&t->links, folder, name, length, wd >= 0 ? &key : nullptr, file.device,
-                           file.inode, &dropped);
+    bool kept = linked_set(&t->links, folder, name, length, &key, file.device, file.inode, &dropped);
     if (!kept) {
         drop_stale_names(t, wd);
         kept = linked_set(&t->links, folder, name, length, &key, file.device, file.inode, &dropped);
@@ -375,7 +413,19 @@ int look_linked(watch_tree *t, const sink &s, int node, const char *name, size_t
         return -1;
     }
     if (found) *found = file;
-    return wd < 0 ? -1 : wd;
+    return wd;
+}
+
+void linked_name_left(watch_tree *t, int node, const char *name, size_t length) {
+    if (!t->ops.watch_linked || t->nodes[node].wd < 0) return;
+    int entry = linked_find(&t->links, wd_key(t->nodes[node].wd), name, length);
+    if (entry < 0) return;
+    // Unless the file is there still: two names exchanged.
+    linked_stat file = {false, 0, 0, 0};
+    if (build_system_path(t, node, name, length)) {
+        t->ops.watch_linked(t->ops.context, nullptr, t->path, false, &file);
+    }
+    if (!same_file(t->links.names[entry], file)) forget_name(t, entry);
 }
 
 void mark_dirty(watch_tree *t, int node, int64_t since) {

@@ -9,7 +9,8 @@ import re
 import subprocess
 import time
 
-from harness import MonitorTest, TIMEOUT
+from harness import MonitorTest, TIMEOUT, inotify_only
+from test_faults import FaultTest
 from test_reader import HeldTest, TEST_FILE, touch
 
 # How far back a linked file's status-change time still counts as a change
@@ -215,3 +216,47 @@ class Links(MonitorTest):
         self.write_through(x)
         self.wait_count(m, fresh, 2)
         self.assertEqual([l for l in m.out.snapshot() if l.startswith(b"[-]")], [])
+
+
+class BehindTheFileSystem(FaultTest):
+    """The reader is held in a read while files and folders move on: names
+    of linked files must not be lost because the paths the tree has for them
+    lead nowhere by the time their events are read."""
+
+    @inotify_only("holds the inotify reader's read")
+    def test_names_are_kept_while_the_tree_is_behind(self):
+        out = os.path.join(self.tmp, "out")
+        os.mkdir(out)
+        x, y = os.path.join(out, "x"), os.path.join(out, "y")
+        touch(x, b"clean")
+        touch(y, b"clean")
+        os.mkdir(self.path("sub"))
+        os.mkdir(self.path("later"))
+        pause = os.path.join(self.tmp, "pause")
+        m = self.start(env=self.faults(FAULT_READ_PAUSE=pause), ready=True)
+        os.link(x, self.path("sub", "second"))
+        self.assertDetected(m, [self.path("sub", "second")])
+        touch(pause)
+        # Held: a write through the outside name, then the folder renamed;
+        # a link made in another folder, then that folder renamed.
+        with open(x, "r+b") as f:
+            f.write(b"first")
+        os.rename(self.path("sub"), self.path("moved"))
+        os.link(y, self.path("later", "r"))
+        os.rename(self.path("later"), self.path("renamed"))
+        os.unlink(pause)
+        self.assertTrue(self.wait_injected(b"read paused"), self.injected())
+        # The held write, under the name its events give (its folder's,
+        # renamed after it).
+        second = self.bpath("sub", "second")
+        self.assertTrue(m.wait_detected(lambda p: p.count(second) >= 2), m.detected())
+        self.assertDetected(m, [self.path("later", "r")])
+        sentinel = self.path("sentinel")
+        touch(os.path.join(self.tmp, "sentinel"))
+        os.rename(os.path.join(self.tmp, "sentinel"), sentinel)
+        self.assertDetected(m, [sentinel])
+        with open(x, "r+b") as f:
+            f.write(TEST_FILE)
+        with open(y, "r+b") as f:
+            f.write(TEST_FILE)
+        self.assertDetected(m, [self.path("moved", "second"), self.path("renamed", "r")])

@@ -66,8 +66,8 @@ void translate_all(const unsigned char *data, size_t size) {
         kernel.folders = {{1, "/r"}, {2, "/r/a"}, {3, "/o"}, {4, "/r2"}};
         kernel.too_deep = {5};
         kernel.ignored_pids = {7};
-        // Files with other names: handle 60 under two names, 61 under one.
-        kernel.linked = {{"/r/l", 60}, {"/r/a/l", 60}, {"/r/m", 61}};
+        // Files with other names, and one without.
+        kernel.files = {{60, true}, {61, true}, {62, false}};
         fan_ops ops = kernel.ops();
         if (!translator_init(&t, "/r", &ops)) fail("no cache");
         ready = true;

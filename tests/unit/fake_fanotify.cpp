@@ -100,14 +100,14 @@ void fake_report_below(void *context, const char *relative) {
     static_cast<fake_kernel *>(context)->arrived.push_back(relative);
 }
 
-bool fake_linked_at(void *context, const char *path, uint64_t fsid, linked_stat *file,
-                    linked_key *key) {
+bool fake_linked_at(void *context, const fan_handle &h, const char *, linked_stat *file) {
     fake_kernel *k = static_cast<fake_kernel *>(context);
-    auto found = k->linked.find(path);
-    if (found == k->linked.end()) return false;
-    *file = linked_stat{1, found->second, 0};
-    *key = fan_handle_key(fan_handle{fsid, 1, 4, reinterpret_cast<const unsigned char *>(&found->second)});
-    return true;
+    uint32_t number = 0;
+    if (h.size == 4) memcpy(&number, h.bytes, 4);
+    auto found = k->files.find(number);
+    if (found == k->files.end()) return false;
+    *file = linked_stat{true, 1, number, 0};
+    return found->second;
 }
 
 void collect(void *context, const watch_record *record) {

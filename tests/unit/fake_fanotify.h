@@ -43,7 +43,7 @@ struct fake_kernel {
     std::set<int32_t> ignored_pids;
     std::vector<uint32_t> resolved;          // handles asked about, in order
     std::vector<std::string> arrived;        // report_below calls
-    std::map<std::string, uint32_t> linked;  // path -> handle of a file with other names
+    std::map<uint32_t, bool> files;          // handle of a file there -> whether it has other names
     std::vector<std::string> records;        // "kind:path", as translated
 
     fan_ops ops();

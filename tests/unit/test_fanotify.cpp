@@ -375,16 +375,18 @@ TEST(MountTable, TheSystemRootIsTheTopOfItsFilesystemAndAFolderInItIsNot) {
 // Hard links: a name under the root holding a file with other names is kept
 // with the file's handle when the file is reported; a write through any
 // other name, outside the root or not, is reported under the names kept.
+// The file is looked at by its handle: a path can lead elsewhere by then.
 namespace {
 const uint32_t FILE_X = 50, FILE_Y = 51;
 } // namespace
 
 TEST_F(translation, AWriteThroughANameOutsideIsReportedUnderTheNamesInTheRoot) {
-    kernel.linked = {{"/r/report.pdf", FILE_X}};
+    kernel.files = {{FILE_X, true}, {FILE_Y, false}};
     events.change(FAN_CREATE, ROOT, "report.pdf", FILE_X); // ln /o/x /r/report.pdf
+    events.change(FAN_CREATE, ROOT, "single", FILE_Y);     // one name: not followed
     events.change(FAN_MODIFY | FAN_CLOSE_WRITE, OUTSIDE, "x", FILE_X);
-    events.change(FAN_MODIFY, OUTSIDE, "other", FILE_Y); // not followed
-    EXPECT_EQ(run(), (lines{"change:report.pdf", "change:report.pdf"}));
+    events.change(FAN_MODIFY, OUTSIDE, "y", FILE_Y);
+    EXPECT_EQ(run(), (lines{"change:report.pdf", "change:single", "change:report.pdf"}));
     // Through its name in the root: once, as the event names it.
     events.change(FAN_MODIFY, ROOT, "report.pdf", FILE_X);
     EXPECT_EQ(run(), (lines{"change:report.pdf"}));
@@ -400,18 +402,16 @@ TEST_F(translation, AWriteThroughANameOutsideIsReportedUnderTheNamesInTheRoot) {
 
 TEST_F(translation, NamesOfLinkedFilesFollowRenamesDeletionsAndFolders) {
     kernel.folders[A] = "/r/a";
-    kernel.linked = {{"/r/one", FILE_X}, {"/r/a/two", FILE_X}};
+    kernel.files = {{FILE_X, true}};
     events.change(FAN_CREATE, ROOT, "one", FILE_X);
     events.change(FAN_CREATE, A, "two", FILE_X);
     events.change(FAN_MODIFY, OUTSIDE, "x", FILE_X);
     EXPECT_EQ(run(), (lines{"change:one", "change:a/two", "change:one", "change:a/two"}));
     // Renamed: the new name is kept, the old one holds nothing now.
-    kernel.linked = {{"/r/a/two", FILE_X}, {"/r/three", FILE_X}};
     events.rename(0, ROOT, "one", ROOT, "three", FILE_X);
     events.change(FAN_MODIFY, OUTSIDE, "x", FILE_X);
     EXPECT_EQ(run(), (lines{"change:one", "change:three", "change:a/two", "change:three"}));
     // Deleted; and a folder moved out of the root takes its names along.
-    kernel.linked.erase("/r/three");
     events.change(FAN_DELETE, ROOT, "three", FILE_X);
     kernel.folders[A] = "/o/a";
     events.rename(FAN_ONDIR, ROOT, "a", OUTSIDE, "a", A);
@@ -426,18 +426,26 @@ TEST_F(translation, NamesOfLinkedFilesFollowRenamesDeletionsAndFolders) {
     EXPECT_EQ(kernel.arrived, lines{"a"});
 }
 
-TEST_F(translation, ANameThatNoLongerHoldsALinkedFileIsForgotten) {
-    kernel.linked = {{"/r/f", FILE_X}};
-    events.change(FAN_CREATE, ROOT, "f", FILE_X);
-    kernel.linked.clear(); // its other name went: one link left, written and closed
-    events.change(FAN_CLOSE_WRITE, ROOT, "f", FILE_X);
+TEST_F(translation, NamesExchangedKeepTheirFilesAndAFileLeftAloneIsForgotten) {
+    kernel.files = {{FILE_X, true}, {FILE_Y, false}};
+    events.change(FAN_CREATE, ROOT, "a", FILE_X);
+    events.change(FAN_CREATE, ROOT, "b", FILE_Y);
+    // Exchanged: x moves from a to b, then y from b to a.
+    events.rename(0, ROOT, "a", ROOT, "b", FILE_X);
+    events.rename(0, ROOT, "b", ROOT, "a", FILE_Y);
     events.change(FAN_MODIFY, OUTSIDE, "x", FILE_X);
-    EXPECT_EQ(run(), (lines{"change:f", "change:f"}));
+    EXPECT_EQ(run(), (lines{"change:a", "change:b", "change:a", "change:b", "change:b", "change:a",
+                            "change:b"}));
+    // Its other name gone: one link left, written and closed.
+    kernel.files[FILE_X] = false;
+    events.change(FAN_CLOSE_WRITE, ROOT, "b", FILE_X);
+    events.change(FAN_MODIFY, OUTSIDE, "x", FILE_X);
+    EXPECT_EQ(run(), (lines{"change:b"}));
 }
 
 TEST_F(translation, LinkedFilesDeeperThanAnyPathAreNamed) {
     kernel.folders[A] = "/r/a";
-    kernel.linked = {{"/r/a/deep", FILE_X}};
+    kernel.files = {{FILE_X, true}};
     events.change(FAN_CREATE, A, "deep", FILE_X);
     EXPECT_EQ(run(), (lines{"change:a/deep"}));
     // Its folder moved below one whose path is nearly as long as any can be.
@@ -454,10 +462,9 @@ TEST_F(translation, LinkedFilesDeeperThanAnyPathAreNamed) {
 }
 
 TEST_F(translation, BeyondTheBoundOneLineAndLostEventsForgetTheNames) {
+    kernel.files = {{FILE_X, true}};
     for (int i = 0; i <= LINKED_NAMES_MAX; i++) {
-        std::string name = "n" + std::to_string(i);
-        kernel.linked["/r/" + name] = FILE_X;
-        events.change(FAN_CREATE, ROOT, name, FILE_X);
+        events.change(FAN_CREATE, ROOT, "n" + std::to_string(i), FILE_X);
     }
     lines out = run();
     ASSERT_EQ(out.size(), static_cast<size_t>(LINKED_NAMES_MAX) + 2);
@@ -472,15 +479,13 @@ TEST_F(translation, BeyondTheBoundOneLineAndLostEventsForgetTheNames) {
 
 TEST_F(translation, NamesInAFolderThatLeftTheRootMakeRoomWhenTheTableIsFull) {
     kernel.folders[A] = "/r/a";
+    kernel.files = {{FILE_X, true}, {FILE_Y, true}};
     for (int i = 0; i < LINKED_NAMES_MAX; i++) {
-        std::string name = "n" + std::to_string(i);
-        kernel.linked["/r/a/" + name] = FILE_X;
-        events.change(FAN_CREATE, A, name, FILE_X);
+        events.change(FAN_CREATE, A, "n" + std::to_string(i), FILE_X);
     }
     EXPECT_EQ(run().size(), static_cast<size_t>(LINKED_NAMES_MAX));
     kernel.folders[A] = "/o/a";
     events.rename(FAN_ONDIR, ROOT, "a", OUTSIDE, "a", A);
-    kernel.linked["/r/fresh"] = FILE_Y;
     events.change(FAN_CREATE, ROOT, "fresh", FILE_Y);
     events.change(FAN_MODIFY, OUTSIDE, "y", FILE_Y);
     EXPECT_EQ(run(), (lines{"change:fresh", "change:fresh"}));
