@@ -156,7 +156,10 @@ class RootPath(HeldTest):
         link = os.path.join(self.tmp, "link")
         os.symlink("one", link)
         m = self.start(link, ready=True)
-        touch(os.path.join(link, "before"))
+        # Made beside and moved in: one record (a close read after a
+        # creation's scan began would be another).
+        touch(os.path.join(self.tmp, "before"))
+        os.rename(os.path.join(self.tmp, "before"), os.path.join(link, "before"))
         self.assertDetected(m, [os.path.join(link, "before")])
         # As ln -sfn does it: a new link renamed over the old one.
         os.symlink("two", link + ".new")
