@@ -237,6 +237,8 @@ class BehindTheFileSystem(FaultTest):
         os.link(x, self.path("sub", "second"))
         self.assertDetected(m, [self.path("sub", "second")])
         touch(pause)
+        touch(self.path("kick"))  # the read it wakes is the one held
+        self.assertTrue(self.wait_injected(b"read paused"), self.injected())
         # Held: a write through the outside name, then the folder renamed;
         # a link made in another folder, then that folder renamed.
         with open(x, "r+b") as f:
@@ -245,7 +247,6 @@ class BehindTheFileSystem(FaultTest):
         os.link(y, self.path("later", "r"))
         os.rename(self.path("later"), self.path("renamed"))
         os.unlink(pause)
-        self.assertTrue(self.wait_injected(b"read paused"), self.injected())
         # The held write, under the name its events give (its folder's,
         # renamed after it).
         second = self.bpath("sub", "second")
