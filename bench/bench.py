@@ -21,6 +21,7 @@ import time
 
 import deep_bench
 import fanotify_bench
+import links_bench
 import million_bench
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -741,6 +742,7 @@ class Bench:
             steps.append(("held", lambda: self.figure_held(held_sizes)))
         steps.append(("fanotify", lambda: fanotify_bench.figure(self)))
         steps.append(("deep", lambda: deep_bench.figure(self)))
+        steps.append(("links", lambda: links_bench.figure(self)))
         # Over an hour of detections: run only when asked for by name.
         steps.append(("million", lambda: million_bench.figure(self)))
         steps = [(name, step) for name, step in steps
@@ -1586,8 +1588,8 @@ def report(bench, info, started, elapsed, command, win_monitor, win_missing, plo
                                               else "."))
             w("")
 
-    for module, name in ((fanotify_bench, "fanotify"), (million_bench, "million"),
-                         (deep_bench, "deep")):
+    for module, name in ((fanotify_bench, "fanotify"), (links_bench, "links"),
+                         (million_bench, "million"), (deep_bench, "deep")):
         mark = len(out)
         try:
             out.extend(module.section(bench))
@@ -1848,11 +1850,14 @@ def main():
     parser.add_argument("--previous", default="",
                         help="the previous version's monitor, measured beside the current one")
     parser.add_argument("--previous-commit", default="")
+    parser.add_argument("--links-before", default="",
+                        help="the monitor from before merged records, close after writing and "
+                             "hard links, measured beside the current one in figure 12")
     parser.add_argument("--held-sizes", default="",
                         help="comma-separated change-buffer sizes built in BUILD/win-SIZE")
     parser.add_argument("--only", default="",
                         help="comma-separated figures (setup,latency,launch,bursts,rewrites,"
-                             "backlog,storm,wine,held,fanotify,deep,million; million, over an "
+                             "backlog,storm,wine,held,fanotify,links,deep,million; million, over an "
                              "hour, "
                              "runs only when named); "
                              "the report then goes to BUILD/bench/RESULTS-partial.md")
@@ -1864,6 +1869,7 @@ def main():
     try:
         info = machine(tmp)
         bench = Bench(build, tmp, tmp, os.path.abspath(args.previous) if args.previous else None)
+        bench.links_before = os.path.abspath(args.links_before) if args.links_before else None
         last = last_figures(os.path.join(HERE, "RESULTS.md"))
         only = set(filter(None, args.only.split(",")))
         held_sizes = [int(x) for x in args.held_sizes.split(",") if x]

@@ -2,6 +2,7 @@
 #include "fanotify_events.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/fanotify.h>
 
@@ -10,7 +11,7 @@ namespace {
 // A folder is followed through at most this many later moves of the
 // folders above it (each deleted or moved before this event was read).
 const int PLACE_DEPTH = 32;
-const uint64_t FILE_CHANGES = FAN_CREATE | FAN_DELETE | FAN_MODIFY;
+const uint64_t FILE_CHANGES = FAN_CREATE | FAN_DELETE | FAN_MODIFY | FAN_CLOSE_WRITE;
 // How many of the moves after an event are asked where they stand now, to
 // find one above a folder: a rename storm makes it a guess beyond that.
 const size_t ANCESTOR_MOVES = 64;
@@ -270,29 +271,159 @@ void emit(record_fn on_record, void *context, record_kind kind, const char *path
     on_record(context, &record);
 }
 
+// What is known of a path that does not fit: its name.
+void report_name_only(fan_translator *t, const char *name, size_t length, record_fn on_record,
+                      void *context) {
+    memcpy(t->relative, name, length);
+    t->relative[length] = '\0';
+    emit(on_record, context, RECORD_UNREPRESENTABLE, t->relative);
+}
+
 // A file's change at place, reported when it lies under the root and is
 // not the monitor's own (asked last: most events are outside the root).
-void report(fan_translator *t, const batch &b, const fan_event &e, const fan_place &place,
+// True when the place lies under the root and its path, left in t->path,
+// fits (reported or not).
+bool report(fan_translator *t, const batch &b, const fan_event &e, const fan_place &place,
             size_t after, record_fn on_record, void *context) {
-    if (!names_entry(place)) return;
-    char path[PATH_CAPACITY];
+    if (!names_entry(place)) return false;
     size_t length;
-    int error = directory_path(t, b, place.directory, after, path, &length);
-    if (error && error != ENAMETOOLONG) return;
-    if (!error && !below_root(t, path, length)) return;
-    if (t->ops.ignored(t->ops.context, e.pid, e.pidfd)) return;
-    if (!error && append_name(path, &length, place.name, place.name_length)) {
+    int error = directory_path(t, b, place.directory, after, t->path, &length);
+    if (error && error != ENAMETOOLONG) return false;
+    if (!error && !below_root(t, t->path, length)) return false;
+    bool placed = !error && append_name(t->path, &length, place.name, place.name_length);
+    if (t->ops.ignored(t->ops.context, e.pid, e.pidfd)) return placed;
+    if (placed) {
         // A write to a file not linked yet names an entry that is not there;
         // a real entry of that name is reported.
         bool written = !(e.mask & (FAN_CREATE | FAN_DELETE | FAN_RENAME));
-        if (written && unnamed_file(place) && !t->ops.named(t->ops.context, path)) return;
-        emit(on_record, context, RECORD_CHANGE, below_root(t, path, length));
+        if (written && unnamed_file(place) && !t->ops.named(t->ops.context, t->path)) {
+            return placed;
+        }
+        emit(on_record, context, RECORD_CHANGE, below_root(t, t->path, length));
+    } else {
+        report_name_only(t, place.name, place.name_length, on_record, context);
+    }
+    return placed;
+}
+
+// ---- hard-linked files ----
+
+fan_handle key_handle(const linked_key &key) {
+    fan_handle h;
+    memcpy(&h.fsid, key.bytes, 8);
+    memcpy(&h.type, key.bytes + 8, 4);
+    h.size = key.size - 12;
+    h.bytes = key.bytes + 12;
+    return h;
+}
+
+// Once per field: from now on some writes through other names of linked
+// files are not seen.
+void tell_unfollowed(fan_translator *t, record_fn on_record, void *context, const char *why) {
+    if (t->links_told) return;
+    t->links_told = true;
+    char line[160];
+    snprintf(line, sizeof line, "%s: changes made through other names of hard-linked files are "
+             "no longer all seen", why);
+    watch_record record = {RECORD_UNWATCHED, "", line};
+    on_record(context, &record);
+}
+
+bool same_key(const linked_key &a, const linked_key &b) {
+    return a.size == b.size && memcmp(a.bytes, b.bytes, a.size) == 0;
+}
+
+// Makes the names kept agree with the event's file, now at place (its path
+// in t->path when placed under the root): a file with other names is kept
+// under it; the same file with no other name left is forgotten there.
+// Looked at by its handle, not by a path the file system may have left.
+void look_at(fan_translator *t, const fan_event &e, const fan_place &place, bool placed,
+             record_fn on_record, void *context) {
+    // Most events are outside the root, where no name is kept.
+    if (!t->ops.linked_at || !names_entry(place) || !e.has_target) return;
+    if (!placed && !t->links.count) return;
+    linked_key folder = fan_handle_key(place.directory);
+    linked_key key = fan_handle_key(e.target);
+    if (!folder.size || !key.size) return;
+    linked_stat file = {false, 0, 0, 0};
+    bool linked = t->ops.linked_at(t->ops.context, e.target, placed ? t->path : nullptr, &file);
+    if (linked && placed) {
+        translator_keep_linked(t, folder, place.name, place.name_length, &key, file, on_record,
+                               context);
         return;
     }
-    // What is known of a path that does not fit: its name.
-    memcpy(t->relative, place.name, place.name_length);
-    t->relative[place.name_length] = '\0';
-    emit(on_record, context, RECORD_UNREPRESENTABLE, t->relative);
+    int entry = linked_find(&t->links, folder, place.name, place.name_length);
+    if (entry >= 0 && file.present && !linked && same_key(t->links.names[entry].file, key)) {
+        linked_remove(&t->links, entry);
+    }
+}
+
+// A name deleted or moved away: forgotten if the file that left it is the
+// one kept there (an exchange leaves another at the same name).
+void left_at(fan_translator *t, const fan_event &e, const fan_place &place) {
+    if (!t->links.count || !names_entry(place)) return;
+    int entry = linked_find(&t->links, fan_handle_key(place.directory), place.name,
+                            place.name_length);
+    if (entry < 0) return;
+    if (!e.has_target || same_key(t->links.names[entry].file, fan_handle_key(e.target))) {
+        linked_remove(&t->links, entry);
+    }
+}
+
+// A write to a followed file: reported under every name kept for it but the
+// one it was made through (reported with the event). A name whose folder is
+// no longer under the root then is forgotten.
+void report_linked(fan_translator *t, const batch &b, const fan_event &e, size_t after,
+                   record_fn on_record, void *context) {
+    if (!t->links.count) return;
+    linked_key file = fan_handle_key(e.target);
+    if (!file.size || !linked_follows(&t->links, file)) return;
+    if (t->ops.ignored(t->ops.context, e.pid, e.pidfd)) return;
+    linked_key through = fan_handle_key(e.place.directory);
+    int count = linked_names_of(&t->links, file);
+    for (int i = 0; i < count; i++) {
+        int entry = t->links.found[i];
+        const linked_name &n = t->links.names[entry];
+        if (e.place.present && n.folder.size == through.size &&
+            memcmp(n.folder.bytes, through.bytes, through.size) == 0 &&
+            n.length == e.place.name_length && memcmp(n.name, e.place.name, n.length) == 0) {
+            continue;
+        }
+        size_t length;
+        int error = directory_path(t, b, key_handle(n.folder), after, t->path, &length);
+        if (error == ENAMETOOLONG) {
+            report_name_only(t, n.name, n.length, on_record, context);
+        } else if (error || !below_root(t, t->path, length)) {
+            linked_remove(&t->links, entry);
+        } else if (append_name(t->path, &length, n.name, n.length)) {
+            emit(on_record, context, RECORD_CHANGE, below_root(t, t->path, length));
+        } else {
+            report_name_only(t, n.name, n.length, on_record, context);
+        }
+    }
+}
+
+// A file's event: reported, and what its names hold looked at. A write
+// alone changes no name; a write to a followed file is reported under its
+// other names.
+void file_event(fan_translator *t, const batch &b, const fan_event &e, size_t after,
+                record_fn on_record, void *context) {
+    if (e.mask & FAN_RENAME) {
+        report(t, b, e, e.old_place, after, on_record, context);
+        left_at(t, e, e.old_place);
+        bool placed = report(t, b, e, e.new_place, after, on_record, context);
+        look_at(t, e, e.new_place, placed, on_record, context);
+        return;
+    }
+    bool placed = report(t, b, e, e.place, after, on_record, context);
+    if (e.mask & FAN_DELETE) {
+        left_at(t, e, e.place);
+    } else if (e.mask & (FAN_CREATE | FAN_CLOSE_WRITE)) {
+        look_at(t, e, e.place, placed, on_record, context);
+    }
+    if ((e.mask & (FAN_MODIFY | FAN_CLOSE_WRITE)) && e.has_target) {
+        report_linked(t, b, e, after, on_record, context);
+    }
 }
 
 // Which side of the root place's folder lies on: 1 below it, 0 outside, -1
@@ -336,6 +467,8 @@ void directory_event(fan_translator *t, const batch &b, const fan_event &e, size
         }
         if (e.has_target) cache_put(&t->cache, e.target, path, length);
         const char *relative = below_root(t, path, length);
+        // Names of linked files kept in it now lie outside.
+        if (was_inside && !relative) t->links_stale = true;
         if (!relative || !relative[0] || t->ops.ignored(t->ops.context, e.pid, e.pidfd)) return;
         if (!was_inside) t->ops.report_below(t->ops.context, relative, e.has_target ? &e.target : nullptr);
         else if (e.has_target) t->ops.moved_within(t->ops.context, e.target);
@@ -351,10 +484,68 @@ bool translator_init(fan_translator *t, const char *root, const fan_ops *ops) {
     t->move_count = 0;
     t->indexed_to = 0;
     t->edge_moves = 0;
+    linked_init(&t->links);
+    t->links_told = false;
+    t->links_lost = false;
+    t->links_stale = false;
     return cache_init(&t->cache);
 }
 
-void translator_release(fan_translator *t) { cache_release(&t->cache); }
+void translator_release(fan_translator *t) {
+    cache_release(&t->cache);
+    linked_release(&t->links);
+}
+
+namespace {
+
+// Names kept in folders no longer under the root: forgotten, to make room.
+// Each costs a look-up in the kernel: done only when a folder has left.
+void drop_stale_names(fan_translator *t) {
+    t->links_stale = false;
+    linked_files &l = t->links;
+    char path[PATH_CAPACITY];
+    for (int entry = 0; entry < l.high; entry++) {
+        if (!l.names[entry].used) continue;
+        size_t length;
+        fan_handle folder = key_handle(l.names[entry].folder);
+        int error = t->ops.resolve(t->ops.context, folder, path, sizeof path, &length);
+        if (error == ENAMETOOLONG || (!error && below_root(t, path, length))) continue;
+        linked_remove(&l, entry);
+    }
+}
+
+} // namespace
+
+void translator_keep_linked(fan_translator *t, const linked_key &folder, const char *name,
+                            size_t length, const linked_key *file, const linked_stat &stat,
+                            record_fn on_record, void *context) {
+    linked_key dropped;
+    if (linked_set(&t->links, folder, name, length, file, stat.device, stat.inode, &dropped)) return;
+    if (t->links_stale) {
+        drop_stale_names(t);
+        if (linked_set(&t->links, folder, name, length, file, stat.device, stat.inode, &dropped)) {
+            return;
+        }
+    }
+    char why[64];
+    snprintf(why, sizeof why, "more than %d names of hard-linked files", LINKED_NAMES_MAX);
+    tell_unfollowed(t, on_record, context, why);
+}
+
+const char *translator_below_root(const fan_translator *t, const char *path, size_t length) {
+    return below_root(t, path, length);
+}
+
+linked_key fan_handle_key(const fan_handle &h) {
+    linked_key key;
+    key.size = 0;
+    if (h.size > LINKED_KEY_MAX - 12) return key;
+    memcpy(key.bytes, &h.fsid, 8);
+    memcpy(key.bytes + 8, &h.type, 4);
+    memcpy(key.bytes + 12, h.bytes, h.size);
+    key.size = static_cast<uint32_t>(12 + h.size);
+    return key;
+}
 
 void translate_events(fan_translator *t, unsigned char *buffer, size_t *length, size_t capacity,
                       record_fn on_record, void *context) {
@@ -372,19 +563,19 @@ void translate_events(fan_translator *t, unsigned char *buffer, size_t *length, 
             break;
         }
         if (e.mask & FAN_Q_OVERFLOW) {
-            // Moves were lost with the rest: nothing cached can be trusted.
+            // Moves were lost with the rest: nothing cached can be trusted,
+            // nor the names kept for linked files.
             cache_clear(&t->cache);
             t->edge_moves++;
+            linked_clear(&t->links);
+            t->links_lost = true;
             emit(on_record, context, RECORD_LOST, nullptr);
             continue;
         }
         if (e.mask & FAN_ONDIR) {
             directory_event(t, b, e, offset);
-        } else if (e.mask & FAN_RENAME) {
-            report(t, b, e, e.old_place, offset, on_record, context);
-            report(t, b, e, e.new_place, offset, on_record, context);
-        } else if (e.mask & FILE_CHANGES) {
-            report(t, b, e, e.place, offset, on_record, context);
+        } else if (e.mask & (FAN_RENAME | FILE_CHANGES)) {
+            file_event(t, b, e, offset, on_record, context);
         }
     }
 }

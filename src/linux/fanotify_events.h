@@ -13,6 +13,12 @@
 // changed in it lately. Changes made by the monitor's own processes are not
 // reported, but still move the cache. Nor are writes to a file that has no
 // name yet (O_TMPFILE): its link is a create.
+//
+// Hard links: a write through a name outside the root is an event of the
+// filesystem's mark too, naming the file by its handle. A name under the
+// root that holds a regular file with more than one link is kept with the
+// file's handle (linked_files.h) when the file is reported; a write to that
+// file through any other name is reported under the names kept.
 #pragma once
 
 #include <stddef.h>
@@ -20,6 +26,7 @@
 
 #include "capacities.h"
 #include "fanotify_records.h"
+#include "linked_files.h"
 #include "os.h"
 #include "path_cache.h"
 
@@ -43,6 +50,11 @@ struct fan_ops {
     // Whether an entry is at the absolute path now (a link is not followed).
     bool (*named)(void *context, const char *path);
     void *context;
+    // Whether file (a handle from an event) is a regular file with more
+    // than one link now; *stat says what it is, when it can be found: by
+    // its handle, else at path (when given) if the handle there is the same.
+    // Null where hard links are not followed.
+    bool (*linked_at)(void *context, const fan_handle &file, const char *path, linked_stat *stat);
 };
 
 // Directory moves and deletions of one buffer: where each event starts. As
@@ -62,8 +74,25 @@ struct fan_translator {
     // not known, and losses: each may change which side of the root a
     // folder too deep for a path lies on.
     unsigned long edge_moves;
+    linked_files links; // names under the root of hard-linked files
+    bool links_told;    // the line that not every link is followed was given
+    bool links_lost;    // events were lost: the reader looks for linked files again
+    bool links_stale;   // a folder left the root since names were last cleaned up
     char relative[PATH_CAPACITY];
+    char path[PATH_CAPACITY]; // of the file reported last
 };
+
+// A file handle as a key of the linked files; size 0 when it does not fit.
+linked_key fan_handle_key(const fan_handle &handle);
+
+// Keeps name in folder as a name of file (null: of no file followed); when
+// the table is full, says once that not every link is followed.
+void translator_keep_linked(fan_translator *t, const linked_key &folder, const char *name,
+                            size_t length, const linked_key *file, const linked_stat &stat,
+                            record_fn on_record, void *context);
+
+// The part of path below the root ("" for the root itself), or null.
+const char *translator_below_root(const fan_translator *t, const char *path, size_t length);
 
 // False when the cache cannot be had.
 bool translator_init(fan_translator *t, const char *root, const fan_ops *ops);

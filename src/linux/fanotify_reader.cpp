@@ -25,16 +25,17 @@ const int32_t OWN_MAKER = INT32_MIN;
 
 // Events name the directory by handle and the entry by name, and a created,
 // deleted or renamed entry by its own handle too (Linux 5.17). The changes
-// asked for are those the inotify reader reports: a close after writing
-// would report every file written once more. Where the kernel can (Linux
-// 5.15), each event also brings a descriptor of the process that made it
-// (FAN_REPORT_PIDFD), to tell the detectors' own changes by the process
-// rather than by its number.
+// asked for are those the inotify reader reports, a close after writing
+// among them (a write through a shared mapping makes no other event; the
+// queue merges it with the file's record still waiting after a write).
+// Where the kernel can (Linux 5.15), each event also brings a descriptor of
+// the process that made it (FAN_REPORT_PIDFD), to tell the detectors' own
+// changes by the process rather than by its number.
 const unsigned INIT_FLAGS =
     FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_DFID_NAME_TARGET;
 const unsigned EVENT_FLAGS = O_RDONLY | O_LARGEFILE | O_CLOEXEC;
 const uint64_t MARK_MASK =
-    FAN_CREATE | FAN_DELETE | FAN_MODIFY | FAN_RENAME | FAN_ONDIR;
+    FAN_CREATE | FAN_DELETE | FAN_MODIFY | FAN_CLOSE_WRITE | FAN_RENAME | FAN_ONDIR;
 // The root's own end (deleted, moved, unmounted) is told by inotify.
 const uint32_t ROOT_MASK = IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 // One read takes a part; the rest is room for the events read ahead while a
@@ -55,6 +56,9 @@ const size_t GUARD_READ = 16 * 1024;
 // How far up a folder too deep for a path is followed to find the root, in
 // steps of about a thousand levels.
 const int DEEP_HOPS = 64;
+// Folders listed for hard-linked files between two looks for events: a
+// fraction of a millisecond.
+const int LINK_FOLDERS_PER_TURN = 16;
 
 int64_t now_ns() {
     timespec now;
@@ -193,6 +197,46 @@ int kernel_resolve(void *context, const fan_handle &h, char *out, size_t capacit
     return 0;
 }
 
+void describe(const struct stat &st, linked_stat *file) {
+    file->present = true;
+    file->device = st.st_dev;
+    file->inode = st.st_ino;
+    file->changed_at = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+
+// The file of an event handle now, opened by its handle through a mount
+// point of its filesystem; else (a handle made only to be compared) at
+// path, when the handle there is the same.
+bool kernel_linked_at(void *context, const fan_handle &h, const char *path, linked_stat *file) {
+    fanotify_reader *r = static_cast<fanotify_reader *>(context);
+    file->present = false;
+    const char *point = marks_point(&r->marks, h.fsid);
+    int mount = point && h.size <= MAX_HANDLE_SZ ? open(point, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    int fd = -1;
+    if (mount >= 0) {
+        union {
+            file_handle handle;
+            unsigned char bytes[sizeof(file_handle) + MAX_HANDLE_SZ];
+        } storage;
+        storage.handle.handle_bytes = h.size;
+        storage.handle.handle_type = h.type;
+        memcpy(storage.bytes + sizeof(file_handle), h.bytes, h.size);
+        fd = open_by_handle_at(mount, &storage.handle, O_PATH | O_CLOEXEC);
+        close(mount);
+    }
+    struct stat st;
+    bool found = false;
+    if (fd >= 0) {
+        found = fstat(fd, &st) == 0;
+        close(fd);
+    } else if (path && link_walk_same_file(path, h)) {
+        found = fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    }
+    if (!found) return false;
+    describe(st, file);
+    return S_ISREG(st.st_mode) && st.st_nlink >= 2;
+}
+
 // Each event read brings a descriptor of the process that made it: judged
 // at once, while a detector that made it is most likely not reaped yet, and
 // closed; the field keeps the verdict for the translation. One that cannot
@@ -305,6 +349,9 @@ void forget_scanned_arrivals(fanotify_reader *r) {
 // the root: opened below the root, no link followed.
 void kernel_report_below(void *context, const char *relative, const fan_handle *directory) {
     fanotify_reader *r = static_cast<fanotify_reader *>(context);
+    // Its linked files are followed after the walk: one written through
+    // another name meanwhile is reported then by its time.
+    int64_t began = now_ns();
     if (directory) {
         forget_scanned_arrivals(r);
         if (!keep_folder(r->arrivals, &r->arrival_count, ARRIVALS, *directory, r->empty_at, true) &&
@@ -323,6 +370,12 @@ void kernel_report_below(void *context, const char *relative, const fan_handle *
     // Since 0: every file in it is new to the tree.
     walk_changed_below(&r->lister, folder, relative, 0, walk_record, r);
     r->lister.close(r->lister.context, folder);
+    // Each folder the link walk takes is checked to lie under the root.
+    int n = snprintf(r->walk_path, sizeof r->walk_path, "%s%s%s", r->root, r->root[1] ? "/" : "",
+                     relative);
+    if (n > 0 && static_cast<size_t>(n) < sizeof r->walk_path) {
+        link_walk_add(&r->links, r->walk_path, began);
+    }
 }
 
 // A folder renamed within the tree: walked once the watcher has taken what
@@ -428,6 +481,7 @@ void close_all(fanotify_reader *r) {
     guard_release(&r->guard);
     marks_release(&r->marks);
     translator_release(&r->translator);
+    link_walk_release(&r->links);
     free(r->events);
     r->events = nullptr;
     int *fds[] = {&r->fd, &r->guard_fd, &r->table_fd};
@@ -468,9 +522,16 @@ int follow(fanotify_reader *r) {
                          {r->guard_fd, POLLIN, 0},
                          {r->table_fd, POLLPRI, 0},
                          {r->queue->drained_fd, POLLIN, 0}};
-        if (poll(fds, 4, -1) < 0) {
+        bool listing = link_walk_pending(&r->links);
+        int ready = poll(fds, 4, listing ? 0 : -1);
+        if (ready < 0) {
             if (errno == EINTR) continue;
             return errno;
+        }
+        if (ready == 0) {
+            link_walk_step(&r->links, &r->translator, &r->marks, reader_record, r,
+                           LINK_FOLDERS_PER_TURN);
+            continue;
         }
         if (fds[3].revents & POLLIN) {
             // The watcher gave the watch up: the field names another folder.
@@ -498,6 +559,14 @@ int follow(fanotify_reader *r) {
             while ((error = read_batch(r)) == 0) {
             }
             if (error != EAGAIN) return error;
+            if (r->translator.links_lost) {
+                // The names kept for linked files went with the lost events.
+                r->translator.links_lost = false;
+                link_walk_add(&r->links, r->root, r->dirty_since >= 0 ? r->dirty_since : r->empty_at);
+            }
+            // However busy the filesystem, the walk for linked files goes on.
+            link_walk_step(&r->links, &r->translator, &r->marks, reader_record, r,
+                           LINK_FOLDERS_PER_TURN);
         }
     }
 }
@@ -547,7 +616,8 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
     int error = marks_start(&r->marks, r->fd, MARK_MASK, r->root);
     if (error) *refusal = mark_refusal(error);
     fan_ops ops = {kernel_resolve,      kernel_read_more,    kernel_ignored,
-                   kernel_report_below, kernel_moved_within, kernel_named, r};
+                   kernel_report_below, kernel_moved_within, kernel_named, r, kernel_linked_at};
+    link_walk_init(&r->links);
     r->events = static_cast<unsigned char *>(malloc(EVENTS_SIZE));
     if (!error && (!r->events || !translator_init(&r->translator, r->root, &ops))) error = ENOMEM;
     if (!error) error = open_watchers(r);
@@ -556,6 +626,9 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
         return error;
     }
     marks_update(&r->marks, reader_record, r);
+    // Files there before the watch began may have names outside the field:
+    // found by a walk once set up, those written since reported then.
+    link_walk_add(&r->links, r->root, r->empty_at);
     return 0;
 }
 

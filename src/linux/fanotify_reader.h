@@ -15,6 +15,7 @@
 #include "deep_folders.h"
 #include "fanotify_events.h"
 #include "folder_lister.h"
+#include "fanotify_links.h"
 #include "mounts.h"
 #include "record_queue.h"
 #include "root_guard.h"
@@ -54,6 +55,7 @@ struct fanotify_reader {
     fs_marks marks;
     fan_translator translator;
     deep_folders deep;
+    link_walk links; // folders still to list for hard-linked files
     unsigned char *events;
     size_t length;
     pid_t own_pid;

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
 #include <sys/inotify.h>
@@ -23,6 +24,9 @@ const size_t LARGEST_EVENT = sizeof(inotify_event) + NAME_MAX + 1;
 // How long without events before a check of the tree put off during a storm
 // of changes is run: the tree may be wrong about a folder until then.
 const int SETTLE_MS = 50;
+// Folders listed for hard-linked files between two looks for events: a
+// fraction of a millisecond.
+const int LINK_FOLDERS_PER_TURN = 16;
 
 // Watches a directory as it was opened: through its descriptor, never a
 // path that could lead elsewhere by now.
@@ -38,6 +42,42 @@ int kernel_add_watch(void *context, void *directory, uint32_t mask) {
 
 void kernel_remove_watch(void *context, int wd) {
     inotify_rm_watch(static_cast<inotify_reader *>(context)->fd, wd);
+}
+
+// A followed file's watch: the writes that are changes, and its link count.
+const uint32_t LINKED_MASK = IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB;
+
+void describe(const struct stat &st, linked_stat *file) {
+    file->present = true;
+    file->device = st.st_dev;
+    file->inode = st.st_ino;
+    file->changed_at = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+
+int kernel_watch_linked(void *context, void *directory, const char *path, bool watch,
+                        linked_stat *file) {
+    int at = kernel_folder_fd(directory);
+    struct stat st;
+    // Most files have one link: one look at them.
+    file->present = false;
+    if (fstatat(at, path, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+    describe(st, file);
+    if (!watch || !S_ISREG(st.st_mode) || st.st_nlink < 2) return -1;
+    // The watch goes on the file opened, not on whatever the name leads to
+    // when the kernel looks it up again.
+    int fd = openat(at, path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -1;
+    int wd = -1;
+    char link[32];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink >= 2) {
+        wd = inotify_add_watch(static_cast<inotify_reader *>(context)->fd, link, LINKED_MASK);
+        if (wd < 0) wd = -errno;
+    }
+    // Its times once watched: a write before is in them, one after is seen.
+    if (wd >= 0 && fstat(fd, &st) == 0) describe(st, file);
+    close(fd);
+    return wd;
 }
 
 int64_t now_ns() {
@@ -90,7 +130,7 @@ int set_up(inotify_reader *r) {
     if (int error = guard_start(&r->guard, r->fd, r->directory)) return error;
     if (int error = kernel_root_init(&r->lister_root, r->directory)) return error;
     tree_ops ops = {kernel_lister(&r->lister_root), kernel_add_watch, kernel_remove_watch,
-                    kernel_queued_bytes, r};
+                    kernel_queued_bytes, r, kernel_watch_linked};
     // Events read later may have been made during the set-up.
     r->empty_at = now_ns();
     queue_mark(r->queue, r->empty_at);
@@ -119,11 +159,16 @@ bool wait_for_events(inotify_reader *r, int *error) {
     for (;;) {
         if (tree_has_dirty(&r->tree) || r->catch_up_since >= 0) queue_want_drained(r->queue);
         pollfd ready[2] = {{r->fd, POLLIN, 0}, {r->queue->drained_fd, POLLIN, 0}};
-        int waited = poll(ready, 2, tree_settle_pending(&r->tree) ? SETTLE_MS : -1);
+        bool listing = tree_links_pending(&r->tree);
+        int waited = poll(ready, 2, listing ? 0 : tree_settle_pending(&r->tree) ? SETTLE_MS : -1);
         if (waited < 0) {
             if (errno == EINTR) continue;
             *error = errno;
             return false;
+        }
+        if (waited == 0 && listing) {
+            tree_links_discover(&r->tree, queue_record, r->queue, LINK_FOLDERS_PER_TURN);
+            continue;
         }
         if (waited == 0) {
             *error = tree_settle(&r->tree, queue_record, r->queue);
@@ -180,6 +225,8 @@ int follow(inotify_reader *r) {
         if ((error = tree_handle_events(&r->tree, r->events, size, queue_record, r->queue))) {
             return error;
         }
+        // However busy the tree, the listing for linked files goes on.
+        tree_links_discover(&r->tree, queue_record, r->queue, LINK_FOLDERS_PER_TURN);
     }
 }
 
@@ -204,6 +251,9 @@ bool inotify_run(inotify_reader *r, const char *directory, record_queue *queue, 
     if (!error && !switching) {
         queue_set_up(r->queue);
         r->followed = true;
+        // Linked files there before the watch began, written since through
+        // another name, are reported once found.
+        tree_links_start(&r->tree, r->empty_at);
         error = follow(r);
         tree_release(&r->tree);
     }

@@ -17,6 +17,13 @@
 // against the file system. Work that needed a path that did not hold is
 // flagged on the node and tried again once more events were read.
 //
+// Hard links: a regular file with more than one link can be written through
+// a name outside the tree, which no folder's watch sees. Such a file is
+// watched by its inode too, and a write reported under each of its names in
+// the tree (linked_files.h, tree_links.cpp). Files reported are looked at
+// for links as they are reported; those there at start are found by a
+// listing after set-up, a few folders at a time between reads.
+//
 // Nothing is lost for good: when a change's record cannot be queued, its
 // folder is marked dirty since a time no later than the change (one mark per
 // folder), and once the watcher has taken what is queued, every file in a
@@ -32,6 +39,7 @@
 
 #include "capacities.h"
 #include "folder_lister.h"
+#include "linked_files.h"
 #include "os.h"
 #include "rename_pairs.h"
 #include "tree_index.h"
@@ -49,6 +57,13 @@ struct tree_ops {
     // Bytes of events the kernel holds that the tree has not been handed.
     size_t (*queued_bytes)(void *context);
     void *context;
+    // Looks at name in an open directory without following a symbolic
+    // link: with watch, a regular file with more than one link is watched by
+    // its inode. Its watch descriptor; -1 when it is no such file (or watch
+    // is false), or none; -errno when it cannot be watched. *file says what
+    // stands there. Null where hard links are not followed.
+    int (*watch_linked)(void *context, void *directory, const char *name, bool watch,
+                        linked_stat *file);
 };
 
 // A directory opened and watched at set-up while its parent was listed,
@@ -83,6 +98,7 @@ struct tree_node {
     bool reported;     // listed with its files reported as changes
     bool retrying;     // on the retry list
     bool verifying;    // on the list of directories to check once nothing is queued
+    bool link_recheck; // to list for linked files once nothing is queued
     bool dirty;        // a change's record here was dropped: files since dirty_since
     int64_t dirty_since; // nanoseconds since the epoch; 0 for every file
     // events_since when it was listed with its files reported as arrived
@@ -165,6 +181,15 @@ struct watch_tree {
     uint64_t listed; // directory entries the checks have listed
     unsigned dropped_watches; // watches removed: each queues an IN_IGNORED
 
+    // Hard-linked files followed by their inodes.
+    linked_files links;
+    node_list link_folders; // to list for linked files already there
+    node_list link_waiting; // ... whose paths did not hold: tried after events
+    node_list link_recheck; // where a name looked at was not found while events waited
+    int64_t links_since;    // a linked file found so that changed since is reported
+    bool links_told;        // the line that not every link is followed was queued
+    bool look_skipped;      // report_file leaves the links of its name alone
+
     char path[PATH_CAPACITY];     // directory path below the root, for opening it
     char relative[PATH_CAPACITY]; // relative path of the record in hand
     char detail[192];
@@ -202,6 +227,18 @@ bool tree_has_dirty(const watch_tree *tree);
 // after the folder's mark, less a margin for coarse file-system clocks. A
 // record dropped again leaves its folder dirty.
 void tree_report_dirty(watch_tree *tree, tree_record_fn on_record, void *context);
+
+// Lists every folder for hard-linked files already there, a few at a time:
+// each is followed, and reported if it changed since since (less the margin
+// for coarse clocks), as a write through another name made no event here.
+void tree_links_start(watch_tree *tree, int64_t since);
+
+// Whether folders are still to be listed for linked files: the caller calls
+// tree_links_discover when no event waits (and after each read).
+bool tree_links_pending(const watch_tree *tree);
+
+// Lists up to folders of them, and tries those whose paths did not hold.
+void tree_links_discover(watch_tree *tree, tree_record_fn on_record, void *context, int folders);
 
 // Releases what the tree holds, without removing kernel watches.
 void tree_release(watch_tree *tree);

@@ -27,6 +27,10 @@ const size_t QUEUE_SIZE = 16 * 1024 * 1024;
 // What a watch falls back to when that reservation fails.
 const size_t SMALL_QUEUE_SIZE = 256 * 1024;
 
+// The queue of the watch whose record the calling watcher thread handles:
+// told when that record's detection starts.
+thread_local record_queue *handling = nullptr;
+
 void *watcher_thread(void *directory) {
     monitor_directory(static_cast<const char *>(directory));
     // Its failure line is printed.
@@ -93,7 +97,9 @@ int os_watch_wait(os_watch *watch, record_fn on_record, void *context) {
             continue;
         }
         if (t.record.kind == RECORD_FIELD_GONE) notify_field(FIELD_WAITING);
+        handling = &watch->queue;
         on_record(context, &t.record);
+        handling = nullptr;
         wait = false;
     }
     watch_reader_join(&watch->reader);
@@ -123,6 +129,9 @@ bool os_own_executable(char *buffer, size_t capacity) {
 }
 
 bool os_run_detection(const char *executable, const char *path, unsigned timeout_seconds) {
+    // From here on the detector may read the file: a change read later is
+    // one it may not see.
+    if (handling) queue_detection_starts(handling);
     return spawn_and_wait(executable, path, timeout_seconds);
 }
 

@@ -7,6 +7,8 @@
 #include <errno.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/random.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -14,14 +16,21 @@ namespace {
 // Each record: this header, then its path and its detail, each with a NUL.
 struct entry_header {
     uint32_t size; // the whole entry
+    uint32_t hash; // of kind, path and detail
+    uint32_t path_length;
+    uint32_t detail_length;
     uint16_t kind;
     uint8_t has_path;
     uint8_t has_detail;
-    uint32_t path_length;
-    uint32_t detail_length;
 };
 
 const size_t HEADER = sizeof(entry_header);
+// The smallest entry: a header and two NULs. The index has a slot for every
+// 16 bytes of ring, more than 1.3 slots per entry however small the entries
+// are: a probe always ends at a free slot.
+const size_t SMALLEST_ENTRY = HEADER + 2;
+const size_t RING_BYTES_PER_SLOT = 16;
+static_assert(SMALLEST_ENTRY > RING_BYTES_PER_SLOT, "the index could fill up");
 
 // The ring wraps: an entry may run past its end and go on at its start.
 void ring_write(record_queue *q, size_t at, const void *data, size_t length) {
@@ -47,7 +56,14 @@ bool ring_equal(const record_queue *q, size_t at, const void *data, size_t lengt
 
 size_t text_length(const char *text) { return text ? strlen(text) : 0; }
 
-entry_header header_for(const watch_record *record) {
+// FNV-1a, continued from hash over length bytes.
+uint32_t mix(uint32_t hash, const void *data, size_t length) {
+    const unsigned char *bytes = static_cast<const unsigned char *>(data);
+    for (size_t i = 0; i < length; i++) hash = (hash ^ bytes[i]) * 16777619u;
+    return hash;
+}
+
+entry_header header_for(const record_queue *q, const watch_record *record) {
     entry_header h;
     memset(&h, 0, sizeof h);
     h.kind = static_cast<uint16_t>(record->kind);
@@ -56,18 +72,90 @@ entry_header header_for(const watch_record *record) {
     h.path_length = static_cast<uint32_t>(text_length(record->path));
     h.detail_length = static_cast<uint32_t>(text_length(record->detail));
     h.size = static_cast<uint32_t>(HEADER + h.path_length + 1 + h.detail_length + 1);
+    // The flags tell a missing text from an empty one.
+    unsigned char what[] = {static_cast<unsigned char>(h.kind), static_cast<unsigned char>(h.kind >> 8),
+                            h.has_path, h.has_detail};
+    uint32_t hash = mix(q->seed, what, sizeof what);
+    hash = mix(hash, record->path ? record->path : "", h.path_length + 1);
+    hash = mix(hash, record->detail ? record->detail : "", h.detail_length + 1);
+    // The slot comes from the low bits: they must depend on every byte.
+    hash ^= hash >> 16;
+    hash *= 0x45d9f3bu;
+    h.hash = hash ^ (hash >> 16);
     return h;
 }
 
-// Whether the newest waiting record says the same.
-bool same_as_newest(const record_queue *q, const entry_header &h, const watch_record *record) {
-    if (!q->used) return false;
-    entry_header newest;
-    ring_read(q, q->newest, &newest, HEADER);
-    if (memcmp(&newest, &h, HEADER) != 0) return false;
-    size_t at = q->newest + HEADER;
+// Whether the entry at says what h and record say.
+bool entry_is(const record_queue *q, size_t at, const entry_header &h, const watch_record *record) {
+    entry_header waiting;
+    ring_read(q, at, &waiting, HEADER);
+    if (memcmp(&waiting, &h, HEADER) != 0) return false;
+    at += HEADER;
     return (!h.has_path || ring_equal(q, at, record->path, h.path_length)) &&
            (!h.has_detail || ring_equal(q, at + h.path_length + 1, record->detail, h.detail_length));
+}
+
+// ---- the index of waiting records with a path: linear probing ----
+
+// Whether a waiting record with a path says the same.
+bool indexed_waiting(const record_queue *q, const entry_header &h, const watch_record *record) {
+    for (size_t i = h.hash & q->slot_mask; q->slots[i].at; i = (i + 1) & q->slot_mask) {
+        if (q->slots[i].hash == h.hash && entry_is(q, q->slots[i].at - 1, h, record)) return true;
+    }
+    return false;
+}
+
+void index_insert(record_queue *q, size_t at, uint32_t hash) {
+    size_t i = hash & q->slot_mask;
+    while (q->slots[i].at) i = (i + 1) & q->slot_mask;
+    q->slots[i].at = static_cast<uint32_t>(at + 1);
+    q->slots[i].hash = hash;
+}
+
+// Takes the entry that starts at at out of the index, moving back the slots
+// after it that would no longer be found past the hole (no tombstones pile
+// up in a queue that never empties).
+void index_remove(record_queue *q, size_t at, uint32_t hash) {
+    size_t i = hash & q->slot_mask;
+    while (q->slots[i].at != at + 1) i = (i + 1) & q->slot_mask;
+    for (size_t j = (i + 1) & q->slot_mask; q->slots[j].at; j = (j + 1) & q->slot_mask) {
+        size_t home = q->slots[j].hash & q->slot_mask;
+        // The slot at j stays when its home lies cyclically in (i, j].
+        bool stays = i <= j ? (home > i && home <= j) : (home > i || home <= j);
+        if (stays) continue;
+        q->slots[i] = q->slots[j];
+        i = j;
+    }
+    q->slots[i].at = 0;
+}
+
+// Drops every waiting record.
+void drop_all(record_queue *q) {
+    while (q->used) {
+        entry_header h;
+        ring_read(q, q->head, &h, HEADER);
+        if (h.has_path) index_remove(q, q->head, h.hash);
+        q->head = (q->head + h.size) % q->capacity;
+        q->used -= h.size;
+    }
+}
+
+bool same_text(const char *a, const char *b) { return a ? b && strcmp(a, b) == 0 : !b; }
+
+// Whether the record is absorbed by one still waiting: one with a path by
+// any such record, or by the record in the watcher's hands before its
+// detection starts; one without by the newest only.
+bool absorbed(const record_queue *q, const entry_header &h, const watch_record *record) {
+    if (h.has_path && q->in_hand && q->in_hand_hash == h.hash) {
+        const watch_record &hand = q->hand->record;
+        if (hand.kind == record->kind && same_text(hand.path, record->path) &&
+            same_text(hand.detail, record->detail)) {
+            return true;
+        }
+    }
+    if (!q->used) return false;
+    if (h.has_path) return indexed_waiting(q, h, record);
+    return entry_is(q, q->newest, h, record);
 }
 
 // Appends without looking at merging or loss. False without room.
@@ -80,6 +168,7 @@ bool append(record_queue *q, const entry_header &h, const watch_record *record) 
     ring_write(q, at + HEADER + h.path_length + 1, record->detail ? record->detail : "",
                h.detail_length + 1);
     q->newest = at % q->capacity;
+    if (h.has_path) index_insert(q, q->newest, h.hash);
     q->used += h.size;
     q->queued++;
     return true;
@@ -91,10 +180,21 @@ bool queue_init(record_queue *q, size_t capacity) {
     memset(q, 0, sizeof *q);
     // Reserved once; only the pages a backlog reaches take memory.
     q->ring = static_cast<unsigned char *>(malloc(capacity));
-    if (!q->ring) return false;
-    q->drained_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    size_t slots = 8;
+    while (slots < capacity / RING_BYTES_PER_SLOT) slots *= 2;
+    // Zeroed by the kernel as each page is first touched.
+    q->slots = static_cast<queue_slot *>(calloc(slots, sizeof(queue_slot)));
+    q->slot_mask = slots - 1;
+    // Names are chosen by whoever makes the files: with a hash they could
+    // work out, they could make every push probe a long run of slots.
+    if (getrandom(&q->seed, sizeof q->seed, GRND_NONBLOCK) != sizeof q->seed) {
+        q->seed = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(q) ^ static_cast<uintptr_t>(time(nullptr)));
+    }
+    q->seed ^= 2166136261u;
+    q->drained_fd = q->ring && q->slots ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
     if (q->drained_fd < 0) {
         free(q->ring);
+        free(q->slots);
         return false;
     }
     q->capacity = capacity;
@@ -108,22 +208,24 @@ void queue_release(record_queue *q) {
     pthread_mutex_destroy(&q->lock);
     close(q->drained_fd);
     free(q->ring);
+    free(q->slots);
     q->ring = nullptr;
+    q->slots = nullptr;
 }
 
 bool queue_push(record_queue *q, const watch_record *record) {
-    entry_header h = header_for(record);
+    entry_header h = header_for(q, record);
     pthread_mutex_lock(&q->lock);
     bool was_empty = q->used == 0 && !q->lost;
     bool queued = true;
-    if (!same_as_newest(q, h, record)) {
+    if (!absorbed(q, h, record)) {
         // After a loss, records are queued again once a quarter of the
         // queue is free, the loss told before them: what is dropped meanwhile
         // is found again by the reader, and resuming at every freed record
         // would print a loss line per detection all through a long burst.
         if (q->lost && q->used <= q->capacity - q->capacity / 4) {
             watch_record lost = {RECORD_LOST, nullptr, nullptr};
-            if (append(q, header_for(&lost), &lost)) q->lost = false;
+            if (append(q, header_for(q, &lost), &lost)) q->lost = false;
         }
         queued = !q->lost && append(q, h, record);
         if (!queued) q->lost = true;
@@ -145,7 +247,7 @@ namespace {
 // Called with the lock held. Dropped records count as taken, so that a
 // set-up's end is still told once what came before it is gone.
 void drop_waiting(record_queue *q) {
-    q->used = 0;
+    drop_all(q);
     q->lost = false;
     q->taken = q->queued;
 }
@@ -240,8 +342,16 @@ int64_t queue_drained_since(record_queue *q) {
     return since;
 }
 
+void queue_detection_starts(record_queue *q) {
+    pthread_mutex_lock(&q->lock);
+    q->in_hand = false;
+    pthread_mutex_unlock(&q->lock);
+}
+
 take_result queue_take(record_queue *q, taken_record *out, bool wait, int *error) {
     pthread_mutex_lock(&q->lock);
+    // Whatever the watcher does with the record it had, it is done with it.
+    q->in_hand = false;
     // The watcher comes back only once its last detection ended: with
     // nothing waiting, every change queued so far has been scanned. Not so
     // when the records were dropped.
@@ -264,6 +374,10 @@ take_result queue_take(record_queue *q, taken_record *out, bool wait, int *error
         out->watch = q->watch;
         out->device = q->device;
         out->inode = q->inode;
+        if (h.has_path) index_remove(q, q->head, h.hash);
+        q->in_hand = h.has_path;
+        q->in_hand_hash = h.hash;
+        q->hand = out;
         q->head = (q->head + h.size) % q->capacity;
         q->used -= h.size;
         q->taken++;

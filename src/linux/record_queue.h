@@ -4,10 +4,22 @@
 //
 // It is bounded: a record that finds no room is dropped, and so is every
 // record after it until a quarter of the queue is free again; the watcher is
-// told that changes were lost before any record queued after that. A record
-// identical to the newest one still waiting is not queued again, as the
-// kernel merges its own events: a file written a thousand times during one
-// detection is scanned once more, not a thousand times.
+// told that changes were lost before any record queued after that.
+//
+// A record of a file (a path) that finds one of the same kind, path and
+// detail still waiting anywhere in the queue is absorbed by it, which keeps
+// its place; so is one the same as the record the watcher took last, until
+// that record's detection starts (the detector then reads the file after the
+// change, as a close read just after the write whose record was taken); as the kernel merges its own events: a file written a thousand
+// times during one detection is scanned once more, and a flood of writes to
+// N files holds at most N records, so a file changed after it waits for at
+// most N detections. Records only ever move forward that way, never behind
+// a loss line they preceded, and the waiting one is scanned after the change
+// it absorbed. Records without a path (a loss) are absorbed only by the
+// same record at the end of the queue: they say when something happened.
+// The waiting records of files are found through an open-addressing index
+// taken with the ring, with more slots than records can fit: no allocation
+// per record, a few probes per push.
 #pragma once
 
 #include <pthread.h>
@@ -32,11 +44,21 @@ struct taken_record {
     ino_t inode;
 };
 
+// A slot of the index: where a waiting record starts in the ring, plus one
+// (0 for a free slot), and the record's hash.
+struct queue_slot {
+    uint32_t at;
+    uint32_t hash;
+};
+
 struct record_queue {
     pthread_mutex_t lock;
     pthread_cond_t filled;
     unsigned char *ring;
     size_t capacity;
+    queue_slot *slots;        // the index of waiting records with a path
+    size_t slot_mask;         // slots - 1, a power of two less one
+    uint32_t seed;            // of the records' hashes
     size_t head;   // where the oldest record starts
     size_t used;   // bytes of records waiting
     size_t newest; // where the newest waiting record starts, when used
@@ -47,6 +69,11 @@ struct record_queue {
     unsigned long taken;  // records taken so far
     bool set_up;          // set-up is done once the first set_up_at are taken
     unsigned long set_up_at;
+    // The record the watcher took last, while its detection is still to
+    // start: its hash, and the watcher's copy (read under the lock only).
+    bool in_hand;
+    uint32_t in_hand_hash;
+    const taken_record *hand;
     int drained_fd;       // an eventfd the watcher signals once it took everything
     bool want_drained;
     bool abandoned;       // the watcher wants no more records: the reader stops
@@ -64,12 +91,12 @@ struct record_queue {
     ino_t inode;
 };
 
-// False when the queue's storage cannot be had.
+// False when the queue's storage cannot be had. A capacity below 4 GiB.
 bool queue_init(record_queue *queue, size_t capacity);
 void queue_release(record_queue *queue);
 
 // Reader: queues a record, or drops it when there is no room. True when it
-// is queued (or merged with the newest waiting one).
+// is queued or absorbed by a waiting one.
 bool queue_push(record_queue *queue, const watch_record *record);
 
 // Reader: no record follows; the watcher ends with error once it has taken
@@ -119,6 +146,10 @@ int64_t queue_drained_since(record_queue *queue);
 // Reader: the watch is set up; the watcher learns it once it has taken the
 // records queued so far (those of the set-up).
 void queue_set_up(record_queue *queue);
+
+// Watcher: the detection of the record taken last starts now; a change
+// read from now on is a record of its own.
+void queue_detection_starts(record_queue *queue);
 
 enum take_result { TAKEN, TAKE_EMPTY, TAKE_ENDED, TAKE_SET_UP };
 

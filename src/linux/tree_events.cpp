@@ -8,11 +8,11 @@
 #include <sys/inotify.h>
 
 #include "rename_pairs.h"
+#include "tree_links.h"
 #include "tree_listing.h"
 
 namespace {
 
-const uint32_t FILE_EVENTS = IN_CREATE | IN_MODIFY | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 const uint32_t ROOT_GONE = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT;
 const size_t EVENT_HEADER = sizeof(inotify_event);
 
@@ -260,6 +260,11 @@ int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length
     t->stream_end += length;
     pairs_build(t, events, length);
     size_t offset = 0;
+    // The event before the one in hand (a write is seen by a folder's watch,
+    // then by the file's own).
+    inotify_event last;
+    memset(&last, 0, sizeof last);
+    const char *last_name = nullptr;
     while (offset < length) {
         inotify_event event;
         if (length - offset < EVENT_HEADER) {
@@ -275,6 +280,10 @@ int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length
         size_t name_length = strnlen(name, event.len);
         size_t at = offset;
         offset += EVENT_HEADER + event.len;
+        inotify_event previous = last;
+        const char *previous_name = last_name;
+        last = event;
+        last_name = name;
         // Where the event starts: a place fixed at or before it predates it.
         t->position = base + at;
         t->event_end = base + offset;
@@ -289,13 +298,20 @@ int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length
             for (int n = 0; n < t->node_count; n++) {
                 if (t->nodes[n].wd >= 0) mark_dirty(t, n, t->events_since);
             }
+            // So are names given to linked files, and writes through their
+            // other names.
+            tree_links_start(t, t->events_since);
             continue;
         }
         if (t->move_pending && !((event.mask & IN_MOVED_TO) && event.cookie == t->move_cookie)) {
             settle_move(t, s);
         }
         int node = tree_find(t, event.wd);
-        if (node < 0) continue; // a watch already forgotten
+        if (node < 0) {
+            // A followed file's own watch, or a watch already forgotten.
+            links_event(t, s, event, previous_name ? &previous : nullptr, previous_name);
+            continue;
+        }
         if (node == TREE_ROOT && (event.mask & ROOT_GONE)) return ENOENT;
         if (event.mask & IN_IGNORED) {
             directories_changed = true;
@@ -309,7 +325,15 @@ int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length
             touch_directory(t, node);
             continue;
         }
-        if (event.mask & FILE_EVENTS) report_file(t, s, node, name, name_length, t->events_since);
+        if (event.mask & FILE_EVENTS) {
+            // A write alone does not change what a name holds; a name gone
+            // holds nothing of what was kept for it.
+            bool gone = event.mask & (IN_DELETE | IN_MOVED_FROM);
+            t->look_skipped = event.mask == IN_MODIFY || gone;
+            report_file(t, s, node, name, name_length, t->events_since);
+            t->look_skipped = false;
+            if (gone) linked_name_left(t, node, name, name_length);
+        }
     }
     t->position = t->event_end = t->stream_end;
     if (directories_changed) retry_flagged(t, s);
@@ -359,6 +383,10 @@ void tree_release(watch_tree *t) {
     release_list(&t->verify);
     release_list(&t->moved);
     release_list(&t->dirty);
+    release_list(&t->link_folders);
+    release_list(&t->link_waiting);
+    release_list(&t->link_recheck);
+    linked_release(&t->links);
     free(t->pairs.slots);
     t->pairs = move_pairs{nullptr, 0, 0};
 }

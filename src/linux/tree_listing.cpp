@@ -6,7 +6,10 @@
 #include <string.h>
 #include <sys/inotify.h>
 
-const uint32_t FILE_EVENTS = IN_CREATE | IN_MODIFY | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+// A file closed after writing is a change too: a write through a shared
+// mapping makes no other event.
+const uint32_t FILE_EVENTS =
+    IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 // Writes to a file that is already unlinked name no file to scan. Masks are
 // only ever added to: the root seen again through a mount inside the tree
 // keeps the events that tell its own end. A watch is added on a directory

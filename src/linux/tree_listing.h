@@ -16,7 +16,9 @@ enum list_mode {
     LIST_MOVED_IN, // a directory moved in from outside: all of it again, even if known
 };
 
-// Masks of the watches the tree adds.
+// The events of files in a watched folder that are changes, and the masks
+// of the watches the tree adds.
+extern const uint32_t FILE_EVENTS;
 extern const uint32_t DIRECTORY_MASK;
 extern const uint32_t ROOT_MASK;
 

@@ -299,6 +299,146 @@ void report_file(watch_tree *t, const sink &s, int node, const char *name, size_
         queued = emit(s, RECORD_UNREPRESENTABLE, t->relative, nullptr);
     }
     if (!queued) mark_dirty(t, node, dirty_since);
+    // Whatever stands at the name now may have other names: followed from
+    // the moment its change is queued, before its detection can run.
+    if (!t->look_skipped) look_linked(t, s, node, name, length, nullptr, nullptr);
+}
+
+namespace {
+
+linked_key wd_key(int wd) {
+    linked_key key;
+    linked_key_of(&key, &wd, sizeof wd);
+    return key;
+}
+
+// Once per field: from now on some writes through other names of linked
+// files are not seen.
+void tell_unfollowed(watch_tree *t, const sink &s, const char *why) {
+    if (t->links_told) return;
+    char line[sizeof t->detail + 96];
+    snprintf(line, sizeof line, "%s: changes made through other names of hard-linked files are "
+             "no longer all seen", why);
+    t->links_told = emit(s, RECORD_UNWATCHED, "", line);
+}
+
+// Names kept in folders the tree no longer watches: forgotten, to make room
+// (the watch of keep, the file about to be kept, stays).
+void drop_stale_names(watch_tree *t, int keep) {
+    linked_files &l = t->links;
+    for (int entry = 0; entry < l.high; entry++) {
+        if (!l.names[entry].used) continue;
+        int folder;
+        memcpy(&folder, l.names[entry].folder.bytes, sizeof folder);
+        if (tree_find(t, folder) >= 0) continue;
+        int file;
+        memcpy(&file, l.names[entry].file.bytes, sizeof file);
+        linked_remove(&l, entry);
+        if (file != keep && !linked_follows(&l, wd_key(file))) drop_watch(t, file);
+    }
+}
+
+} // namespace
+
+namespace {
+
+// Forgets a name, and the file's watch with its last name.
+void forget_name(watch_tree *t, int entry) {
+    int file;
+    memcpy(&file, t->links.names[entry].file.bytes, sizeof file);
+    linked_remove(&t->links, entry);
+    if (!linked_follows(&t->links, wd_key(file))) drop_watch(t, file);
+}
+
+// Whether the file system may be ahead of what the tree has read: events
+// wait in the buffer in hand or in the kernel.
+bool behind(watch_tree *t) {
+    return t->stream_end > t->event_end || t->ops.queued_bytes(t->ops.context) > 0;
+}
+
+// Looks at name in node's folder, opened below the root without following a
+// link (the path the tree has; a folder that is not there leaves the file
+// not found). False when the folder is too deep to name.
+bool look_in_folder(watch_tree *t, int node, const char *name, bool watch, linked_stat *file,
+                    int *wd) {
+    if (!build_system_path(t, node, nullptr, 0)) return false;
+    const lister_ops &l = t->ops.lister;
+    int error = 0;
+    void *folder = l.open_below(l.context, nullptr, t->path, &error);
+    if (!folder) return true;
+    *wd = t->ops.watch_linked(t->ops.context, folder, name, watch, file);
+    l.close(l.context, folder);
+    return true;
+}
+
+bool same_file(const linked_name &n, const linked_stat &file) {
+    return file.present && n.device == file.device && n.inode == file.inode;
+}
+
+} // namespace
+
+int look_linked(watch_tree *t, const sink &s, int node, const char *name, size_t length,
+                void *directory, linked_stat *found) {
+    if (!t->ops.watch_linked || t->nodes[node].wd < 0) return -1;
+    linked_stat file = {false, 0, 0, 0};
+    int wd = -1;
+    if (directory) {
+        wd = t->ops.watch_linked(t->ops.context, directory, name, true, &file);
+    } else if (!look_in_folder(t, node, name, true, &file, &wd)) {
+        return -1; // too deep to look at
+    }
+    if (wd < -1) {
+        describe_error(t, -wd);
+        tell_unfollowed(t, s, t->detail);
+        return -1;
+    }
+    linked_key folder = wd_key(t->nodes[node].wd);
+    if (wd < 0) {
+        int entry = linked_find(&t->links, folder, name, length);
+        if (!file.present && behind(t)) {
+            // The path the tree has may lead elsewhere by now (a folder on
+            // it renamed): the folder is listed again once nothing waits.
+            if (!t->nodes[node].link_recheck && push_node(&t->link_recheck, node)) {
+                t->nodes[node].link_recheck = true;
+            }
+        } else if (entry >= 0 && (!file.present || same_file(t->links.names[entry], file))) {
+            // Gone, or the same file with no other name left.
+            forget_name(t, entry);
+        }
+        return -1;
+    }
+    linked_key key = wd_key(wd);
+    linked_key dropped;
+    bool kept = linked_set(&t->links, folder, name, length, &key, file.device, file.inode, &dropped);
+    if (!kept) {
+        drop_stale_names(t, wd);
+        kept = linked_set(&t->links, folder, name, length, &key, file.device, file.inode, &dropped);
+    }
+    if (dropped.size) {
+        int unfollowed;
+        memcpy(&unfollowed, dropped.bytes, sizeof unfollowed);
+        drop_watch(t, unfollowed);
+    }
+    if (!kept) {
+        if (!linked_follows(&t->links, key)) drop_watch(t, wd);
+        char why[64];
+        snprintf(why, sizeof why, "more than %d names of hard-linked files", LINKED_NAMES_MAX);
+        tell_unfollowed(t, s, why);
+        return -1;
+    }
+    if (found) *found = file;
+    return wd;
+}
+
+void linked_name_left(watch_tree *t, int node, const char *name, size_t length) {
+    if (!t->ops.watch_linked || t->nodes[node].wd < 0) return;
+    int entry = linked_find(&t->links, wd_key(t->nodes[node].wd), name, length);
+    if (entry < 0) return;
+    // Unless the file is there still: two names exchanged.
+    linked_stat file = {false, 0, 0, 0};
+    int wd = -1;
+    look_in_folder(t, node, name, false, &file, &wd);
+    if (!same_file(t->links.names[entry], file)) forget_name(t, entry);
 }
 
 void mark_dirty(watch_tree *t, int node, int64_t since) {

@@ -62,8 +62,23 @@ bool build_system_path(watch_tree *t, int node, const char *name, size_t name_le
 void describe_error(watch_tree *t, int error);
 void unwatched(watch_tree *t, const sink &s, int node, const char *name, size_t length, int error);
 // A dropped report leaves the folder dirty since dirty_since (0: every file).
+// The name's hard links are looked at (look_linked) unless look_skipped.
 void report_file(watch_tree *t, const sink &s, int node, const char *name, size_t length,
                  int64_t dirty_since);
+// Makes the linked files followed agree with what stands at name in node's
+// folder now (looked up in the open directory, when given): a regular file
+// with more than one link is watched by its inode and the name kept for it;
+// the same file with no other name left, or nothing while nothing waits to
+// be read, has the name forgotten (a file left without names is no longer
+// watched). Nothing found while events wait may only mean the tree is
+// behind: the folder is listed again once nothing waits. The file's watch
+// descriptor, with *file, or -1. What cannot be followed is told once, by
+// the field's line.
+int look_linked(watch_tree *t, const sink &s, int node, const char *name, size_t length,
+                void *directory, linked_stat *file);
+// A name deleted or moved away by an event: forgotten, unless the same file
+// stands there still (two names exchanged).
+void linked_name_left(watch_tree *t, int node, const char *name, size_t length);
 void mark_dirty(watch_tree *t, int node, int64_t since);
 
 bool push_node(node_list *list, int node);

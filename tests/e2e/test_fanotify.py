@@ -215,7 +215,10 @@ class OwnWrites(ReaderTest):
                "RECORDER_GATE": gate}
         m = self.start_with("fanotify", env=env)
         for name in ("one", "two", "three"):
-            touch(self.path(name), b"")  # made empty: one change
+            # Made beside the tree and moved in: one change (a close after
+            # writing read once its scan began would be another).
+            touch(os.path.join(self.tmp, name), b"")
+            os.rename(os.path.join(self.tmp, name), self.path(name))
             self.assertDetected(m, [self.path(name)])
             self.assertTrue(self.read_up(m))
             os.close(os.open(gate, os.O_WRONLY))  # lets the run end

@@ -31,8 +31,17 @@ def sanitizer_runtime():
 
 
 def touch(path):
-    """Creates an empty file: one change record."""
+    """Creates an empty file: its creation and its close, one record or two
+    (the close read after the first scan began is scanned again)."""
     os.close(os.open(path, os.O_CREAT | os.O_WRONLY, 0o644))
+
+
+def move_in(path, staging):
+    """Makes an empty file in staging, outside the trees, and moves it to
+    path: exactly one change record."""
+    made = os.path.join(staging, "staged-" + os.path.basename(path))
+    touch(made)
+    os.rename(made, path)
 
 
 class FaultTest(MonitorTest):
@@ -188,7 +197,7 @@ class InterruptedRead(FaultTest):
 class InterruptedWrite(FaultTest):
     def test_interrupted_and_short_writes_are_continued(self):
         m = self.start(env=self.faults(FAULT_WRITE_SPLIT=7, RECORDER_STATUS=1), ready=True)
-        touch(self.path("in-pieces"))
+        move_in(self.path("in-pieces"), self.tmp)
         self.assertDetected(m, [self.path("in-pieces")])
         self.assertTrue(m.err.wait_for(lambda lines: lines == [FAILED]), m.err.snapshot())
         self.assertEqual(m.quit(), 0)
@@ -199,11 +208,11 @@ class InterruptedWrite(FaultTest):
 class SpawnFailure(FaultTest):
     def test_failed_start_is_reported_and_later_changes_run(self):
         m = self.start(env=self.faults(FAULT_SPAWN_EAGAIN=2), ready=True)
-        touch(self.path("first"))
+        move_in(self.path("first"), self.tmp)
         self.assertTrue(m.err.wait_for(lambda lines: lines.count(FAILED) == 1))
-        touch(self.path("second"))
+        move_in(self.path("second"), self.tmp)
         self.assertTrue(m.err.wait_for(lambda lines: lines.count(FAILED) == 2))
-        touch(self.path("third"))
+        move_in(self.path("third"), self.tmp)
         self.assertDetected(m, [self.path("third")])
         self.assertEqual(m.quit(), 0)
         self.assertEqual(self.injected().count(b"posix_spawn EAGAIN"), 2)
@@ -251,7 +260,7 @@ class JournalPriorities(FaultTest):
         m = self.start(argument=self.root + ";" + missing, ready=True, env=env,
                        popen=dict(stdout=out, stderr=err))
         changed = os.path.basename(out.name)  # a new file for each run
-        touch(self.path(changed))
+        move_in(self.path(changed), self.tmp)  # one record: no close after writing
         self.assertDetected(m, [self.path(changed)])
         deadline = time.monotonic() + TIMEOUT
         while not any(line.endswith(FAILED) for line in file_lines(err)) and \
@@ -374,7 +383,7 @@ class HostileDetector(MonitorTest):
         # Run from the test's folder, where a core file could land.
         m = self.start(cwd=self.tmp, env={"RECORDER_SIGNAL": str(int(signal.SIGSEGV))}, ready=True)
         for i, name in enumerate(("crashes-1", "crashes-2")):
-            touch(self.path(name))
+            move_in(self.path(name), self.tmp)
             self.assertDetected(m, [self.path(name)])
             self.assertFailures(m, i + 1)
         self.assertEqual(m.quit(), 0)
@@ -384,18 +393,18 @@ class HostileDetector(MonitorTest):
         target = os.path.join(self.install, "AV_Quillmar.exe")
         os.chmod(target, 0o644)
         m = self.start(ready=True)
-        touch(self.path("not-executable"))
+        move_in(self.path("not-executable"), self.tmp)
         self.assertFailures(m, 1)
         os.chmod(target, 0o755)
-        touch(self.path("executable-again"))
+        move_in(self.path("executable-again"), self.tmp)
         self.assertDetected(m, [self.path("executable-again")])
         os.unlink(target)
         os.mkdir(target)
-        touch(self.path("directory"))
+        move_in(self.path("directory"), self.tmp)
         self.assertFailures(m, 2)
         os.rmdir(target)
         shutil.copy2(RECORDER_BIN, target)
-        touch(self.path("recorder-again"))
+        move_in(self.path("recorder-again"), self.tmp)
         self.assertDetected(m, [self.path("recorder-again")])
         self.assertEqual(m.quit(), 0)
         self.assertEqual(m.detected(), [self.bpath("executable-again"), self.bpath("recorder-again")])
@@ -410,7 +419,7 @@ class HostileDetector(MonitorTest):
                               'exec "$(dirname "$0")/recorder" "$@"\n')
         m = self.start(ready=True)
         for name in ("loud-1", "loud-2"):
-            touch(self.path(name))
+            move_in(self.path(name), self.tmp)
             self.assertDetected(m, [self.path(name)])
         self.assertEqual(m.quit(), 0)
         # The monitor's own lines stay whole between the flood.

@@ -2,7 +2,8 @@
 // bytes. Beyond the sanitizers' checks: a parsed event lies inside the
 // buffer with every handle and name in it, each name terminated there; a
 // malformed one moves nothing; and every record the translation makes is a
-// relative path (or a name) of a change under the root.
+// relative path (or a name) of a change under the root, or the field's line
+// that not every hard link is followed.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -71,6 +72,8 @@ void translate_all(const unsigned char *data, size_t size) {
         kernel.folders = {{1, "/r"}, {2, "/r/a"}, {3, "/o"}, {4, "/r2"}};
         kernel.too_deep = {5};
         kernel.own = {{7, 7}};
+        // Files with other names, and one without.
+        kernel.files = {{60, true}, {61, true}, {62, false}};
         fan_ops ops = kernel.ops();
         if (!translator_init(&t, "/r", &ops)) fail("no cache");
         ready = true;
@@ -86,7 +89,8 @@ void translate_all(const unsigned char *data, size_t size) {
             std::string path = r.substr(7);
             if (path.empty() || path[0] == '/') fail("a change that is not a relative path");
             if (path.size() >= PATH_CAPACITY) fail("a change longer than a path");
-        } else if (r != "lost" && r != "unreadable" && r.rfind("unrepresentable:", 0) != 0) {
+        } else if (r != "lost" && r != "unreadable" && r != "unwatched:" &&
+                   r.rfind("unrepresentable:", 0) != 0) {
             fail("a record of a kind the translation never makes");
         }
     }

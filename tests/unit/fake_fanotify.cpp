@@ -125,6 +125,16 @@ bool fake_named(void *context, const char *path) {
     return static_cast<fake_kernel *>(context)->named.count(path) > 0;
 }
 
+bool fake_linked_at(void *context, const fan_handle &h, const char *, linked_stat *file) {
+    fake_kernel *k = static_cast<fake_kernel *>(context);
+    uint32_t number = 0;
+    if (h.size == 4) memcpy(&number, h.bytes, 4);
+    auto found = k->files.find(number);
+    if (found == k->files.end()) return false;
+    *file = linked_stat{true, 1, number, 0};
+    return found->second;
+}
+
 void collect(void *context, const watch_record *record) {
     static const char *const KINDS[] = {"change", "lost", "unreadable", "unrepresentable",
                                         "unwatched", "unwatched, unrepresentable"};
@@ -136,8 +146,8 @@ void collect(void *context, const watch_record *record) {
 } // namespace
 
 fan_ops fake_kernel::ops() {
-    return fan_ops{fake_resolve,     fake_read_more, fake_ignored, fake_report_below,
-                   fake_moved_within, fake_named,     this};
+    return fan_ops{fake_resolve,      fake_read_more, fake_ignored, fake_report_below,
+                   fake_moved_within, fake_named,     this,         fake_linked_at};
 }
 
 std::vector<std::string> translate(fan_translator *t, fake_kernel *kernel,

@@ -49,6 +49,7 @@ struct fake_kernel {
     std::vector<std::string> arrived;        // report_below calls
     std::vector<uint32_t> moved;             // moved_within calls, by handle number
     std::set<std::string> named;             // entries there now, by path
+    std::map<uint32_t, bool> files;          // handle of a file there -> whether it has other names
     std::vector<std::string> records;        // "kind:path", as translated
 
     fan_ops ops();

@@ -598,7 +598,9 @@ lister_ops fake_lister(fake_fs *fs) {
 }
 
 tree_ops fake_ops(fake_fs *fs) {
-    tree_ops ops = {fake_lister(fs), fake_add_watch, fake_remove_watch, fake_queued_bytes, fs};
+    // Hard links need a real kernel: followed end to end.
+    tree_ops ops = {fake_lister(fs), fake_add_watch, fake_remove_watch, fake_queued_bytes, fs,
+                    nullptr};
     return ops;
 }
 

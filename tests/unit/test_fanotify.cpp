@@ -4,6 +4,7 @@
 // the monitor's own changes, loss, malformed records), and the mount table.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <errno.h>
 #include <string.h>
 #include <sys/fanotify.h>
@@ -426,4 +427,123 @@ TEST(MountTable, TheSystemRootIsTheTopOfItsFilesystemAndAFolderInItIsNot) {
     EXPECT_TRUE(mount_is_top("/"));
     EXPECT_FALSE(mount_is_top("/usr/bin"));
     EXPECT_FALSE(mount_is_top("/no/such/folder"));
+}
+
+// Hard links: a name under the root holding a file with other names is kept
+// with the file's handle when the file is reported; a write through any
+// other name, outside the root or not, is reported under the names kept.
+// The file is looked at by its handle: a path can lead elsewhere by then.
+namespace {
+const uint32_t FILE_X = 50, FILE_Y = 51;
+} // namespace
+
+TEST_F(translation, AWriteThroughANameOutsideIsReportedUnderTheNamesInTheRoot) {
+    kernel.files = {{FILE_X, true}, {FILE_Y, false}};
+    events.change(FAN_CREATE, ROOT, "report.pdf", FILE_X); // ln /o/x /r/report.pdf
+    events.change(FAN_CREATE, ROOT, "single", FILE_Y);     // one name: not followed
+    events.change(FAN_MODIFY | FAN_CLOSE_WRITE, OUTSIDE, "x", FILE_X);
+    events.change(FAN_MODIFY, OUTSIDE, "y", FILE_Y);
+    EXPECT_EQ(run(), (lines{"change:report.pdf", "change:single", "change:report.pdf"}));
+    // Through its name in the root: once, as the event names it.
+    events.change(FAN_MODIFY, ROOT, "report.pdf", FILE_X);
+    EXPECT_EQ(run(), (lines{"change:report.pdf"}));
+    // Nor by the monitor's own processes; whose changes still keep the
+    // names current.
+    kernel.own = {{42, 5}};
+    events.change(FAN_MODIFY, OUTSIDE, "x", FILE_X, 42, 5);
+    events.change(FAN_CLOSE_WRITE, ROOT, "report.pdf", FILE_X, 42, 5);
+    EXPECT_EQ(run(), lines{});
+    events.change(FAN_MODIFY, OUTSIDE, "x", FILE_X);
+    EXPECT_EQ(run(), (lines{"change:report.pdf"}));
+}
+
+TEST_F(translation, NamesOfLinkedFilesFollowRenamesDeletionsAndFolders) {
+    kernel.folders[A] = "/r/a";
+    kernel.files = {{FILE_X, true}};
+    events.change(FAN_CREATE, ROOT, "one", FILE_X);
+    events.change(FAN_CREATE, A, "two", FILE_X);
+    events.change(FAN_MODIFY, OUTSIDE, "x", FILE_X);
+    EXPECT_EQ(run(), (lines{"change:one", "change:a/two", "change:one", "change:a/two"}));
+    // Renamed: the new name is kept, the old one holds nothing now.
+    events.rename(0, ROOT, "one", ROOT, "three", FILE_X);
+    events.change(FAN_MODIFY, OUTSIDE, "x", FILE_X);
+    EXPECT_EQ(run(), (lines{"change:one", "change:three", "change:a/two", "change:three"}));
+    // Deleted; and a folder moved out of the root takes its names along.
+    events.change(FAN_DELETE, ROOT, "three", FILE_X);
+    kernel.folders[A] = "/o/a";
+    events.rename(FAN_ONDIR, ROOT, "a", OUTSIDE, "a", A);
+    events.change(FAN_MODIFY, OUTSIDE, "x", FILE_X);
+    EXPECT_EQ(run(), (lines{"change:three"}));
+    // Back from outside: walked (by the reader, which follows its links
+    // then); the names forgotten meanwhile stay so.
+    kernel.folders[A] = "/r/a";
+    events.rename(FAN_ONDIR, OUTSIDE, "a", ROOT, "a", A);
+    events.change(FAN_MODIFY, OUTSIDE, "x", FILE_X);
+    EXPECT_EQ(run(), lines{});
+    EXPECT_EQ(kernel.arrived, lines{"a"});
+}
+
+TEST_F(translation, NamesExchangedKeepTheirFilesAndAFileLeftAloneIsForgotten) {
+    kernel.files = {{FILE_X, true}, {FILE_Y, false}};
+    events.change(FAN_CREATE, ROOT, "a", FILE_X);
+    events.change(FAN_CREATE, ROOT, "b", FILE_Y);
+    // Exchanged: x moves from a to b, then y from b to a.
+    events.rename(0, ROOT, "a", ROOT, "b", FILE_X);
+    events.rename(0, ROOT, "b", ROOT, "a", FILE_Y);
+    events.change(FAN_MODIFY, OUTSIDE, "x", FILE_X);
+    EXPECT_EQ(run(), (lines{"change:a", "change:b", "change:a", "change:b", "change:b", "change:a",
+                            "change:b"}));
+    // Its other name gone: one link left, written and closed.
+    kernel.files[FILE_X] = false;
+    events.change(FAN_CLOSE_WRITE, ROOT, "b", FILE_X);
+    events.change(FAN_MODIFY, OUTSIDE, "x", FILE_X);
+    EXPECT_EQ(run(), (lines{"change:b"}));
+}
+
+TEST_F(translation, LinkedFilesDeeperThanAnyPathAreNamed) {
+    kernel.folders[A] = "/r/a";
+    kernel.files = {{FILE_X, true}};
+    events.change(FAN_CREATE, A, "deep", FILE_X);
+    EXPECT_EQ(run(), (lines{"change:a/deep"}));
+    // Its folder moved below one whose path is nearly as long as any can be.
+    std::string longest = "/r/" + std::string(PATH_CAPACITY - 8, 'n');
+    kernel.folders[N] = longest;
+    kernel.folders[A] = longest + "/a";
+    events.rename(FAN_ONDIR, ROOT, "a", N, "a", A);
+    events.change(FAN_MODIFY, OUTSIDE, "x", FILE_X);
+    EXPECT_EQ(run(), (lines{"unrepresentable:deep"}));
+    // And deeper than any path.
+    kernel.too_deep = {A};
+    events.change(FAN_MODIFY, OUTSIDE, "x", FILE_X);
+    EXPECT_EQ(run(), (lines{"unrepresentable:deep"}));
+}
+
+TEST_F(translation, BeyondTheBoundOneLineAndLostEventsForgetTheNames) {
+    kernel.files = {{FILE_X, true}};
+    for (int i = 0; i <= LINKED_NAMES_MAX; i++) {
+        events.change(FAN_CREATE, ROOT, "n" + std::to_string(i), FILE_X);
+    }
+    lines out = run();
+    ASSERT_EQ(out.size(), static_cast<size_t>(LINKED_NAMES_MAX) + 2);
+    EXPECT_EQ(out.back(), "unwatched:");
+    EXPECT_EQ(std::count(out.begin(), out.end(), "unwatched:"), 1);
+    events.change(FAN_CREATE, ROOT, "more", FILE_X);
+    events.overflow();
+    events.change(FAN_MODIFY, OUTSIDE, "x", FILE_X);
+    EXPECT_EQ(run(), (lines{"change:more", "lost"}));
+    EXPECT_TRUE(t.links_lost);
+}
+
+TEST_F(translation, NamesInAFolderThatLeftTheRootMakeRoomWhenTheTableIsFull) {
+    kernel.folders[A] = "/r/a";
+    kernel.files = {{FILE_X, true}, {FILE_Y, true}};
+    for (int i = 0; i < LINKED_NAMES_MAX; i++) {
+        events.change(FAN_CREATE, A, "n" + std::to_string(i), FILE_X);
+    }
+    EXPECT_EQ(run().size(), static_cast<size_t>(LINKED_NAMES_MAX));
+    kernel.folders[A] = "/o/a";
+    events.rename(FAN_ONDIR, ROOT, "a", OUTSIDE, "a", A);
+    events.change(FAN_CREATE, ROOT, "fresh", FILE_Y);
+    events.change(FAN_MODIFY, OUTSIDE, "y", FILE_Y);
+    EXPECT_EQ(run(), (lines{"change:fresh", "change:fresh"}));
 }
