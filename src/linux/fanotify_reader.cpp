@@ -16,6 +16,7 @@
 
 #include "changed_walk.h"
 #include "process_start.h"
+#include "settings.h"
 
 namespace {
 
@@ -369,9 +370,20 @@ int check_guard(fanotify_reader *r) {
     return touched ? guard_check(&r->guard) : 0;
 }
 
+// A mount that came, went, or changed what shows below the root: what
+// shows there now is reported whole, as a folder moved in.
+void mount_changed(void *context, mount_change change, const char *relative, const char *type) {
+    fanotify_reader *r = static_cast<fanotify_reader *>(context);
+    if (change == MOUNT_ADDED) remote_mount_added(&r->remote, relative, type, walk_record, r);
+    else if (change == MOUNT_REMOVED) remote_mount_removed(&r->remote, relative);
+    else kernel_report_below(r, relative, nullptr);
+}
+
 void close_all(fanotify_reader *r) {
     guard_release(&r->guard);
     marks_release(&r->marks);
+    mount_watch_release(&r->mounts);
+    remote_release(&r->remote);
     translator_release(&r->translator);
     free(r->events);
     r->events = nullptr;
@@ -418,10 +430,12 @@ int follow(fanotify_reader *r) {
                          {r->guard_fd, POLLIN, 0},
                          {r->table_fd, POLLPRI, 0},
                          {r->queue->drained_fd, POLLIN, 0}};
-        if (poll(fds, 4, -1) < 0) {
+        if (poll(fds, 4, remote_wait_ms(&r->remote)) < 0) {
             if (errno == EINTR) continue;
             return errno;
         }
+        // Due whatever else is ready, so that busy events never put it off.
+        if (remote_wait_ms(&r->remote) == 0) remote_walk_due(&r->remote, &r->lister, walk_record, r);
         if (fds[3].revents & POLLIN) {
             // The watcher gave the watch up: the field names another folder.
             if (queue_abandoned(r->queue)) return ECANCELED;
@@ -432,6 +446,10 @@ int follow(fanotify_reader *r) {
             // A mount over the root would change what the field names.
             if (marks_update(&r->marks, reader_record, r)) cache_clear(&r->translator.cache);
             if (int error = guard_check(&r->guard)) return error;
+            // Listed once marked: what changes after the listing has events.
+            if (!mount_watch_update(&r->mounts, mount_changed, r)) {
+                push_record(r, RECORD_UNWATCHED, "", "the mount table cannot be read: mounts inside may be missed");
+            }
         }
         // Read before the events: a path under a field that names another
         // folder by now is a path where no such file is. (The watcher looks
@@ -500,6 +518,10 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
         return error;
     }
     marks_update(&r->marks, reader_record, r);
+    remote_start(&r->remote, settings().rescan_seconds);
+    if (!mount_watch_start(&r->mounts, r->root, mount_changed, r)) {
+        push_record(r, RECORD_UNWATCHED, "", "the mount table cannot be read: mounts inside are not followed");
+    }
     return 0;
 }
 

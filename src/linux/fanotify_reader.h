@@ -14,8 +14,10 @@
 #include "capacities.h"
 #include "fanotify_events.h"
 #include "folder_lister.h"
+#include "mount_watch.h"
 #include "mounts.h"
 #include "record_queue.h"
+#include "remote_walks.h"
 #include "root_guard.h"
 
 // A folder known by its handle, found again where it stands when needed,
@@ -51,6 +53,8 @@ struct fanotify_reader {
     int table_fd; // the mount table, which polls as changed
     root_guard guard;
     fs_marks marks;
+    mount_watch mounts;  // what is mounted below the root, for what shows there
+    remote_walks remote; // parts whose changes can come from elsewhere
     fan_translator translator;
     unsigned char *events;
     size_t length;

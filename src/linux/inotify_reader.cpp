@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "settings.h"
+
 namespace {
 
 // One read takes whatever the kernel holds up to this much; the kernel's own
@@ -75,6 +77,29 @@ void tell(record_queue *queue, const char *why) {
     queue_push(queue, &record);
 }
 
+// A mount that came, went, or changed what shows below the root.
+void mount_changed(void *context, mount_change change, const char *relative, const char *type) {
+    inotify_reader *r = static_cast<inotify_reader *>(context);
+    if (change == MOUNT_ADDED) remote_mount_added(&r->remote, relative, type, walk_record, r);
+    else if (change == MOUNT_REMOVED) remote_mount_removed(&r->remote, relative);
+    else tree_mount_changed(&r->tree, relative, queue_record, r->queue);
+}
+
+// Starts following the mounts below the root, once the tree is watched:
+// the filesystems found that take changes from elsewhere are named.
+void follow_mounts(inotify_reader *r) {
+    remote_start(&r->remote, settings().rescan_seconds);
+    r->lister = kernel_lister(&r->lister_root);
+    r->table_fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (r->table_fd >= 0 && realpath(r->directory, r->real_root) &&
+        mount_watch_start(&r->mounts, r->real_root, mount_changed, r)) {
+        return;
+    }
+    tell(r->queue, "the mount table cannot be read: mounts inside are not followed");
+    if (r->table_fd >= 0) close(r->table_fd);
+    r->table_fd = -1;
+}
+
 // Creates the instance and watches the tree; 0, or why the watch failed.
 int set_up(inotify_reader *r) {
     r->fd = inotify_init1(IN_CLOEXEC);
@@ -104,17 +129,34 @@ int set_up(inotify_reader *r) {
 // folders are dirty; reports those folders' changes in the latter case.
 // A check of the tree put off while events kept coming is run once none
 // has come for SETTLE_MS. False with *error when waiting failed.
-bool wait_for_events(inotify_reader *r, int *error) {
+bool wait_for_events(inotify_reader *r, int *error, bool *disown) {
     for (;;) {
         if (tree_has_dirty(&r->tree)) queue_want_drained(r->queue);
-        pollfd ready[2] = {{r->fd, POLLIN, 0}, {r->queue->drained_fd, POLLIN, 0}};
-        int waited = poll(ready, 2, tree_settle_pending(&r->tree) ? SETTLE_MS : -1);
+        pollfd ready[3] = {{r->fd, POLLIN, 0}, {r->queue->drained_fd, POLLIN, 0},
+                           {r->table_fd, POLLPRI, 0}};
+        int timeout = tree_settle_pending(&r->tree) ? SETTLE_MS : -1;
+        int walk_in = remote_wait_ms(&r->remote);
+        if (walk_in >= 0 && (timeout < 0 || walk_in < timeout)) timeout = walk_in;
+        int waited = poll(ready, 3, timeout);
         if (waited < 0) {
             if (errno == EINTR) continue;
             *error = errno;
             return false;
         }
-        if (waited == 0) {
+        // Due whatever else is ready: events that never pause must not put
+        // the walk off for ever.
+        if (remote_wait_ms(&r->remote) == 0) remote_walk_due(&r->remote, &r->lister, walk_record, r);
+        if (ready[2].revents & (POLLPRI | POLLERR)) {
+            // A mount over the root, or above it, changes what the field names.
+            if ((*error = guard_check(&r->guard))) {
+                *disown = true;
+                return false;
+            }
+            if (!mount_watch_update(&r->mounts, mount_changed, r)) {
+                tell(r->queue, "the mount table cannot be read: mounts inside may be missed");
+            }
+        }
+        if (waited == 0 && tree_settle_pending(&r->tree)) {
             *error = tree_settle(&r->tree, queue_record, r->queue);
             if (*error) return false;
             continue;
@@ -138,7 +180,7 @@ bool wait_for_events(inotify_reader *r, int *error) {
 int follow(inotify_reader *r, bool *disown) {
     for (;;) {
         int error = 0;
-        if (!wait_for_events(r, &error)) return error;
+        if (!wait_for_events(r, &error, disown)) return error;
         // Events of this read were made after the last read that emptied
         // the kernel's queue began. Not the last read: one that filled the
         // buffer left older events queued, made while the reader was busy
@@ -184,6 +226,9 @@ bool inotify_run(inotify_reader *r, const char *directory, record_queue *queue, 
     r->may_switch = may_switch;
     r->limit_reached = false;
     r->walked = 0;
+    r->table_fd = -1;
+    r->mounts = mount_watch{};
+    r->remote = remote_walks{};
     r->events = static_cast<unsigned char *>(malloc(READ_SIZE));
     int error = r->events ? set_up(r) : ENOMEM;
     r->may_switch = false;
@@ -191,11 +236,15 @@ bool inotify_run(inotify_reader *r, const char *directory, record_queue *queue, 
     bool disown = false;
     if (!error && switching) tree_release(&r->tree);
     if (!error && !switching) {
+        follow_mounts(r);
         queue_set_up(r->queue);
         error = follow(r, &disown);
         tree_release(&r->tree);
     }
     guard_release(&r->guard);
+    mount_watch_release(&r->mounts);
+    remote_release(&r->remote);
+    if (r->table_fd >= 0) close(r->table_fd);
     free(r->events);
     // Closing the instance removes every watch it holds.
     if (r->fd >= 0) close(r->fd);

@@ -6,8 +6,11 @@
 // long a detection takes, the tree is never older than one kernel read.
 #pragma once
 
+#include "capacities.h"
 #include "inotify_tree.h"
+#include "mount_watch.h"
 #include "record_queue.h"
+#include "remote_walks.h"
 #include "root_guard.h"
 
 struct inotify_reader {
@@ -23,6 +26,11 @@ struct inotify_reader {
     unsigned long walked;  // records handed over by walks for lost changes
     bool may_switch;    // set-up may give the field up at the watch limit
     bool limit_reached; // it did: every watch asked for since is refused
+    int table_fd;       // the mount table, which polls as changed
+    mount_watch mounts; // what is mounted below the root
+    remote_walks remote; // parts whose changes can come from elsewhere
+    lister_ops lister;  // folders opened below lister_root, for those walks
+    char real_root[PATH_CAPACITY]; // the root, absolute, links resolved
 };
 
 // Runs the reader on the calling thread until the watch ends, then ends the

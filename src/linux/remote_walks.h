@@ -1,0 +1,50 @@
+// The periodic walks of a watch: the parts of its tree on filesystems whose
+// changes can be made where no event of this kernel sees them (network,
+// cluster, FUSE; mount_type_remote), each walked every
+// MONITOR_RESCAN_SECONDS for the files whose status-change time is at or
+// after the start of its last walk, less the clock margin. Changes made
+// through this kernel keep coming from the reader. The reader runs the
+// walks from its own loop, one after another: a walk still running when
+// the next is due is never started twice.
+#pragma once
+
+#include <stdint.h>
+
+#include "changed_walk.h"
+#include "folder_lister.h"
+
+struct remote_tree {
+    char *relative; // own allocation: below the watched root, "" for the root
+    int64_t since;  // the start of its last walk (ns since the epoch)
+};
+
+struct remote_walks {
+    unsigned interval; // seconds; 0: no walks
+    remote_tree *items;
+    int count;
+    int capacity;
+    int64_t due; // when the next walk starts (CLOCK_MONOTONIC, ns)
+    char detail[160];
+};
+
+void remote_start(remote_walks *walks, unsigned interval_seconds);
+
+// A mount at relative of type: when the type is remote, named by a line
+// (RECORD_UNWATCHED with why) and walked from now on. False when the line
+// could not be queued.
+bool remote_mount_added(remote_walks *walks, const char *relative, const char *type,
+                        walk_record_fn on_record, void *context);
+
+// The mount at relative went: it and what lies below it are walked no more.
+void remote_mount_removed(remote_walks *walks, const char *relative);
+
+// Milliseconds until the next walk is due (0: now), or -1 for none.
+int remote_wait_ms(const remote_walks *walks);
+
+// Walks each part due, opened below lister's root; what changed since its
+// last walk is handed to on_record. A part whose records could not all be
+// handed over keeps its mark, so the next walk covers its window again.
+void remote_walk_due(remote_walks *walks, const lister_ops *lister, walk_record_fn on_record,
+                     void *context);
+
+void remote_release(remote_walks *walks);
