@@ -1,0 +1,157 @@
+"""Filesystems mounted into a watched tree after start, and unmounted again,
+with either reader: what a mount shows is reported as a folder moved in is,
+what it covers goes unwatched, and what an unmount uncovers is reported and
+watched again. A FUSE mount (bindfs, standing in for a network share) is
+walked every MONITOR_RESCAN_SECONDS for changes made below it, where no
+event of this kernel sees them. Mounting needs root."""
+
+import os
+import subprocess
+import unittest
+
+from harness import FANOTIFY, MonitorTest, inotify_only
+
+CHANGE = b"[+] Change detected in file: "
+
+
+def touch(path, data=b"x"):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+class MountTest(MonitorTest):
+    def run_mount(self, argv, target):
+        """Mounts with argv, to be undone at the test's end."""
+        done = subprocess.run(argv, capture_output=True)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.addCleanup(subprocess.run, ["umount", "-l", target], capture_output=True)
+
+    def tmpfs(self, target):
+        os.makedirs(target, exist_ok=True)
+        self.run_mount(["mount", "-t", "tmpfs", "none", target], target)
+
+    def unwatched_line(self, path, why):
+        return b"[-] Failed to watch directory: %s (%s)\n" % (os.fsencode(path), why)
+
+    def detected_after(self, m, count, path):
+        """Waits until path is handed to detection after the first count
+        detections."""
+        path = os.fsencode(path)
+        self.assertTrue(m.wait_detected(lambda seen: path in seen[count:]),
+                        "%r not detected after %d: %r" % (path, count, m.out.snapshot()))
+
+
+class Tmpfs(MountTest):
+    def test_a_tmpfs_mounted_on_an_empty_folder_after_start(self):
+        os.mkdir(self.path("empty"))
+        m = self.start(ready=True)
+        self.tmpfs(self.path("empty"))
+        os.mkdir(self.path("empty", "d"))
+        touch(self.path("empty", "d", "new"))
+        self.assertDetected(m, [self.path("empty", "d", "new")])
+        self.assertEqual(m.quit(), 0)
+        self.assertEqual([l for l in m.out.snapshot() if l.startswith(b"[-]")], [])
+
+    def test_a_tmpfs_over_a_folder_with_files_then_unmounted(self):
+        os.makedirs(self.path("full", "inner"))
+        touch(self.path("full", "own"))
+        touch(self.path("full", "inner", "deep"))
+        # Filled before it is moved over the folder: its files became visible
+        # without a change of their own.
+        staging = os.path.join(self.tmp, "staging")
+        self.tmpfs(staging)
+        os.mkdir(os.path.join(staging, "sub"))
+        touch(os.path.join(staging, "shown"))
+        touch(os.path.join(staging, "sub", "shown-deep"))
+        m = self.start(ready=True)
+        self.run_mount(["mount", "--move", staging, self.path("full")], self.path("full"))
+        self.assertDetected(m, [self.path("full", "shown"), self.path("full", "sub", "shown-deep")])
+        self.assertNotIn(self.bpath("full", "own"), m.detected())
+        # The mount is watched, not the folder below it.
+        touch(self.path("full", "sub", "written"))
+        self.assertDetected(m, [self.path("full", "sub", "written")])
+        count = len(m.detected())
+        subprocess.run(["umount", self.path("full")], check=True)
+        self.detected_after(m, count, self.path("full", "own"))
+        self.detected_after(m, count, self.path("full", "inner", "deep"))
+        # Watched again, deep down too.
+        touch(self.path("full", "inner", "after"))
+        self.detected_after(m, count, self.path("full", "inner", "after"))
+        self.assertEqual(m.quit(), 0)
+        self.assertEqual([l for l in m.out.snapshot() if l.startswith(b"[-]")], [])
+
+    def test_a_folder_of_the_tree_bound_elsewhere_in_it_stays_watched(self):
+        os.mkdir(self.path("a"))
+        os.mkdir(self.path("b"))
+        touch(self.path("b", "own"))
+        m = self.start(ready=True)
+        self.run_mount(["mount", "--bind", self.path("a"), self.path("b")], self.path("b"))
+        touch(self.path("b", "via-b"))
+        # The same file at either path.
+        either = (self.bpath("a", "via-b"), self.bpath("b", "via-b"))
+        self.assertTrue(m.wait_detected(lambda seen: any(p in seen for p in either)), m.out.snapshot())
+        count = len(m.detected())
+        subprocess.run(["umount", self.path("b")], check=True)
+        self.detected_after(m, count, self.path("b", "own"))
+        touch(self.path("a", "after"))
+        touch(self.path("b", "after"))
+        self.detected_after(m, count, self.path("a", "after"))
+        self.detected_after(m, count, self.path("b", "after"))
+
+    def test_a_mount_over_the_root_ends_the_watch(self):
+        m = self.start(ready=True)
+        self.tmpfs(self.root)
+        line = b"[-] Error reading directory changes for: %s with error code 2\n" % self.bpath()
+        self.assertTrue(m.out.wait_for_line(line), m.out.snapshot())
+
+
+@unittest.skipUnless(os.path.exists("/dev/fuse"), "no /dev/fuse here: FUSE cannot mount")
+class Fuse(MountTest):
+    def bindfs(self):
+        """The folder server, outside the tree, shown inside it at share."""
+        self.server = os.path.join(self.tmp, "server")
+        os.mkdir(self.server)
+        os.mkdir(self.path("share"))
+        self.run_mount(["bindfs", self.server, self.path("share")], self.path("share"))
+
+    def walked_line(self, every):
+        return self.unwatched_line(self.path("share"),
+                                   b"fuse: changes made elsewhere are found by a walk every %s" % every)
+
+    def test_changes_below_a_fuse_mount_are_found_by_the_walk(self):
+        self.bindfs()
+        m = self.start(ready=True, env={"MONITOR_RESCAN_SECONDS": "2"})
+        self.assertIn(self.walked_line(b"2 s"), m.out.snapshot())
+        if FANOTIFY:
+            refused = self.unwatched_line(self.path("share"), b"the filesystem cannot report file handles")
+            self.assertIn(refused, m.out.snapshot())
+        touch(os.path.join(self.server, "direct"))
+        os.mkdir(os.path.join(self.server, "made-there"))
+        touch(os.path.join(self.server, "made-there", "deeper"))
+        touch(self.path("share", "through"))
+        self.assertDetected(m, [self.path("share", "direct"), self.path("share", "made-there", "deeper"),
+                                self.path("share", "through")])
+
+    @inotify_only("the FUSE filesystem refuses a fanotify mark: writes through it are walked for")
+    def test_writes_through_a_fuse_mount_come_at_once(self):
+        m = self.start(ready=True, env={"MONITOR_RESCAN_SECONDS": "0"})
+        self.bindfs()
+        line = self.unwatched_line(self.path("share"),
+                                   b"fuse: changes made elsewhere are not found, MONITOR_RESCAN_SECONDS is 0")
+        self.assertTrue(m.out.wait_for_line(line), m.out.snapshot())
+        # No walk runs: only the events of the write can report it.
+        touch(self.path("share", "through"))
+        self.assertDetected(m, [self.path("share", "through")])
+
+
+class Setting(MonitorTest):
+    def test_a_bad_interval_is_one_line_and_status_2(self):
+        for value in ("", "-1", "1.5", " 2", "2147484", "sixty"):
+            with self.subTest(value=value):
+                m = self.start(env={"MONITOR_RESCAN_SECONDS": value})
+                self.assertEqual(m.wait(), 2)
+                self.assertEqual(m.err.snapshot(), [
+                    b"[-] Bad value for MONITOR_RESCAN_SECONDS: \"%s\" (whole seconds from 0 to 2147483)\n"
+                    % value.encode()])
+        m = self.start(ready=True, env={"MONITOR_RESCAN_SECONDS": "2147483"})
+        self.assertEqual(m.quit(), 0)
