@@ -450,6 +450,7 @@ int follow(fanotify_reader *r) {
             if (!mount_watch_update(&r->mounts, mount_changed, r)) {
                 push_record(r, RECORD_UNWATCHED, "", "the mount table cannot be read: mounts inside may be missed");
             }
+            remote_tell(&r->remote, walk_record, r);
         }
         // Read before the events: a path under a field that names another
         // folder by now is a path where no such file is. (The watcher looks
@@ -517,11 +518,15 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
         close_all(r);
         return error;
     }
-    marks_update(&r->marks, reader_record, r);
+    // Read before the mounts are marked: one mounted since is told by the
+    // table's next poll, then marked and listed.
     remote_start(&r->remote, settings().rescan_seconds);
-    if (!mount_watch_start(&r->mounts, r->root, mount_changed, r)) {
+    bool followed = mount_watch_start(&r->mounts, r->root, mount_changed, r);
+    marks_update(&r->marks, reader_record, r);
+    if (!followed) {
         push_record(r, RECORD_UNWATCHED, "", "the mount table cannot be read: mounts inside are not followed");
     }
+    remote_tell(&r->remote, walk_record, r);
     return 0;
 }
 

@@ -85,19 +85,20 @@ void mount_changed(void *context, mount_change change, const char *relative, con
     else tree_mount_changed(&r->tree, relative, queue_record, r->queue);
 }
 
-// Starts following the mounts below the root, once the tree is watched:
-// the filesystems found that take changes from elsewhere are named.
-void follow_mounts(inotify_reader *r) {
+// Reads the mounts below the root before the tree is watched: one mounted
+// while the tree is set up is then told by the table's next poll, and
+// listed anew. False when the table cannot be read.
+bool watch_mounts(inotify_reader *r) {
     remote_start(&r->remote, settings().rescan_seconds);
     r->lister = kernel_lister(&r->lister_root);
     r->table_fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
     if (r->table_fd >= 0 && realpath(r->directory, r->real_root) &&
         mount_watch_start(&r->mounts, r->real_root, mount_changed, r)) {
-        return;
+        return true;
     }
-    tell(r->queue, "the mount table cannot be read: mounts inside are not followed");
     if (r->table_fd >= 0) close(r->table_fd);
     r->table_fd = -1;
+    return false;
 }
 
 // Creates the instance and watches the tree; 0, or why the watch failed.
@@ -118,6 +119,7 @@ int set_up(inotify_reader *r) {
     r->empty_at = now_ns();
     queue_mark(r->queue, r->empty_at);
     r->empty_scanned = queue_drained_since(r->queue);
+    r->mounts_followed = watch_mounts(r);
     int error = tree_start(&r->tree, r->directory, &ops, set_up_record, r);
     // The bare code would read "no space left on device".
     if (error == ENOSPC && !r->limit_reached) tell(r->queue, "inotify watch limit reached, raise fs.inotify.max_user_watches");
@@ -155,6 +157,7 @@ bool wait_for_events(inotify_reader *r, int *error, bool *disown) {
             if (!mount_watch_update(&r->mounts, mount_changed, r)) {
                 tell(r->queue, "the mount table cannot be read: mounts inside may be missed");
             }
+            remote_tell(&r->remote, walk_record, r);
         }
         if (waited == 0 && tree_settle_pending(&r->tree)) {
             *error = tree_settle(&r->tree, queue_record, r->queue);
@@ -227,6 +230,7 @@ bool inotify_run(inotify_reader *r, const char *directory, record_queue *queue, 
     r->limit_reached = false;
     r->walked = 0;
     r->table_fd = -1;
+    r->mounts_followed = false;
     r->mounts = mount_watch{};
     r->remote = remote_walks{};
     r->events = static_cast<unsigned char *>(malloc(READ_SIZE));
@@ -236,7 +240,10 @@ bool inotify_run(inotify_reader *r, const char *directory, record_queue *queue, 
     bool disown = false;
     if (!error && switching) tree_release(&r->tree);
     if (!error && !switching) {
-        follow_mounts(r);
+        // Said once the field is watched for good: the parts changed from
+        // elsewhere, or that no mount is followed.
+        if (!r->mounts_followed) tell(r->queue, "the mount table cannot be read: mounts inside are not followed");
+        remote_tell(&r->remote, walk_record, r);
         queue_set_up(r->queue);
         error = follow(r, &disown);
         tree_release(&r->tree);

@@ -27,6 +27,7 @@ struct inotify_reader {
     bool may_switch;    // set-up may give the field up at the watch limit
     bool limit_reached; // it did: every watch asked for since is refused
     int table_fd;       // the mount table, which polls as changed
+    bool mounts_followed; // the table could be read at set-up
     mount_watch mounts; // what is mounted below the root
     remote_walks remote; // parts whose changes can come from elsewhere
     lister_ops lister;  // folders opened below lister_root, for those walks

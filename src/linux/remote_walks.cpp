@@ -82,21 +82,9 @@ void remote_start(remote_walks *w, unsigned interval_seconds) {
     w->interval = interval_seconds;
 }
 
-bool remote_mount_added(remote_walks *w, const char *relative, const char *type,
+void remote_mount_added(remote_walks *w, const char *relative, const char *type,
                         walk_record_fn on_record, void *context) {
-    if (!mount_type_remote(type)) return true;
-    char name[40];
-    plain_type(type, name, sizeof name);
-    if (w->interval) {
-        snprintf(w->detail, sizeof w->detail,
-                 "%s: changes made elsewhere are found by a walk every %u s", name, w->interval);
-    } else {
-        snprintf(w->detail, sizeof w->detail,
-                 "%s: changes made elsewhere are not found, MONITOR_RESCAN_SECONDS is 0", name);
-    }
-    watch_record record = {RECORD_UNWATCHED, relative, w->detail};
-    bool told = on_record(context, &record);
-    if (!w->interval) return told;
+    if (!mount_type_remote(type)) return;
     char *copy = strdup(relative);
     if (copy && w->count == w->capacity) {
         int capacity = w->capacity ? w->capacity * 2 : 8;
@@ -108,12 +96,37 @@ bool remote_mount_added(remote_walks *w, const char *relative, const char *type,
     }
     if (!copy || w->count == w->capacity) {
         free(copy);
-        watch_record lost = {RECORD_UNWATCHED, relative, "out of memory, not walked"};
-        return on_record(context, &lost) && told;
+        watch_record lost = {RECORD_UNWATCHED, relative,
+                             "out of memory: changes made elsewhere are not found"};
+        on_record(context, &lost);
+        return;
     }
-    if (!w->count) w->due = clock_ns(CLOCK_MONOTONIC) + static_cast<int64_t>(w->interval) * 1000000000;
-    w->items[w->count++] = remote_tree{copy, clock_ns(CLOCK_REALTIME)};
-    return told;
+    if (w->interval && remote_wait_ms(w) < 0) {
+        w->due = clock_ns(CLOCK_MONOTONIC) + static_cast<int64_t>(w->interval) * 1000000000;
+    }
+    remote_tree &item = w->items[w->count++];
+    item.relative = copy;
+    item.since = clock_ns(CLOCK_REALTIME);
+    item.told = false;
+    plain_type(type, item.type, sizeof item.type);
+}
+
+void remote_tell(remote_walks *w, walk_record_fn on_record, void *context) {
+    for (int i = 0; i < w->count; i++) {
+        remote_tree &item = w->items[i];
+        if (item.told) continue;
+        item.told = true;
+        if (w->interval) {
+            snprintf(w->detail, sizeof w->detail,
+                     "%s: changes made elsewhere are found by a walk every %u s", item.type, w->interval);
+        } else {
+            snprintf(w->detail, sizeof w->detail,
+                     "%s: changes made elsewhere are not found, MONITOR_RESCAN_SECONDS is 0", item.type);
+        }
+        // One that finds no room is within the loss line the queue prints.
+        watch_record record = {RECORD_UNWATCHED, item.relative, w->detail};
+        on_record(context, &record);
+    }
 }
 
 void remote_mount_removed(remote_walks *w, const char *relative) {
@@ -130,7 +143,7 @@ void remote_mount_removed(remote_walks *w, const char *relative) {
 }
 
 int remote_wait_ms(const remote_walks *w) {
-    if (!w->count) return -1;
+    if (!w->count || !w->interval) return -1;
     int64_t left = w->due - clock_ns(CLOCK_MONOTONIC);
     if (left <= 0) return 0;
     int64_t ms = (left + 999999) / 1000000;

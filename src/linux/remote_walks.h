@@ -16,6 +16,8 @@
 struct remote_tree {
     char *relative; // own allocation: below the watched root, "" for the root
     int64_t since;  // the start of its last walk (ns since the epoch)
+    bool told;      // its line was queued
+    char type[40];  // its filesystem's type, as the line names it
 };
 
 struct remote_walks {
@@ -29,11 +31,17 @@ struct remote_walks {
 
 void remote_start(remote_walks *walks, unsigned interval_seconds);
 
-// A mount at relative of type: when the type is remote, named by a line
-// (RECORD_UNWATCHED with why) and walked from now on. False when the line
-// could not be queued.
-bool remote_mount_added(remote_walks *walks, const char *relative, const char *type,
+// A mount at relative of type: when the type is remote, walked from now on
+// (with an interval), and named by remote_tell. Without memory to keep it,
+// a line says so at once.
+void remote_mount_added(remote_walks *walks, const char *relative, const char *type,
                         walk_record_fn on_record, void *context);
+
+// Names each part not named yet by a line (RECORD_UNWATCHED): changes made
+// elsewhere are found by a walk every so often, or not at all without an
+// interval. Called once the reader is set up, and after each mount found:
+// a reader that gives its field up at set-up has said nothing.
+void remote_tell(remote_walks *walks, walk_record_fn on_record, void *context);
 
 // The mount at relative went: it and what lies below it are walked no more.
 void remote_mount_removed(remote_walks *walks, const char *relative);

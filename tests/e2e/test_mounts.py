@@ -10,6 +10,7 @@ import subprocess
 import unittest
 
 from harness import FANOTIFY, MonitorTest, inotify_only
+from test_faults import FaultTest
 
 CHANGE = b"[+] Change detected in file: "
 
@@ -142,6 +143,25 @@ class Fuse(MountTest):
         # No walk runs: only the events of the write can report it.
         touch(self.path("share", "through"))
         self.assertDetected(m, [self.path("share", "through")])
+
+
+class UnreadableTable(FaultTest, MountTest):
+    def test_a_mount_table_that_cannot_be_read_is_said(self):
+        gone = os.path.join(self.tmp, "table-gone")
+        touch(gone)
+        m = self.start(ready=True, env=self.faults(FAULT_MOUNT_TABLE_GONE=gone))
+        line = self.unwatched_line(self.root, b"the mount table cannot be read: mounts inside are not followed")
+        self.assertTrue(m.out.wait_for_line(line), m.out.snapshot())
+        touch(self.path("f"))
+        self.assertDetected(m, [self.path("f")])
+        # Read at start, and not after a mount.
+        os.unlink(gone)
+        m = self.start(ready=True, env=self.faults(FAULT_MOUNT_TABLE_GONE=gone))
+        touch(gone)
+        self.tmpfs(self.path("later"))
+        line = self.unwatched_line(self.root, b"the mount table cannot be read: mounts inside may be missed")
+        self.assertTrue(m.out.wait_for_line(line), m.out.snapshot())
+        self.assertIn(b"open mountinfo EACCES", self.injected())
 
 
 class Setting(MonitorTest):

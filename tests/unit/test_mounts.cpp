@@ -194,9 +194,12 @@ const int64_t HOUR = 3600 * 1000000000ll;
 
 TEST(RemoteWalks, EachRemoteMountIsNamedAndWalkedForWhatChangedSinceItsLastWalk) {
     share s(60);
-    EXPECT_TRUE(remote_mount_added(&s.walks, "nfs", "nfs4", collect, &s.out));
-    EXPECT_TRUE(remote_mount_added(&s.walks, "nfs/fuse", "fuse.s\001x y", collect, &s.out));
-    EXPECT_TRUE(remote_mount_added(&s.walks, "local", "ext4", collect, &s.out));
+    remote_mount_added(&s.walks, "nfs", "nfs4", collect, &s.out);
+    remote_mount_added(&s.walks, "nfs/fuse", "fuse.s\001x y", collect, &s.out);
+    remote_mount_added(&s.walks, "local", "ext4", collect, &s.out);
+    EXPECT_EQ(s.out.records, lines{}); // named once the reader is set up
+    remote_tell(&s.walks, collect, &s.out);
+    remote_tell(&s.walks, collect, &s.out);
     EXPECT_EQ(s.out.records, (lines{"nfs (nfs4: changes made elsewhere are found by a walk every 60 s)",
                                     "nfs/fuse (fuse.s?x?y: changes made elsewhere are found by a walk every 60 s)"}));
     int wait = remote_wait_ms(&s.walks);
@@ -221,7 +224,7 @@ TEST(RemoteWalks, EachRemoteMountIsNamedAndWalkedForWhatChangedSinceItsLastWalk)
     s.out.room = 1 << 30;
     // Unmounted: walked no more, the one inside it with it; the root's own
     // stays, as its end ends the watch.
-    EXPECT_TRUE(remote_mount_added(&s.walks, "", "cifs", collect, &s.out));
+    remote_mount_added(&s.walks, "", "cifs", collect, &s.out);
     remote_mount_removed(&s.walks, "nfs");
     ASSERT_EQ(s.walks.count, 1);
     remote_mount_removed(&s.walks, "");
@@ -233,15 +236,16 @@ TEST(RemoteWalks, EachRemoteMountIsNamedAndWalkedForWhatChangedSinceItsLastWalk)
 TEST(RemoteWalks, AFolderGoneIsPassedOverAndOneThatCannotBeOpenedIsNamed) {
     share s(60);
     std::string long_name(300, 'n');
-    EXPECT_TRUE(remote_mount_added(&s.walks, "gone", "nfs", collect, &s.out));
-    EXPECT_TRUE(remote_mount_added(&s.walks, "top", "nfs", collect, &s.out)); // a file now
-    EXPECT_TRUE(remote_mount_added(&s.walks, long_name.c_str(), "nfs", collect, &s.out));
+    remote_mount_added(&s.walks, "gone", "nfs", collect, &s.out);
+    remote_mount_added(&s.walks, "top", "nfs", collect, &s.out); // a file now
+    remote_mount_added(&s.walks, long_name.c_str(), "nfs", collect, &s.out);
     EXPECT_EQ(s.walk(), (lines{long_name + " (File name too long)"}));
 }
 
 TEST(RemoteWalks, WithoutAnIntervalTheLineSaysSoAndNothingIsWalked) {
     share s(0);
-    EXPECT_TRUE(remote_mount_added(&s.walks, "nfs", "9p", collect, &s.out));
+    remote_mount_added(&s.walks, "nfs", "9p", collect, &s.out);
+    remote_tell(&s.walks, collect, &s.out);
     EXPECT_EQ(s.out.records, (lines{"nfs (9p: changes made elsewhere are not found, MONITOR_RESCAN_SECONDS is 0)"}));
     EXPECT_EQ(remote_wait_ms(&s.walks), -1);
     EXPECT_EQ(s.walk(), lines{});
