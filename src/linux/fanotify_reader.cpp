@@ -372,11 +372,11 @@ int check_guard(fanotify_reader *r) {
 
 // A mount that came, went, or changed what shows below the root: what
 // shows there now is reported whole, as a folder moved in.
-void mount_changed(void *context, mount_change change, const char *relative, const char *type) {
+void mount_changed(void *context, const mount_event *e) {
     fanotify_reader *r = static_cast<fanotify_reader *>(context);
-    if (change == MOUNT_ADDED) remote_mount_added(&r->remote, relative, type, walk_record, r);
-    else if (change == MOUNT_REMOVED) remote_mount_removed(&r->remote, relative);
-    else kernel_report_below(r, relative, nullptr);
+    if (e->change == MOUNT_ADDED) remote_mount_added(&r->remote, e->relative, e->type, e->id, walk_record, r);
+    else if (e->change == MOUNT_REMOVED) remote_mount_removed(&r->remote, e->id);
+    else kernel_report_below(r, e->relative, nullptr);
 }
 
 void close_all(fanotify_reader *r) {

@@ -78,11 +78,11 @@ void tell(record_queue *queue, const char *why) {
 }
 
 // A mount that came, went, or changed what shows below the root.
-void mount_changed(void *context, mount_change change, const char *relative, const char *type) {
+void mount_changed(void *context, const mount_event *e) {
     inotify_reader *r = static_cast<inotify_reader *>(context);
-    if (change == MOUNT_ADDED) remote_mount_added(&r->remote, relative, type, walk_record, r);
-    else if (change == MOUNT_REMOVED) remote_mount_removed(&r->remote, relative);
-    else tree_mount_changed(&r->tree, relative, queue_record, r->queue);
+    if (e->change == MOUNT_ADDED) remote_mount_added(&r->remote, e->relative, e->type, e->id, walk_record, r);
+    else if (e->change == MOUNT_REMOVED) remote_mount_removed(&r->remote, e->id);
+    else tree_mount_changed(&r->tree, e->relative, queue_record, r->queue);
 }
 
 // Reads the mounts below the root before the tree is watched: one mounted

@@ -92,7 +92,8 @@ void tell_shown(mount_watch *w, mount_change_fn on_change, void *context) {
             bool same = strcmp(other, w->shown[i]) == 0;
             inside = same ? j < i : holds(other, strlen(other), w->shown[i]);
         }
-        if (!inside) on_change(context, MOUNT_SHOWN, below_root(w, w->shown[i]), nullptr);
+        mount_event event = {MOUNT_SHOWN, below_root(w, w->shown[i]), nullptr, -1};
+        if (!inside) on_change(context, &event);
     }
     w->shown_count = 0;
 }
@@ -146,13 +147,15 @@ bool mount_watch_apply(mount_watch *w, char *table, mount_change_fn on_change, v
             complete = false;
             continue;
         }
-        on_change(context, MOUNT_ADDED, relative, e.type);
+        mount_event event = {MOUNT_ADDED, relative, e.type, e.id};
+        on_change(context, &event);
         if (w->started && !note_shown(w, w->items[w->count - 1].point)) complete = false;
     }
     // Gone ones are told, and kept until what shows was told.
     for (int i = 0; i < known; i++) {
         if (present[i]) continue;
-        on_change(context, MOUNT_REMOVED, below_root(w, w->items[i].point), nullptr);
+        mount_event event = {MOUNT_REMOVED, below_root(w, w->items[i].point), nullptr, w->items[i].id};
+        on_change(context, &event);
         if (w->started && !note_shown(w, w->items[i].point)) complete = false;
     }
     if (w->started) tell_shown(w, on_change, context);
@@ -183,7 +186,8 @@ bool mount_watch_start(mount_watch *w, const char *root, mount_change_fn on_chan
         id = static_cast<int>(st.stx_mnt_id);
     }
     const char *type = mount_type_of(w->text, root, id);
-    on_change(context, MOUNT_ADDED, "", type ? type : "unknown");
+    mount_event event = {MOUNT_ADDED, "", type ? type : "unknown", -1};
+    on_change(context, &event);
     if (!mount_table_read(&w->text, &w->text_capacity)) return false;
     return mount_watch_apply(w, w->text, on_change, context);
 }

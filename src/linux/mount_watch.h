@@ -14,9 +14,14 @@ enum mount_change {
     MOUNT_SHOWN,   // what shows at relative changed: none told is below another
 };
 
-// relative: the mount point below the root, "" for the root itself.
-typedef void (*mount_change_fn)(void *context, mount_change change, const char *relative,
-                                const char *type);
+struct mount_event {
+    mount_change change;
+    const char *relative; // the mount point below the root, "" for the root itself
+    const char *type;     // MOUNT_ADDED's
+    int id;               // the mount's number, -1 for the root's own and MOUNT_SHOWN
+};
+
+typedef void (*mount_change_fn)(void *context, const mount_event *event);
 
 // A mount below the root as last seen. A mount is known by its number, its
 // filesystem's device and its point: the kernel hands a number out again.

@@ -82,7 +82,7 @@ void remote_start(remote_walks *w, unsigned interval_seconds) {
     w->interval = interval_seconds;
 }
 
-void remote_mount_added(remote_walks *w, const char *relative, const char *type,
+void remote_mount_added(remote_walks *w, const char *relative, const char *type, int mount_id,
                         walk_record_fn on_record, void *context) {
     if (!mount_type_remote(type)) return;
     char *copy = strdup(relative);
@@ -107,6 +107,7 @@ void remote_mount_added(remote_walks *w, const char *relative, const char *type,
     remote_tree &item = w->items[w->count++];
     item.relative = copy;
     item.since = clock_ns(CLOCK_REALTIME);
+    item.mount_id = mount_id;
     item.told = false;
     plain_type(type, item.type, sizeof item.type);
 }
@@ -129,11 +130,10 @@ void remote_tell(remote_walks *w, walk_record_fn on_record, void *context) {
     }
 }
 
-void remote_mount_removed(remote_walks *w, const char *relative) {
+void remote_mount_removed(remote_walks *w, int mount_id) {
     int kept = 0;
     for (int i = 0; i < w->count; i++) {
-        // The root's own stays: its end ends the watch.
-        if (w->items[i].relative[0] && holds(relative, w->items[i].relative)) {
+        if (w->items[i].mount_id == mount_id) {
             free(w->items[i].relative);
         } else {
             w->items[kept++] = w->items[i];

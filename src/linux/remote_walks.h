@@ -16,6 +16,7 @@
 struct remote_tree {
     char *relative; // own allocation: below the watched root, "" for the root
     int64_t since;  // the start of its last walk (ns since the epoch)
+    int mount_id;   // its mount's number, -1 for the root's own
     bool told;      // its line was queued
     char type[40];  // its filesystem's type, as the line names it
 };
@@ -31,10 +32,10 @@ struct remote_walks {
 
 void remote_start(remote_walks *walks, unsigned interval_seconds);
 
-// A mount at relative of type: when the type is remote, walked from now on
-// (with an interval), and named by remote_tell. Without memory to keep it,
-// a line says so at once.
-void remote_mount_added(remote_walks *walks, const char *relative, const char *type,
+// The mount mount_id (-1: the root's own) at relative, of type: when the
+// type is remote, walked from now on (with an interval), and named by
+// remote_tell. Without memory to keep it, a line says so at once.
+void remote_mount_added(remote_walks *walks, const char *relative, const char *type, int mount_id,
                         walk_record_fn on_record, void *context);
 
 // Names each part not named yet by a line (RECORD_UNWATCHED): changes made
@@ -43,8 +44,10 @@ void remote_mount_added(remote_walks *walks, const char *relative, const char *t
 // a reader that gives its field up at set-up has said nothing.
 void remote_tell(remote_walks *walks, walk_record_fn on_record, void *context);
 
-// The mount at relative went: it and what lies below it are walked no more.
-void remote_mount_removed(remote_walks *walks, const char *relative);
+// The mount mount_id went: it is walked no more. (Each mount below it that
+// went with it is told on its own; one mounted over it, when it goes, is
+// not this one.)
+void remote_mount_removed(remote_walks *walks, int mount_id);
 
 // Milliseconds until the next walk is due (0: now), or -1 for none.
 int remote_wait_ms(const remote_walks *walks);

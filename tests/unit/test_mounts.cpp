@@ -24,10 +24,10 @@ struct told {
     lines changes;
 };
 
-void note(void *context, mount_change change, const char *relative, const char *type) {
+void note(void *context, const mount_event *e) {
     const char *kind[] = {"added", "removed", "shown"};
-    std::string line = std::string(kind[change]) + ":" + relative;
-    if (type) line += ":" + std::string(type);
+    std::string line = std::string(kind[e->change]) + ":" + e->relative;
+    if (e->type) line += ":" + std::string(e->type);
     static_cast<told *>(context)->changes.push_back(line);
 }
 
@@ -194,9 +194,9 @@ const int64_t HOUR = 3600 * 1000000000ll;
 
 TEST(RemoteWalks, EachRemoteMountIsNamedAndWalkedForWhatChangedSinceItsLastWalk) {
     share s(60);
-    remote_mount_added(&s.walks, "nfs", "nfs4", collect, &s.out);
-    remote_mount_added(&s.walks, "nfs/fuse", "fuse.s\001x y", collect, &s.out);
-    remote_mount_added(&s.walks, "local", "ext4", collect, &s.out);
+    remote_mount_added(&s.walks, "nfs", "nfs4", 30, collect, &s.out);
+    remote_mount_added(&s.walks, "nfs/fuse", "fuse.s\001x y", 31, collect, &s.out);
+    remote_mount_added(&s.walks, "local", "ext4", 32, collect, &s.out);
     EXPECT_EQ(s.out.records, lines{}); // named once the reader is set up
     remote_tell(&s.walks, collect, &s.out);
     remote_tell(&s.walks, collect, &s.out);
@@ -222,13 +222,15 @@ TEST(RemoteWalks, EachRemoteMountIsNamedAndWalkedForWhatChangedSinceItsLastWalk)
     s.walk();
     EXPECT_EQ(s.walks.items[0].since, mark);
     s.out.room = 1 << 30;
-    // Unmounted: walked no more, the one inside it with it; the root's own
-    // stays, as its end ends the watch.
-    remote_mount_added(&s.walks, "", "cifs", collect, &s.out);
-    remote_mount_removed(&s.walks, "nfs");
+    // Unmounted, each mount on its own: the one at the same place mounted
+    // over it was another, and the root's own is never told as gone.
+    remote_mount_added(&s.walks, "", "cifs", -1, collect, &s.out);
+    remote_mount_added(&s.walks, "nfs", "tmpfs", 33, collect, &s.out);
+    remote_mount_removed(&s.walks, 33);
+    EXPECT_EQ(s.walks.count, 3);
+    remote_mount_removed(&s.walks, 30);
+    remote_mount_removed(&s.walks, 31);
     ASSERT_EQ(s.walks.count, 1);
-    remote_mount_removed(&s.walks, "");
-    EXPECT_EQ(s.walks.count, 1);
     s.walks.items[0].since = now_ns() - HOUR;
     EXPECT_EQ(s.walk(), (lines{"nfs/fuse/f", "nfs/g", "top"}));
 }
@@ -236,15 +238,15 @@ TEST(RemoteWalks, EachRemoteMountIsNamedAndWalkedForWhatChangedSinceItsLastWalk)
 TEST(RemoteWalks, AFolderGoneIsPassedOverAndOneThatCannotBeOpenedIsNamed) {
     share s(60);
     std::string long_name(300, 'n');
-    remote_mount_added(&s.walks, "gone", "nfs", collect, &s.out);
-    remote_mount_added(&s.walks, "top", "nfs", collect, &s.out); // a file now
-    remote_mount_added(&s.walks, long_name.c_str(), "nfs", collect, &s.out);
+    remote_mount_added(&s.walks, "gone", "nfs", 40, collect, &s.out);
+    remote_mount_added(&s.walks, "top", "nfs", 40, collect, &s.out); // a file now
+    remote_mount_added(&s.walks, long_name.c_str(), "nfs", 40, collect, &s.out);
     EXPECT_EQ(s.walk(), (lines{long_name + " (File name too long)"}));
 }
 
 TEST(RemoteWalks, WithoutAnIntervalTheLineSaysSoAndNothingIsWalked) {
     share s(0);
-    remote_mount_added(&s.walks, "nfs", "9p", collect, &s.out);
+    remote_mount_added(&s.walks, "nfs", "9p", 40, collect, &s.out);
     remote_tell(&s.walks, collect, &s.out);
     EXPECT_EQ(s.out.records, (lines{"nfs (9p: changes made elsewhere are not found, MONITOR_RESCAN_SECONDS is 0)"}));
     EXPECT_EQ(remote_wait_ms(&s.walks), -1);
