@@ -167,12 +167,9 @@ class UnreadableTable(FaultTest, MountTest):
 
 class Setting(MonitorTest):
     def test_a_bad_interval_is_one_line_and_status_2(self):
-        for value in ("", "-1", "1.5", " 2", "2147484", "sixty"):
-            with self.subTest(value=value):
-                m = self.start(env={"MONITOR_RESCAN_SECONDS": value})
-                self.assertEqual(m.wait(), 2)
-                self.assertEqual(m.err.snapshot(), [
-                    b"[-] Bad value for MONITOR_RESCAN_SECONDS: \"%s\" (whole seconds from 0 to 2147483)\n"
-                    % value.encode()])
+        m = self.start(env={"MONITOR_RESCAN_SECONDS": "2147484"})
+        self.assertEqual(m.wait(), 2)
+        self.assertEqual(m.err.snapshot(), [b"[-] Bad value for MONITOR_RESCAN_SECONDS: \"2147484\" "
+                                            b"(whole seconds from 0 to 2147483)\n"])
         m = self.start(ready=True, env={"MONITOR_RESCAN_SECONDS": "2147483"})
         self.assertEqual(m.quit(), 0)

@@ -46,21 +46,22 @@ lines apply(mount_watch *w, std::string table) {
 } // namespace
 
 TEST(MountTable, TheTypeFollowsTheOptionalFieldsAndTheSeparator) {
-    char line[] = "36 35 0:52 / /srv/share rw,nosuid shared:7 master:2 - fuse.sshfs u@h:/x rw";
-    mount_entry e;
-    ASSERT_TRUE(mount_parse_line(line, &e));
-    EXPECT_STREQ(e.device, "0:52");
-    EXPECT_STREQ(e.type, "fuse.sshfs");
-    char no_optional[] = "36 35 0:52 / /srv rw - nfs4 h:/x rw";
-    ASSERT_TRUE(mount_parse_line(no_optional, &e));
-    EXPECT_STREQ(e.type, "nfs4");
-    char escaped[] = "36 35 0:52 / /srv rw - fuse.my\\040fs x rw";
-    ASSERT_TRUE(mount_parse_line(escaped, &e));
-    EXPECT_STREQ(e.type, "fuse.my fs");
-    char no_separator[] = "36 35 0:52 / /srv rw shared:1";
-    EXPECT_FALSE(mount_parse_line(no_separator, &e));
-    char no_type[] = "36 35 0:52 / /srv rw -";
-    EXPECT_FALSE(mount_parse_line(no_type, &e));
+    const char *cases[][2] = {
+        {"36 35 0:52 / /srv/share rw,nosuid shared:7 master:2 - fuse.sshfs u@h:/x rw", "fuse.sshfs"},
+        {"36 35 0:52 / /srv rw - nfs4 h:/x rw", "nfs4"},
+        {"36 35 0:52 / /srv rw - fuse.my\\040fs x rw", "fuse.my fs"},
+        {"36 35 0:52 / /srv rw shared:1", nullptr}, // no separator
+        {"36 35 0:52 / /srv rw -", nullptr},        // no type
+    };
+    for (auto &c : cases) {
+        std::string line = c[0];
+        mount_entry e;
+        bool parsed = mount_parse_line(&line[0], &e);
+        EXPECT_EQ(parsed, c[1] != nullptr) << c[0];
+        if (parsed) {
+            EXPECT_EQ(std::string(e.device) + " " + e.type, std::string("0:52 ") + c[1]);
+        }
+    }
 }
 
 TEST(MountTable, NetworkClusterAndFuseFilesystemsTakeChangesFromElsewhere) {
@@ -79,18 +80,17 @@ TEST(MountTable, APathIsShownByItsNumberedMountOrTheLastLongestPoint) {
     std::string table = mount_line(1, "/", "ext4") + mount_line(20, "/srv", "nfs4") +
                         mount_line(21, "/srv/sub", "tmpfs") + mount_line(22, "/srv", "cifs") +
                         mount_line(23, "/srvx", "xfs") + "garbage\n";
-    std::string copy = table;
-    EXPECT_STREQ(mount_type_of(&copy[0], "/srv/a/b", 20), "nfs4");
-    copy = table;
-    EXPECT_STREQ(mount_type_of(&copy[0], "/srv/a/b", -1), "cifs"); // mounted over the first
-    copy = table;
-    EXPECT_STREQ(mount_type_of(&copy[0], "/srv/sub", -1), "tmpfs");
-    copy = table;
-    EXPECT_STREQ(mount_type_of(&copy[0], "/srvx", -1), "xfs");
-    copy = table;
-    EXPECT_STREQ(mount_type_of(&copy[0], "/home", -1), "ext4");
-    copy = table;
-    EXPECT_EQ(mount_type_of(&copy[0], "/home", 99), nullptr);
+    auto type_of = [&](const char *path, int id) {
+        std::string copy = table;
+        const char *type = mount_type_of(&copy[0], path, id);
+        return std::string(type ? type : "(none)");
+    };
+    EXPECT_EQ(type_of("/srv/a/b", 20), "nfs4");
+    EXPECT_EQ(type_of("/srv/a/b", -1), "cifs"); // mounted over the first
+    EXPECT_EQ(type_of("/srv/sub", -1), "tmpfs");
+    EXPECT_EQ(type_of("/srvx", -1), "xfs");
+    EXPECT_EQ(type_of("/home", -1), "ext4");
+    EXPECT_EQ(type_of("/home", 99), "(none)");
 }
 
 TEST(MountWatch, MountsThatComeAndGoAreToldWithWhereWhatShowsChanged) {
