@@ -251,6 +251,7 @@ void forget_scanned_arrivals(fanotify_reader *r) {
 // the root: opened below the root, no link followed.
 void kernel_report_below(void *context, const char *relative, const fan_handle *directory) {
     fanotify_reader *r = static_cast<fanotify_reader *>(context);
+    r->folders_moved = r->folders_moved || directory;
     if (directory) {
         forget_scanned_arrivals(r);
         if (!keep_folder(r->arrivals, &r->arrival_count, ARRIVALS, *directory, r->empty_at, true) &&
@@ -276,6 +277,7 @@ void kernel_report_below(void *context, const char *relative, const fan_handle *
 // scanned. A folder renamed again meanwhile keeps its earliest mark.
 void kernel_moved_within(void *context, const fan_handle &h) {
     fanotify_reader *r = static_cast<fanotify_reader *>(context);
+    r->folders_moved = true;
     int64_t since = r->empty_scanned;
     if (!keep_folder(r->pending, &r->pending_count, PENDING_WALKS, h, since, false)) {
         mark_dirty_since(r, since);
@@ -435,14 +437,14 @@ int follow(fanotify_reader *r) {
             return errno;
         }
         // Due whatever else is ready, so that busy events never put it off.
-        if (remote_wait_ms(&r->remote) == 0) remote_walk_due(&r->remote, &r->lister, walk_record, r);
+        bool moved = remote_walk_due(&r->remote, &r->lister, walk_record, r);
         if (fds[3].revents & POLLIN) {
             // The watcher gave the watch up: the field names another folder.
             if (queue_abandoned(r->queue)) return ECANCELED;
             report_dirty(r);
         }
         if (r->abandoned) return ECANCELED;
-        if (fds[2].revents & (POLLPRI | POLLERR)) {
+        if (moved || (fds[2].revents & (POLLPRI | POLLERR))) {
             // A mount over the root would change what the field names.
             if (marks_update(&r->marks, reader_record, r)) cache_clear(&r->translator.cache);
             if (int error = guard_check(&r->guard)) return error;
@@ -464,6 +466,13 @@ int follow(fanotify_reader *r) {
             while ((error = read_batch(r)) == 0) {
             }
             if (error != EAGAIN) return error;
+            // A mount point may have moved with a folder, which the mount
+            // table shows but does not signal.
+            if (r->folders_moved) {
+                r->folders_moved = false;
+                mount_watch_update(&r->mounts, mount_changed, r);
+                remote_tell(&r->remote, walk_record, r);
+            }
         }
     }
 }

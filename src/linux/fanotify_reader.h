@@ -55,6 +55,7 @@ struct fanotify_reader {
     fs_marks marks;
     mount_watch mounts;  // what is mounted below the root, for what shows there
     remote_walks remote; // parts whose changes can come from elsewhere
+    bool folders_moved;  // since the mount table was last read
     fan_translator translator;
     unsigned char *events;
     size_t length;

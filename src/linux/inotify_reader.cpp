@@ -6,6 +6,7 @@
 #include <limits.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -75,6 +76,20 @@ bool set_up_record(void *context, const watch_record *record) {
 void tell(record_queue *queue, const char *why) {
     watch_record record = {RECORD_UNWATCHED, "", why};
     queue_push(queue, &record);
+}
+
+// Whether a buffer of events moves a folder to a new place: a mount point
+// may be below it, moved with it, which the mount table shows but does
+// not signal.
+bool folders_moved(const unsigned char *events, size_t length) {
+    for (size_t offset = 0; length - offset >= sizeof(inotify_event);) {
+        inotify_event event;
+        memcpy(&event, events + offset, sizeof event);
+        if ((event.mask & IN_ISDIR) && (event.mask & IN_MOVED_TO)) return true;
+        if (event.len > length - offset - sizeof event) break;
+        offset += sizeof event + event.len;
+    }
+    return false;
 }
 
 // A mount that came, went, or changed what shows below the root.
@@ -147,8 +162,8 @@ bool wait_for_events(inotify_reader *r, int *error, bool *disown) {
         }
         // Due whatever else is ready: events that never pause must not put
         // the walk off for ever.
-        if (remote_wait_ms(&r->remote) == 0) remote_walk_due(&r->remote, &r->lister, walk_record, r);
-        if (ready[2].revents & (POLLPRI | POLLERR)) {
+        bool moved = remote_walk_due(&r->remote, &r->lister, walk_record, r);
+        if (moved || (ready[2].revents & (POLLPRI | POLLERR))) {
             // A mount over the root, or above it, changes what the field names.
             if ((*error = guard_check(&r->guard))) {
                 *disown = true;
@@ -215,6 +230,10 @@ int follow(inotify_reader *r, bool *disown) {
         }
         if ((error = tree_handle_events(&r->tree, r->events, size, queue_record, r->queue))) {
             return error;
+        }
+        if (r->table_fd >= 0 && folders_moved(r->events, size)) {
+            mount_watch_update(&r->mounts, mount_changed, r);
+            remote_tell(&r->remote, walk_record, r);
         }
     }
 }

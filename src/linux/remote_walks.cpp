@@ -51,28 +51,27 @@ void plain_type(const char *type, char *out, size_t capacity) {
     out[n] = '\0';
 }
 
-// One part walked for what changed since its last walk began.
-void walk_one(remote_tree *item, const lister_ops *lister, walk_record_fn on_record,
+// One part walked for what changed since its last walk began; false when
+// it was not found.
+bool walk_one(remote_tree *item, const lister_ops *lister, walk_record_fn on_record,
               void *context) {
     int64_t started = clock_ns(CLOCK_REALTIME);
     int error = 0;
     void *folder = lister->open_below(lister->context, nullptr, item->relative, &error);
     if (!folder) {
-        // Gone (its unmount is told by the table) or not a folder now: no
-        // files of it to find. Anything else is said, and walked again.
-        if (error == ENOENT || error == ENOTDIR) {
-            item->since = started;
-        } else {
-            char text[128];
-            watch_record record = {RECORD_UNWATCHED, item->relative, strerror_r(error, text, sizeof text)};
-            on_record(context, &record);
-        }
-        return;
+        // Unmounted, or moved with a folder above it: the table tells
+        // which. Anything else is said, and walked again.
+        if (error == ENOENT || error == ENOTDIR) return false;
+        char text[128];
+        watch_record record = {RECORD_UNWATCHED, item->relative, strerror_r(error, text, sizeof text)};
+        on_record(context, &record);
+        return true;
     }
     if (walk_changed_below(lister, folder, item->relative, item->since, on_record, context)) {
         item->since = started;
     }
     lister->close(lister->context, folder);
+    return true;
 }
 
 } // namespace
@@ -150,16 +149,18 @@ int remote_wait_ms(const remote_walks *w) {
     return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
-void remote_walk_due(remote_walks *w, const lister_ops *lister, walk_record_fn on_record,
+bool remote_walk_due(remote_walks *w, const lister_ops *lister, walk_record_fn on_record,
                      void *context) {
-    if (remote_wait_ms(w) != 0) return;
+    if (remote_wait_ms(w) != 0) return false;
     int64_t started = clock_ns(CLOCK_MONOTONIC);
+    bool missing = false;
     for (int i = 0; i < w->count; i++) {
-        if (!covered(w, i)) walk_one(&w->items[i], lister, on_record, context);
+        if (!covered(w, i) && !walk_one(&w->items[i], lister, on_record, context)) missing = true;
     }
     // From this walk's start: one that took longer than the interval is
     // followed by the next at once, never by two.
     w->due = started + static_cast<int64_t>(w->interval) * 1000000000;
+    return missing;
 }
 
 void remote_release(remote_walks *w) {

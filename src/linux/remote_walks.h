@@ -55,7 +55,10 @@ int remote_wait_ms(const remote_walks *walks);
 // Walks each part due, opened below lister's root; what changed since its
 // last walk is handed to on_record. A part whose records could not all be
 // handed over keeps its mark, so the next walk covers its window again.
-void remote_walk_due(remote_walks *walks, const lister_ops *lister, walk_record_fn on_record,
+// True when a part was not found where it was mounted: a folder above it
+// may have been renamed, which the mount table shows but does not signal,
+// so the caller reads the table again.
+bool remote_walk_due(remote_walks *walks, const lister_ops *lister, walk_record_fn on_record,
                      void *context);
 
 void remote_release(remote_walks *walks);

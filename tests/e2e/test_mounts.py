@@ -134,6 +134,20 @@ class Fuse(MountTest):
         self.assertDetected(m, [self.path("share", "direct"), self.path("share", "made-there", "deeper"),
                                 self.path("share", "through")])
 
+    def test_a_fuse_mount_moved_in_with_the_folder_above_it_is_walked(self):
+        self.server = os.path.join(self.tmp, "server")
+        os.mkdir(self.server)
+        touch(os.path.join(self.server, "before"))
+        outside = os.path.join(self.tmp, "outside")
+        os.makedirs(os.path.join(outside, "share"))
+        self.run_mount(["bindfs", self.server, os.path.join(outside, "share")], self.path("moved", "share"))
+        m = self.start(ready=True, env={"MONITOR_RESCAN_SECONDS": "1"})
+        # A rename moves the mount in; the mount table changes without a signal.
+        os.rename(outside, self.path("moved"))
+        self.assertDetected(m, [self.path("moved", "share", "before")])  # listed as moved in
+        touch(os.path.join(self.server, "direct"))
+        self.assertDetected(m, [self.path("moved", "share", "direct")])
+
     @inotify_only("the FUSE filesystem refuses a fanotify mark: writes through it are walked for")
     def test_writes_through_a_fuse_mount_come_at_once(self):
         m = self.start(ready=True, env={"MONITOR_RESCAN_SECONDS": "0"})

@@ -179,10 +179,11 @@ struct share {
         std::string command = "rm -rf " + root;
         EXPECT_EQ(system(command.c_str()), 0);
     }
+    bool missing = false; // the last walk did not find a part
     lines walk() {
         walks.due = 0; // due now, without waiting for it
         out.records.clear();
-        remote_walk_due(&walks, &lister, collect, &out);
+        missing = remote_walk_due(&walks, &lister, collect, &out);
         std::sort(out.records.begin(), out.records.end());
         return out.records;
     }
@@ -235,13 +236,16 @@ TEST(RemoteWalks, EachRemoteMountIsNamedAndWalkedForWhatChangedSinceItsLastWalk)
     EXPECT_EQ(s.walk(), (lines{"nfs/fuse/f", "nfs/g", "top"}));
 }
 
-TEST(RemoteWalks, AFolderGoneIsPassedOverAndOneThatCannotBeOpenedIsNamed) {
+TEST(RemoteWalks, AFolderNotFoundHasTheTableReadAgainAndOneThatCannotBeOpenedIsNamed) {
     share s(60);
     std::string long_name(300, 'n');
-    remote_mount_added(&s.walks, "gone", "nfs", 40, collect, &s.out);
-    remote_mount_added(&s.walks, "top", "nfs", 40, collect, &s.out); // a file now
     remote_mount_added(&s.walks, long_name.c_str(), "nfs", 40, collect, &s.out);
     EXPECT_EQ(s.walk(), (lines{long_name + " (File name too long)"}));
+    EXPECT_FALSE(s.missing);
+    remote_mount_added(&s.walks, "gone", "nfs", 41, collect, &s.out);
+    remote_mount_added(&s.walks, "top", "nfs", 42, collect, &s.out); // a file now
+    s.walk();
+    EXPECT_TRUE(s.missing);
 }
 
 TEST(RemoteWalks, WithoutAnIntervalTheLineSaysSoAndNothingIsWalked) {
