@@ -82,12 +82,10 @@ void tell(record_queue *queue, const char *why) {
 // may be below it, moved with it, which the mount table shows but does
 // not signal.
 bool folders_moved(const unsigned char *events, size_t length) {
-    for (size_t offset = 0; length - offset >= sizeof(inotify_event);) {
-        inotify_event event;
+    inotify_event event;
+    for (size_t offset = 0; offset + sizeof event <= length; offset += sizeof event + event.len) {
         memcpy(&event, events + offset, sizeof event);
         if ((event.mask & IN_ISDIR) && (event.mask & IN_MOVED_TO)) return true;
-        if (event.len > length - offset - sizeof event) break;
-        offset += sizeof event + event.len;
     }
     return false;
 }
