@@ -372,13 +372,29 @@ int check_guard(fanotify_reader *r) {
     return touched ? guard_check(&r->guard) : 0;
 }
 
+// Whether the filesystem mounted at point takes the reader's mark (asked
+// again when it has it already: the kernel merges the two).
+bool takes_mark(fanotify_reader *r, const char *point) {
+    return fanotify_mark(r->fd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, MARK_MASK, AT_FDCWD, point) == 0;
+}
+
 // A mount that came, went, or changed what shows below the root: what
 // shows there now is reported whole, as a folder moved in.
 void mount_changed(void *context, const mount_event *e) {
     fanotify_reader *r = static_cast<fanotify_reader *>(context);
-    if (e->change == MOUNT_ADDED) remote_mount_added(&r->remote, e->relative, e->type, e->id, walk_record, r);
-    else if (e->change == MOUNT_REMOVED) remote_mount_removed(&r->remote, e->id);
-    else kernel_report_below(r, e->relative, nullptr);
+    if (e->change == MOUNT_ADDED) {
+        remote_mount_added(&r->remote, e->relative, e->type, e->id, walk_record, r);
+        // Once set up (marks_update has run): one that refuses the mark is
+        // watched with inotify.
+        if (r->mounts.started && e->id >= 0 && !takes_mark(r, e->point)) {
+            subtrees_add(&r->parts, e->id, e->point, e->relative);
+        }
+    } else if (e->change == MOUNT_REMOVED) {
+        remote_mount_removed(&r->remote, e->id);
+        subtrees_remove(&r->parts, e->id);
+    } else {
+        kernel_report_below(r, e->relative, nullptr);
+    }
 }
 
 void close_all(fanotify_reader *r) {
@@ -386,6 +402,7 @@ void close_all(fanotify_reader *r) {
     marks_release(&r->marks);
     mount_watch_release(&r->mounts);
     remote_release(&r->remote);
+    subtrees_release(&r->parts);
     translator_release(&r->translator);
     free(r->events);
     r->events = nullptr;
@@ -411,7 +428,7 @@ int read_batch(fanotify_reader *r) {
     if (n <= 0 && !empty) return n < 0 ? errno : EIO;
     if (n > 0) {
         r->length = static_cast<size_t>(n);
-        queue_mark(r->queue, r->empty_at);
+        queue_mark(r->queue, subtrees_mark(&r->parts, r->empty_at));
         translate_events(&r->translator, r->events, &r->length, EVENTS_SIZE, reader_record, r);
         // The kernel stops at an empty queue or at an event that does not fit.
         empty = static_cast<size_t>(n) + LARGEST_EVENT <= READ_SIZE;
@@ -427,12 +444,21 @@ int read_batch(fanotify_reader *r) {
 int follow(fanotify_reader *r) {
     for (;;) {
         // (A rename that found no room made the tree dirty too.)
-        if (r->dirty_since >= 0 || r->pending_count) queue_want_drained(r->queue);
-        pollfd fds[4] = {{r->fd, POLLIN, 0},
-                         {r->guard_fd, POLLIN, 0},
-                         {r->table_fd, POLLPRI, 0},
-                         {r->queue->drained_fd, POLLIN, 0}};
-        if (poll(fds, 4, remote_wait_ms(&r->remote)) < 0) {
+        if (r->dirty_since >= 0 || r->pending_count || subtrees_dirty(&r->parts)) {
+            queue_want_drained(r->queue);
+        }
+        pollfd fds[4 + SUBTREES] = {{r->fd, POLLIN, 0},
+                                    {r->guard_fd, POLLIN, 0},
+                                    {r->table_fd, POLLPRI, 0},
+                                    {r->queue->drained_fd, POLLIN, 0}};
+        int parts = subtrees_poll_fds(&r->parts, fds + 4);
+        int timeout = remote_wait_ms(&r->remote);
+        int settle = subtrees_timeout(&r->parts);
+        if (settle >= 0 && (timeout < 0 || settle < timeout)) timeout = settle;
+        int64_t polled_at = now_ns();
+        int64_t polled_scanned = queue_drained_since(r->queue);
+        int waited = poll(fds, static_cast<nfds_t>(4 + parts), timeout);
+        if (waited < 0) {
             if (errno == EINTR) continue;
             return errno;
         }
@@ -442,6 +468,7 @@ int follow(fanotify_reader *r) {
             // The watcher gave the watch up: the field names another folder.
             if (queue_abandoned(r->queue)) return ECANCELED;
             report_dirty(r);
+            subtrees_report_dirty(&r->parts);
         }
         if (r->abandoned) return ECANCELED;
         if (moved || (fds[2].revents & (POLLPRI | POLLERR))) {
@@ -474,6 +501,12 @@ int follow(fanotify_reader *r) {
                 remote_tell(&r->remote, walk_record, r);
             }
         }
+        subtrees_handle(&r->parts, fds + 4, parts, polled_at, polled_scanned, r->empty_at, waited == 0);
+        if (r->parts.moved) {
+            r->parts.moved = false;
+            mount_watch_update(&r->mounts, mount_changed, r);
+            remote_tell(&r->remote, walk_record, r);
+        }
     }
 }
 
@@ -502,6 +535,7 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
     r->directory = directory;
     r->queue = queue;
     r->fd = r->guard_fd = r->table_fd = -1;
+    subtrees_init(&r->parts, queue);
     queue_mark(queue, r->empty_at);
     r->empty_scanned = queue_drained_since(queue);
     struct stat st;
@@ -532,6 +566,12 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
     remote_start(&r->remote, settings().rescan_seconds);
     bool followed = mount_watch_start(&r->mounts, r->root, mount_changed, r);
     marks_update(&r->marks, reader_record, r);
+    // Mounts found at start that refuse the mark are watched with inotify.
+    size_t skip = strlen(r->root) == 1 ? 1 : strlen(r->root) + 1;
+    for (int i = 0; i < r->mounts.count; i++) {
+        const field_mount &m = r->mounts.items[i];
+        if (!takes_mark(r, m.point)) subtrees_add(&r->parts, m.id, m.point, m.point + skip);
+    }
     if (!followed) {
         push_record(r, RECORD_UNWATCHED, "", "the mount table cannot be read: mounts inside are not followed");
     }

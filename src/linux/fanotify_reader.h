@@ -13,6 +13,7 @@
 
 #include "capacities.h"
 #include "fanotify_events.h"
+#include "fanotify_subtrees.h"
 #include "folder_lister.h"
 #include "mount_watch.h"
 #include "mounts.h"
@@ -56,6 +57,7 @@ struct fanotify_reader {
     mount_watch mounts;  // what is mounted below the root, for what shows there
     remote_walks remote; // parts whose changes can come from elsewhere
     bool folders_moved;  // since the mount table was last read
+    subtrees parts;      // mounts inside that refuse the mark, watched with inotify
     fan_translator translator;
     unsigned char *events;
     size_t length;

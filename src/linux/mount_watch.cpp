@@ -59,12 +59,14 @@ bool add(mount_watch *w, const mount_entry &e) {
     }
     char *device = strdup(e.device);
     char *point = strdup(e.point);
-    if (!device || !point) {
+    char *type = strdup(e.type);
+    if (!device || !point || !type) {
         free(device);
         free(point);
+        free(type);
         return false;
     }
-    w->items[w->count++] = field_mount{e.id, device, point};
+    w->items[w->count++] = field_mount{e.id, device, point, type};
     return true;
 }
 
@@ -92,7 +94,7 @@ void tell_shown(mount_watch *w, mount_change_fn on_change, void *context) {
             bool same = strcmp(other, w->shown[i]) == 0;
             inside = same ? j < i : holds(other, strlen(other), w->shown[i]);
         }
-        mount_event event = {MOUNT_SHOWN, below_root(w, w->shown[i]), nullptr, -1};
+        mount_event event = {MOUNT_SHOWN, below_root(w, w->shown[i]), w->shown[i], nullptr, -1};
         if (!inside) on_change(context, &event);
     }
     w->shown_count = 0;
@@ -143,20 +145,22 @@ bool mount_watch_apply(mount_watch *w, char *table, mount_change_fn on_change, v
             continue;
         }
         // Without room it stays unknown, and is taken as new next time.
-        if (!add(w, e)) {
-            complete = false;
-            continue;
-        }
-        mount_event event = {MOUNT_ADDED, relative, e.type, e.id};
-        on_change(context, &event);
-        if (w->started && !note_shown(w, w->items[w->count - 1].point)) complete = false;
+        if (!add(w, e)) complete = false;
     }
-    // Gone ones are told, and kept until what shows was told.
+    // Gone ones first, and kept until what shows was told: a mount moved
+    // with a folder above it is the same number gone and come.
     for (int i = 0; i < known; i++) {
         if (present[i]) continue;
-        mount_event event = {MOUNT_REMOVED, below_root(w, w->items[i].point), nullptr, w->items[i].id};
+        mount_event event = {MOUNT_REMOVED, below_root(w, w->items[i].point), w->items[i].point, nullptr,
+                             w->items[i].id};
         on_change(context, &event);
         if (w->started && !note_shown(w, w->items[i].point)) complete = false;
+    }
+    for (int i = known; i < w->count; i++) {
+        const field_mount &m = w->items[i];
+        mount_event event = {MOUNT_ADDED, below_root(w, m.point), m.point, m.type, m.id};
+        on_change(context, &event);
+        if (w->started && !note_shown(w, m.point)) complete = false;
     }
     if (w->started) tell_shown(w, on_change, context);
     w->started = true;
@@ -165,6 +169,7 @@ bool mount_watch_apply(mount_watch *w, char *table, mount_change_fn on_change, v
         if (i < known && !present[i]) {
             free(w->items[i].device);
             free(w->items[i].point);
+            free(w->items[i].type);
         } else {
             w->items[kept++] = w->items[i];
         }
@@ -186,7 +191,7 @@ bool mount_watch_start(mount_watch *w, const char *root, mount_change_fn on_chan
         id = static_cast<int>(st.stx_mnt_id);
     }
     const char *type = mount_type_of(w->text, root, id);
-    mount_event event = {MOUNT_ADDED, "", type ? type : "unknown", -1};
+    mount_event event = {MOUNT_ADDED, "", root, type ? type : "unknown", -1};
     on_change(context, &event);
     if (!mount_table_read(&w->text, &w->text_capacity)) return false;
     return mount_watch_apply(w, w->text, on_change, context);
@@ -201,6 +206,7 @@ void mount_watch_release(mount_watch *w) {
     for (int i = 0; i < w->count; i++) {
         free(w->items[i].device);
         free(w->items[i].point);
+        free(w->items[i].type);
     }
     free(w->items);
     free(w->text);

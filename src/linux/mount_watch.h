@@ -17,6 +17,7 @@ enum mount_change {
 struct mount_event {
     mount_change change;
     const char *relative; // the mount point below the root, "" for the root itself
+    const char *point;    // ... and absolute
     const char *type;     // MOUNT_ADDED's
     int id;               // the mount's number, -1 for the root's own and MOUNT_SHOWN
 };
@@ -29,6 +30,7 @@ struct field_mount {
     int id;
     char *device; // own allocation
     char *point;  // own allocation, absolute
+    char *type;   // own allocation
 };
 
 struct mount_watch {
@@ -56,8 +58,8 @@ bool mount_type_remote(const char *type);
 const char *mount_type_of(char *table, const char *path, int id);
 
 // Takes the mounts below the root of a table's text (cut here): the first
-// time each is told as added; later each mount that came or went is told,
-// then each point where what shows changed. False when memory ran out
+// time each is told as added; later each mount that went is told, then
+// each that came, then each point where what shows changed. False when memory ran out
 // (what is known stays as it was).
 bool mount_watch_apply(mount_watch *watch, char *table, mount_change_fn on_change, void *context);
 

@@ -9,7 +9,7 @@ import os
 import subprocess
 import unittest
 
-from harness import FANOTIFY, MonitorTest, inotify_only
+from harness import FANOTIFY, MonitorTest, named_all
 from test_faults import FaultTest
 
 CHANGE = b"[+] Change detected in file: "
@@ -27,9 +27,12 @@ class MountTest(MonitorTest):
         self.assertEqual(done.returncode, 0, done.stderr)
         self.addCleanup(subprocess.run, ["umount", "-l", target], capture_output=True)
 
-    def tmpfs(self, target):
+    def mount_kind(self, kind, target):
         os.makedirs(target, exist_ok=True)
-        self.run_mount(["mount", "-t", "tmpfs", "none", target], target)
+        self.run_mount(["mount", "-t", kind, "none", target], target)
+
+    def tmpfs(self, target):
+        self.mount_kind("tmpfs", target)
 
     def unwatched_line(self, path, why):
         return b"[-] Failed to watch directory: %s (%s)\n" % (os.fsencode(path), why)
@@ -99,6 +102,31 @@ class Tmpfs(MountTest):
         self.detected_after(m, count, self.path("a", "after"))
         self.detected_after(m, count, self.path("b", "after"))
 
+    def test_a_ramfs_moved_with_its_folder_and_a_path_too_long_under_it(self):
+        # ramfs refuses a fanotify mark: that reader watches it with inotify.
+        os.mkdir(self.path("above"))
+        self.mount_kind("ramfs", self.path("above", "ram"))
+        m = self.start(ready=True)
+        os.rename(self.path("above"), self.path("moved"))
+        touch(self.path("moved", "ram", "after"))
+        self.assertDetected(m, [self.path("moved", "ram", "after")])
+        self.assertNotIn(self.bpath("above", "ram", "after"), m.detected())
+        # A file whose path below the field is just too long to hand over,
+        # in a folder still watched below the mount.
+        point = self.path("moved", "ram")
+        fd = os.open(point, os.O_RDONLY)
+        depth = 0
+        while len(point) + 1 + 201 * (depth + 1) < 4096 - 8:
+            os.mkdir("d" * 200, dir_fd=fd)
+            deeper = os.open("d" * 200, os.O_RDONLY, dir_fd=fd)
+            os.close(fd)
+            fd, depth = deeper, depth + 1
+        below = 201 * depth - 1  # the folder's path below the mount point
+        name = "n" * (4094 - below - 1)  # its path below the mount: 4094 bytes
+        os.close(os.open(name, os.O_CREAT | os.O_WRONLY, 0o644, dir_fd=fd))
+        os.close(fd)
+        self.assertTrue(named_all(m, self.bpath(), {name.encode()}, timeout=20), m.out.snapshot())
+
     def test_a_mount_over_the_root_ends_the_watch(self):
         m = self.start(ready=True)
         self.tmpfs(self.root)
@@ -148,7 +176,6 @@ class Fuse(MountTest):
         touch(os.path.join(self.server, "direct"))
         self.assertDetected(m, [self.path("moved", "share", "direct")])
 
-    @inotify_only("the FUSE filesystem refuses a fanotify mark: writes through it are walked for")
     def test_writes_through_a_fuse_mount_come_at_once(self):
         m = self.start(ready=True, env={"MONITOR_RESCAN_SECONDS": "0"})
         self.bindfs()
@@ -177,6 +204,39 @@ class UnreadableTable(FaultTest, MountTest):
         line = self.unwatched_line(self.root, b"the mount table cannot be read: mounts inside may be missed")
         self.assertTrue(m.out.wait_for_line(line), m.out.snapshot())
         self.assertIn(b"open mountinfo EACCES", self.injected())
+
+
+class HeldRead(FaultTest, MountTest):
+    def test_a_mount_moved_while_its_events_wait_is_reported_where_it_went(self):
+        # (ramfs refuses a fanotify mark: that reader watches it with inotify.)
+        os.mkdir(self.path("above"))
+        self.mount_kind("ramfs", self.path("above", "ram"))
+        pause = os.path.join(self.tmp, "pause")
+        m = self.start(ready=True, env=self.faults(FAULT_READ_PAUSE=pause))
+        touch(pause)
+        touch(self.path("above", "ram", "kick"))  # the read it wakes is held
+        self.assertTrue(self.wait_injected(b"read paused"), self.injected())
+        os.rename(self.path("above"), self.path("moved"))
+        touch(self.path("moved", "ram", "x"))
+        os.unlink(pause)
+        self.assertDetected(m, [self.path("moved", "ram", "x")])
+        self.assertNotIn(self.bpath("above", "ram", "x"), m.detected())
+
+
+@unittest.skipUnless(FANOTIFY, "fanotify only: mounts that refuse its mark")
+class RefusedMarks(FaultTest, MountTest):
+    def test_mounts_inotify_cannot_take_are_named(self):
+        for i in range(17):
+            self.mount_kind("ramfs", self.path("ram%02d" % i))
+        m = self.start(ready=True)
+        line = self.unwatched_line(self.path("ram16"), b"too many mounts inside refuse a fanotify mark")
+        self.assertTrue(m.out.wait_for_line(line), m.out.snapshot())
+        touch(self.path("ram15", "f"))
+        self.assertDetected(m, [self.path("ram15", "f")])
+        m = self.start(ready=True, env=self.faults(FAULT_INIT_EMFILE=1))
+        line = self.unwatched_line(self.path("ram00"),
+                                   b"inotify instance limit reached, raise fs.inotify.max_user_instances")
+        self.assertTrue(m.out.wait_for_line(line), m.out.snapshot())
 
 
 class Setting(MonitorTest):

@@ -112,9 +112,12 @@ TEST(MountWatch, MountsThatComeAndGoAreToldWithWhereWhatShowsChanged) {
     // Gone, and the number of one handed out again for another mount at
     // the same point: not the same mount.
     std::string less = base + mount_line(6, "/w/a", "tmpfs", "0:77") + mount_line(8, "/w/a-b", "tmpfs");
-    EXPECT_EQ(apply(&w, less), (lines{"added:a:tmpfs", "removed:a", "removed:a/in", "shown:a"}));
+    EXPECT_EQ(apply(&w, less), (lines{"removed:a", "removed:a/in", "added:a:tmpfs", "shown:a"}));
     EXPECT_EQ(apply(&w, base), (lines{"removed:a-b", "removed:a", "shown:a-b", "shown:a"}));
     EXPECT_EQ(w.count, 1);
+    // Moved with a folder above it: the same mount gone, then come.
+    std::string moved = mount_line(1, "/", "ext4") + mount_line(3, "/w/new", "nfs4");
+    EXPECT_EQ(apply(&w, moved), (lines{"removed:old", "added:new:nfs4", "shown:old", "shown:new"}));
     mount_watch_release(&w);
 }
 
