@@ -7,8 +7,9 @@
 namespace {
 
 const unsigned DEFAULT_DETECTION_TIMEOUT = 300;
+const unsigned DEFAULT_RESCAN_SECONDS = 60;
 
-monitor_settings current = {DEFAULT_DETECTION_TIMEOUT};
+monitor_settings current = {DEFAULT_DETECTION_TIMEOUT, DEFAULT_RESCAN_SECONDS};
 
 // Decimal digits only, at most max; an unset variable keeps *value.
 bool read_seconds(const char *name, unsigned max, unsigned *value, char *error,
@@ -35,7 +36,9 @@ bool read_seconds(const char *name, unsigned max, unsigned *value, char *error,
 
 bool read_settings(char *error, size_t capacity) {
     return read_seconds("MONITOR_DETECTION_TIMEOUT", DETECTION_TIMEOUT_MAX,
-                        &current.detection_timeout_seconds, error, capacity);
+                        &current.detection_timeout_seconds, error, capacity) &&
+           read_seconds("MONITOR_RESCAN_SECONDS", RESCAN_SECONDS_MAX, &current.rescan_seconds,
+                        error, capacity);
 }
 
 const monitor_settings &settings() { return current; }

@@ -8,10 +8,15 @@
 struct monitor_settings {
     // The longest a detection may run, in seconds; 0 for no limit.
     unsigned detection_timeout_seconds;
+    // How often the parts of a tree on a network or FUSE filesystem are
+    // walked for changes made elsewhere, in seconds; 0 for never.
+    unsigned rescan_seconds;
 };
 
 // The longest time limit taken: its milliseconds fit every platform's wait.
 static const unsigned DETECTION_TIMEOUT_MAX = 4294967;
+// The longest interval taken: its milliseconds fit a poll's timeout.
+static const unsigned RESCAN_SECONDS_MAX = 2147483;
 
 // Reads the settings. False when one is bad, with a one-line message naming
 // it in error.

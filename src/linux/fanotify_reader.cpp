@@ -16,6 +16,8 @@
 
 #include "changed_walk.h"
 #include "own_detectors.h"
+#include "process_start.h"
+#include "settings.h"
 
 namespace {
 
@@ -352,6 +354,7 @@ void kernel_report_below(void *context, const char *relative, const fan_handle *
     // Its linked files are followed after the walk: one written through
     // another name meanwhile is reported then by its time.
     int64_t began = now_ns();
+    r->folders_moved = r->folders_moved || directory;
     if (directory) {
         forget_scanned_arrivals(r);
         if (!keep_folder(r->arrivals, &r->arrival_count, ARRIVALS, *directory, r->empty_at, true) &&
@@ -383,6 +386,7 @@ void kernel_report_below(void *context, const char *relative, const fan_handle *
 // scanned. A folder renamed again meanwhile keeps its earliest mark.
 void kernel_moved_within(void *context, const fan_handle &h) {
     fanotify_reader *r = static_cast<fanotify_reader *>(context);
+    r->folders_moved = true;
     int64_t since = r->empty_scanned;
     if (!keep_folder(r->pending, &r->pending_count, PENDING_WALKS, h, since, false)) {
         mark_dirty_since(r, since);
@@ -477,9 +481,37 @@ int check_guard(fanotify_reader *r) {
     return touched ? guard_check(&r->guard) : 0;
 }
 
+// Whether the filesystem mounted at point takes the reader's mark (asked
+// again when it has it already: the kernel merges the two).
+bool takes_mark(fanotify_reader *r, const char *point) {
+    return fanotify_mark(r->fd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, MARK_MASK, AT_FDCWD, point) == 0;
+}
+
+// A mount that came, went, or changed what shows below the root: what
+// shows there now is reported whole, as a folder moved in.
+void mount_changed(void *context, const mount_event *e) {
+    fanotify_reader *r = static_cast<fanotify_reader *>(context);
+    if (e->change == MOUNT_ADDED) {
+        remote_mount_added(&r->remote, e->relative, e->type, e->id, walk_record, r);
+        // Once set up (marks_update has run): one that refuses the mark is
+        // watched with inotify.
+        if (r->mounts.started && e->id >= 0 && !takes_mark(r, e->point)) {
+            subtrees_add(&r->parts, e->id, e->point, e->relative);
+        }
+    } else if (e->change == MOUNT_REMOVED) {
+        remote_mount_removed(&r->remote, e->id);
+        subtrees_remove(&r->parts, e->id);
+    } else {
+        kernel_report_below(r, e->relative, nullptr);
+    }
+}
+
 void close_all(fanotify_reader *r) {
     guard_release(&r->guard);
     marks_release(&r->marks);
+    mount_watch_release(&r->mounts);
+    remote_release(&r->remote);
+    subtrees_release(&r->parts);
     translator_release(&r->translator);
     link_walk_release(&r->links);
     free(r->events);
@@ -501,7 +533,7 @@ int read_batch(fanotify_reader *r) {
     if (n <= 0 && !empty) return n < 0 ? errno : EIO;
     if (n > 0) {
         r->length = static_cast<size_t>(n);
-        queue_mark(r->queue, r->empty_at);
+        queue_mark(r->queue, subtrees_mark(&r->parts, r->empty_at));
         translate_events(&r->translator, r->events, &r->length, EVENTS_SIZE, reader_record, r);
         close_pidfds(r);
         // The kernel stops at an empty queue or at an event that does not fit.
@@ -517,35 +549,47 @@ int read_batch(fanotify_reader *r) {
 int follow(fanotify_reader *r) {
     for (;;) {
         // (A rename that found no room made the tree dirty too.)
-        if (r->dirty_since >= 0 || r->pending_count) queue_want_drained(r->queue);
-        pollfd fds[4] = {{r->fd, POLLIN, 0},
-                         {r->guard_fd, POLLIN, 0},
-                         {r->table_fd, POLLPRI, 0},
-                         {r->queue->drained_fd, POLLIN, 0}};
+        if (r->dirty_since >= 0 || r->pending_count || subtrees_dirty(&r->parts)) {
+            queue_want_drained(r->queue);
+        }
+        pollfd fds[4 + SUBTREES] = {{r->fd, POLLIN, 0},
+                                    {r->guard_fd, POLLIN, 0},
+                                    {r->table_fd, POLLPRI, 0},
+                                    {r->queue->drained_fd, POLLIN, 0}};
+        int parts = subtrees_poll_fds(&r->parts, fds + 4);
         bool listing = link_walk_pending(&r->links);
-        int ready = poll(fds, 4, listing ? 0 : -1);
-        if (ready < 0) {
+        int timeout = remote_wait_ms(&r->remote);
+        int settle = subtrees_timeout(&r->parts);
+        if (settle >= 0 && (timeout < 0 || settle < timeout)) timeout = settle;
+        if (listing) timeout = 0;
+        int64_t polled_at = now_ns();
+        int64_t polled_scanned = queue_drained_since(r->queue);
+        int waited = poll(fds, static_cast<nfds_t>(4 + parts), timeout);
+        if (waited < 0) {
             if (errno == EINTR) continue;
             return errno;
         }
-        if (ready == 0) {
-            link_walk_step(&r->links, &r->translator, &r->marks, reader_record, r,
-                           LINK_FOLDERS_PER_TURN);
-            continue;
-        }
+        // Due whatever else is ready, so that busy events never put it off.
+        bool moved = remote_walk_due(&r->remote, &r->lister, walk_record, r);
         if (fds[3].revents & POLLIN) {
             // The watcher gave the watch up: the field names another folder.
             if (queue_abandoned(r->queue)) return ECANCELED;
             report_dirty(r);
+            subtrees_report_dirty(&r->parts);
         }
         if (r->abandoned) return ECANCELED;
-        if (fds[2].revents & (POLLPRI | POLLERR)) {
+        if (moved || (fds[2].revents & (POLLPRI | POLLERR))) {
             // A mount over the root would change what the field names.
             if (marks_update(&r->marks, reader_record, r)) {
                 cache_clear(&r->translator.cache);
                 deep_forget(&r->deep);
             }
             if (int error = guard_check(&r->guard)) return error;
+            // Listed once marked: what changes after the listing has events.
+            if (!mount_watch_update(&r->mounts, mount_changed, r)) {
+                push_record(r, RECORD_UNWATCHED, "", "the mount table cannot be read: mounts inside may be missed");
+            }
+            remote_tell(&r->remote, walk_record, r);
         }
         // Read before the events: a path under a field that names another
         // folder by now is a path where no such file is. (The watcher looks
@@ -564,9 +608,26 @@ int follow(fanotify_reader *r) {
                 r->translator.links_lost = false;
                 link_walk_add(&r->links, r->root, r->dirty_since >= 0 ? r->dirty_since : r->empty_at);
             }
-            // However busy the filesystem, the walk for linked files goes on.
+            // A mount point may have moved with a folder, which the mount
+            // table shows but does not signal.
+            if (r->folders_moved) {
+                r->folders_moved = false;
+                mount_watch_update(&r->mounts, mount_changed, r);
+                remote_tell(&r->remote, walk_record, r);
+            }
+        }
+        // However busy the filesystem, the walk for linked files goes on; a
+        // turn it takes is no time without events for the parts' checks.
+        if (listing) {
             link_walk_step(&r->links, &r->translator, &r->marks, reader_record, r,
                            LINK_FOLDERS_PER_TURN);
+        }
+        subtrees_handle(&r->parts, fds + 4, parts, polled_at, polled_scanned, r->empty_at,
+                        waited == 0 && !listing);
+        if (r->parts.moved) {
+            r->parts.moved = false;
+            mount_watch_update(&r->mounts, mount_changed, r);
+            remote_tell(&r->remote, walk_record, r);
         }
     }
 }
@@ -596,6 +657,7 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
     r->directory = directory;
     r->queue = queue;
     r->fd = r->guard_fd = r->table_fd = -1;
+    subtrees_init(&r->parts, queue);
     queue_mark(queue, r->empty_at);
     r->empty_scanned = queue_drained_since(queue);
     struct stat st;
@@ -625,10 +687,24 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
         close_all(r);
         return error;
     }
+    // Read before the mounts are marked: one mounted since is told by the
+    // table's next poll, then marked and listed.
+    remote_start(&r->remote, settings().rescan_seconds);
+    bool followed = mount_watch_start(&r->mounts, r->root, mount_changed, r);
     marks_update(&r->marks, reader_record, r);
     // Files there before the watch began may have names outside the field:
     // found by a walk once set up, those written since reported then.
     link_walk_add(&r->links, r->root, r->empty_at);
+    // Mounts found at start that refuse the mark are watched with inotify.
+    size_t skip = strlen(r->root) == 1 ? 1 : strlen(r->root) + 1;
+    for (int i = 0; i < r->mounts.count; i++) {
+        const field_mount &m = r->mounts.items[i];
+        if (!takes_mark(r, m.point)) subtrees_add(&r->parts, m.id, m.point, m.point + skip);
+    }
+    if (!followed) {
+        push_record(r, RECORD_UNWATCHED, "", "the mount table cannot be read: mounts inside are not followed");
+    }
+    remote_tell(&r->remote, walk_record, r);
     return 0;
 }
 

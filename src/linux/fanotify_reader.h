@@ -14,10 +14,13 @@
 #include "capacities.h"
 #include "deep_folders.h"
 #include "fanotify_events.h"
+#include "fanotify_subtrees.h"
 #include "folder_lister.h"
 #include "fanotify_links.h"
+#include "mount_watch.h"
 #include "mounts.h"
 #include "record_queue.h"
+#include "remote_walks.h"
 #include "root_guard.h"
 
 // A folder known by its handle, found again where it stands when needed,
@@ -53,6 +56,10 @@ struct fanotify_reader {
     int table_fd; // the mount table, which polls as changed
     root_guard guard;
     fs_marks marks;
+    mount_watch mounts;  // what is mounted below the root, for what shows there
+    remote_walks remote; // parts whose changes can come from elsewhere
+    bool folders_moved;  // since the mount table was last read
+    subtrees parts;      // mounts inside that refuse the mark, watched with inotify
     fan_translator translator;
     deep_folders deep;
     link_walk links; // folders still to list for hard-linked files

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include "changed_walk.h"
+#include "settings.h"
 
 namespace {
 
@@ -117,6 +119,42 @@ void tell(record_queue *queue, const char *why) {
     queue_push(queue, &record);
 }
 
+// Whether a buffer of events moves a folder to a new place: a mount point
+// may be below it, moved with it, which the mount table shows but does
+// not signal.
+bool folders_moved(const unsigned char *events, size_t length) {
+    inotify_event event;
+    for (size_t offset = 0; offset + sizeof event <= length; offset += sizeof event + event.len) {
+        memcpy(&event, events + offset, sizeof event);
+        if ((event.mask & IN_ISDIR) && (event.mask & IN_MOVED_TO)) return true;
+    }
+    return false;
+}
+
+// A mount that came, went, or changed what shows below the root.
+void mount_changed(void *context, const mount_event *e) {
+    inotify_reader *r = static_cast<inotify_reader *>(context);
+    if (e->change == MOUNT_ADDED) remote_mount_added(&r->remote, e->relative, e->type, e->id, walk_record, r);
+    else if (e->change == MOUNT_REMOVED) remote_mount_removed(&r->remote, e->id);
+    else tree_mount_changed(&r->tree, e->relative, queue_record, r->queue);
+}
+
+// Reads the mounts below the root before the tree is watched: one mounted
+// while the tree is set up is then told by the table's next poll, and
+// listed anew. False when the table cannot be read.
+bool watch_mounts(inotify_reader *r) {
+    remote_start(&r->remote, settings().rescan_seconds);
+    r->lister = kernel_lister(&r->lister_root);
+    r->table_fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (r->table_fd >= 0 && realpath(r->directory, r->real_root) &&
+        mount_watch_start(&r->mounts, r->real_root, mount_changed, r)) {
+        return true;
+    }
+    if (r->table_fd >= 0) close(r->table_fd);
+    r->table_fd = -1;
+    return false;
+}
+
 // Creates the instance and watches the tree; 0, or why the watch failed.
 int set_up(inotify_reader *r) {
     r->fd = inotify_init1(IN_CLOEXEC);
@@ -135,6 +173,7 @@ int set_up(inotify_reader *r) {
     r->empty_at = now_ns();
     queue_mark(r->queue, r->empty_at);
     r->empty_scanned = queue_drained_since(r->queue);
+    r->mounts_followed = watch_mounts(r);
     int error = tree_start(&r->tree, r->directory, &ops, set_up_record, r);
     // The bare code would read "no space left on device".
     if (error == ENOSPC && !r->limit_reached) tell(r->queue, "inotify watch limit reached, raise fs.inotify.max_user_watches");
@@ -158,19 +197,34 @@ void catch_up(inotify_reader *r) {
 bool wait_for_events(inotify_reader *r, int *error) {
     for (;;) {
         if (tree_has_dirty(&r->tree) || r->catch_up_since >= 0) queue_want_drained(r->queue);
-        pollfd ready[2] = {{r->fd, POLLIN, 0}, {r->queue->drained_fd, POLLIN, 0}};
+        pollfd ready[3] = {{r->fd, POLLIN, 0}, {r->queue->drained_fd, POLLIN, 0},
+                           {r->table_fd, POLLPRI, 0}};
         bool listing = tree_links_pending(&r->tree);
-        int waited = poll(ready, 2, listing ? 0 : tree_settle_pending(&r->tree) ? SETTLE_MS : -1);
+        int timeout = listing ? 0 : tree_settle_pending(&r->tree) ? SETTLE_MS : -1;
+        int walk_in = remote_wait_ms(&r->remote);
+        if (walk_in >= 0 && (timeout < 0 || walk_in < timeout)) timeout = walk_in;
+        int waited = poll(ready, 3, timeout);
         if (waited < 0) {
             if (errno == EINTR) continue;
             *error = errno;
             return false;
         }
+        // Due whatever else is ready: events that never pause must not put
+        // the walk off for ever.
+        bool moved = remote_walk_due(&r->remote, &r->lister, walk_record, r);
+        if (moved || (ready[2].revents & (POLLPRI | POLLERR))) {
+            // A mount over the root, or above it, changes what the field names.
+            if ((*error = guard_check(&r->guard))) return false;
+            if (!mount_watch_update(&r->mounts, mount_changed, r)) {
+                tell(r->queue, "the mount table cannot be read: mounts inside may be missed");
+            }
+            remote_tell(&r->remote, walk_record, r);
+        }
         if (waited == 0 && listing) {
             tree_links_discover(&r->tree, queue_record, r->queue, LINK_FOLDERS_PER_TURN);
             continue;
         }
-        if (waited == 0) {
+        if (waited == 0 && tree_settle_pending(&r->tree)) {
             *error = tree_settle(&r->tree, queue_record, r->queue);
             if (*error) return false;
             continue;
@@ -225,6 +279,10 @@ int follow(inotify_reader *r) {
         if ((error = tree_handle_events(&r->tree, r->events, size, queue_record, r->queue))) {
             return error;
         }
+        if (r->table_fd >= 0 && folders_moved(r->events, size)) {
+            mount_watch_update(&r->mounts, mount_changed, r);
+            remote_tell(&r->remote, walk_record, r);
+        }
         // However busy the tree, the listing for linked files goes on.
         tree_links_discover(&r->tree, queue_record, r->queue, LINK_FOLDERS_PER_TURN);
     }
@@ -243,12 +301,20 @@ bool inotify_run(inotify_reader *r, const char *directory, record_queue *queue, 
     r->followed = false;
     r->catch_up_since = catch_up_since;
     r->walked = 0;
+    r->table_fd = -1;
+    r->mounts_followed = false;
+    r->mounts = mount_watch{};
+    r->remote = remote_walks{};
     r->events = static_cast<unsigned char *>(malloc(READ_SIZE));
     int error = r->events ? set_up(r) : ENOMEM;
     r->may_switch = false;
     bool switching = r->limit_reached;
     if (!error && switching) tree_release(&r->tree);
     if (!error && !switching) {
+        // Said once the field is watched for good: the parts changed from
+        // elsewhere, or that no mount is followed.
+        if (!r->mounts_followed) tell(r->queue, "the mount table cannot be read: mounts inside are not followed");
+        remote_tell(&r->remote, walk_record, r);
         queue_set_up(r->queue);
         r->followed = true;
         // Linked files there before the watch began, written since through
@@ -258,6 +324,9 @@ bool inotify_run(inotify_reader *r, const char *directory, record_queue *queue, 
         tree_release(&r->tree);
     }
     guard_release(&r->guard);
+    mount_watch_release(&r->mounts);
+    remote_release(&r->remote);
+    if (r->table_fd >= 0) close(r->table_fd);
     free(r->events);
     // Closing the instance removes every watch it holds.
     if (r->fd >= 0) close(r->fd);

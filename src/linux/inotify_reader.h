@@ -6,8 +6,11 @@
 // long a detection takes, the tree is never older than one kernel read.
 #pragma once
 
+#include "capacities.h"
 #include "inotify_tree.h"
+#include "mount_watch.h"
 #include "record_queue.h"
+#include "remote_walks.h"
 #include "root_guard.h"
 
 struct inotify_reader {
@@ -28,6 +31,12 @@ struct inotify_reader {
     // file) is owed to the watcher, once it has taken what is queued; -1 for
     // none. Left set when the walk could not hand everything over.
     int64_t catch_up_since;
+    int table_fd;       // the mount table, which polls as changed
+    bool mounts_followed; // the table could be read at set-up
+    mount_watch mounts; // what is mounted below the root
+    remote_walks remote; // parts whose changes can come from elsewhere
+    lister_ops lister;  // folders opened below lister_root, for those walks
+    char real_root[PATH_CAPACITY]; // the root, absolute, links resolved
 };
 
 // Runs the reader on the calling thread until the watch ends, with *ended

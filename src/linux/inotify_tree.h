@@ -240,6 +240,13 @@ bool tree_links_pending(const watch_tree *tree);
 // Lists up to folders of them, and tries those whose paths did not hold.
 void tree_links_discover(watch_tree *tree, tree_record_fn on_record, void *context, int folders);
 
+// What shows at relative (a folder below the root) changed: a filesystem was
+// mounted there, or unmounted. The watches there and below, on what is
+// hidden now, are replaced by watches on what shows, and every file in it is
+// reported, as for a folder moved in.
+void tree_mount_changed(watch_tree *tree, const char *relative, tree_record_fn on_record,
+                        void *context);
+
 // Releases what the tree holds, without removing kernel watches.
 void tree_release(watch_tree *tree);
 

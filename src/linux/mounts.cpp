@@ -45,29 +45,7 @@ void unescape(char *text) {
     *out = '\0';
 }
 
-// Reads the whole mount table into marks->text; false when it cannot be read.
-bool read_table(fs_marks *m) {
-    int fd = open(MOUNT_TABLE, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    size_t used = 0;
-    for (;;) {
-        if (m->text_capacity - used < 2) {
-            size_t capacity = m->text_capacity ? m->text_capacity * 2 : 16384;
-            char *grown = static_cast<char *>(realloc(m->text, capacity));
-            if (!grown) break;
-            m->text = grown;
-            m->text_capacity = capacity;
-        }
-        ssize_t n = read(fd, m->text + used, m->text_capacity - used - 1);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        used += static_cast<size_t>(n);
-    }
-    close(fd);
-    if (!m->text) return false;
-    m->text[used] = '\0';
-    return true;
-}
+bool read_table(fs_marks *m) { return mount_table_read(&m->text, &m->text_capacity); }
 
 bool fsid_of(const char *path, uint64_t *fsid) {
     struct statfs st;
@@ -128,6 +106,32 @@ bool mount_below(fs_marks *m, const char *point, record_fn on_record, void *cont
 
 } // namespace
 
+bool mount_table_read(char **text, size_t *capacity) {
+    int fd = open(MOUNT_TABLE, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    size_t used = 0;
+    bool whole = false;
+    for (;;) {
+        if (*capacity - used < 2) {
+            size_t grown_capacity = *capacity ? *capacity * 2 : 16384;
+            char *grown = static_cast<char *>(realloc(*text, grown_capacity));
+            if (!grown) break;
+            *text = grown;
+            *capacity = grown_capacity;
+        }
+        ssize_t n = read(fd, *text + used, *capacity - used - 1);
+        if (n < 0 && errno == EINTR) continue;
+        whole = n == 0;
+        if (n <= 0) break;
+        used += static_cast<size_t>(n);
+    }
+    close(fd);
+    // A table cut short would have every mount after the cut taken as gone.
+    if (!*text || !whole) return false;
+    (*text)[used] = '\0';
+    return true;
+}
+
 bool mount_parse_line(char *line, mount_entry *entry) {
     char *at = line;
     char *id = next_field(&at);
@@ -136,14 +140,22 @@ bool mount_parse_line(char *line, mount_entry *entry) {
     char *root = next_field(&at);
     char *point = next_field(&at);
     if (!id || !parent || !device || !root || !point) return false;
+    // The options, then optional fields up to a lone "-", then the type.
+    char *field = next_field(&at);
+    while (field && strcmp(field, "-") != 0) field = next_field(&at);
+    char *type = field ? next_field(&at) : nullptr;
+    if (!type) return false;
     char *end;
     long number = strtol(id, &end, 10);
     if (*end || end == id || number < 0 || number > 0x7fffffff) return false;
     unescape(root);
     unescape(point);
+    unescape(type);
     entry->id = static_cast<int>(number);
+    entry->device = device;
     entry->root = root;
     entry->point = point;
+    entry->type = type;
     return true;
 }
 

@@ -13,12 +13,18 @@
 // One line of /proc/self/mountinfo, its paths unescaped in place.
 struct mount_entry {
     int id;
-    const char *root;  // the folder of the filesystem the mount shows
-    const char *point; // where it is mounted
+    const char *device; // major:minor of the filesystem
+    const char *root;   // the folder of the filesystem the mount shows
+    const char *point;  // where it is mounted
+    const char *type;   // the filesystem's type, "fuse.NAME" for a FUSE one that names itself
 };
 
 // Parses one line (without its newline) in place; false when malformed.
 bool mount_parse_line(char *line, mount_entry *entry);
+
+// Reads the whole mount table into *text, grown as needed; false when it
+// cannot be read.
+bool mount_table_read(char **text, size_t *capacity);
 
 // Whether path is the top of its filesystem: a mount point that shows the
 // whole filesystem.

@@ -215,7 +215,10 @@ void add_watched(watch_tree *t, const sink &s, int parent, const char *name, siz
         bool elsewhere = t->nodes[node].parent != parent || !has_name(t, node, name, length);
         if (elsewhere && !(t->nodes[node].flags & NODE_SUSPECT)) return;
     }
-    if (mode == LIST_CREATED) mode = LIST_ARRIVED;
+    // A folder the tree watches elsewhere, shown here by a bind mount: its
+    // files are the same, reported under the path the tree has for it.
+    if (node >= 0 && mode == LIST_MOUNTED) return;
+    if (mode == LIST_CREATED || mode == LIST_MOUNTED) mode = LIST_ARRIVED;
     if (node >= 0) {
         add_known_directory(t, s, node, parent, name, length, mode, check_parent);
         return;

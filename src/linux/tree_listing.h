@@ -14,6 +14,7 @@ enum list_mode {
     LIST_MISSED,   // a directory that was missed: only the subdirectories it lacks
     LIST_CREATED,  // a directory created: as arrived, but never one the tree knew
     LIST_MOVED_IN, // a directory moved in from outside: all of it again, even if known
+    LIST_MOUNTED,  // what a mount shows, or an unmount uncovers: as arrived, unless known
 };
 
 // The events of files in a watched folder that are changes, and the masks

@@ -158,13 +158,19 @@ class Mounts(ReaderTest):
         touch(self.path("early", "a"))
         self.assertDetected(m, [self.path("early", "a")])
 
-    def test_a_mount_that_refuses_the_mark_is_named(self):
+    def test_a_mount_that_refuses_the_mark_is_named_and_watched_with_inotify(self):
         self.mount("ramfs", self.path("ram"))
         m = self.start_with("fanotify")
         line = self.unwatched_line(self.path("ram"), b"the filesystem refuses a fanotify mark")
         self.assertTrue(m.out.wait_for_line(line), m.out.snapshot())
         touch(self.path("f"))
-        self.assertDetected(m, [self.path("f")])
+        os.mkdir(self.path("ram", "d"))
+        touch(self.path("ram", "d", "g"))
+        self.assertDetected(m, [self.path("f"), self.path("ram", "d", "g")])
+        # Unmounted: given up, and the folder below listed and watched.
+        subprocess.run(["umount", self.path("ram")], check=True)
+        touch(self.path("ram", "under"))
+        self.assertDetected(m, [self.path("ram", "under")])
 
 
 class OwnWrites(ReaderTest):

@@ -41,6 +41,8 @@
 //                                between two folders
 //   FAULT_NO_PIDFD=1             fanotify_init refuses FAN_REPORT_PIDFD (EINVAL), as
 //                                a kernel before 5.15 does
+//   FAULT_MOUNT_TABLE_GONE=FILE  while FILE exists, opening
+//                                /proc/self/mountinfo fails with EACCES
 //   FAULT_LOG=FILE               one line per injected fault is appended there,
 //                                so a test can tell the fault really happened
 // Built without sanitizers; under a sanitizer its runtime is preloaded first,
@@ -52,6 +54,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -85,6 +88,7 @@ const char *list_pause;
 const char *list_name;
 bool list_paused;
 bool no_pidfd;
+const char *mount_table_gone;
 // Descriptors returned by inotify_init/inotify_init1, and by fanotify_init.
 bool inotify_fds[TRACKED_FDS];
 bool fanotify_fds[TRACKED_FDS];
@@ -151,6 +155,7 @@ __attribute__((constructor)) void fault_setup() {
     list_pause = getenv("FAULT_LIST_PAUSE");
     list_name = getenv("FAULT_LIST_NAME");
     no_pidfd = getenv("FAULT_NO_PIDFD") != nullptr;
+    mount_table_gone = getenv("FAULT_MOUNT_TABLE_GONE");
 }
 
 // The path a descriptor names, into out; false when it cannot be read.
@@ -396,6 +401,25 @@ int pthread_create(pthread_t *thread, const pthread_attr_t *attributes, void *(*
     }
     typedef int (*create_fn)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
     return next<create_fn>("pthread_create")(thread, attributes, start, argument);
+}
+
+int open(const char *path, int flags, ...) {
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = va_arg(arguments, mode_t);
+        va_end(arguments);
+    }
+    typedef int (*access_fn)(const char *, int);
+    if (active && mount_table_gone && strcmp(path, "/proc/self/mountinfo") == 0 &&
+        next<access_fn>("access")(mount_table_gone, F_OK) == 0) {
+        note("open mountinfo EACCES\n");
+        errno = EACCES;
+        return -1;
+    }
+    typedef int (*open_fn)(const char *, int, ...);
+    return next<open_fn>("open")(path, flags, mode);
 }
 
 int close(int fd) {

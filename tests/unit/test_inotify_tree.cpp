@@ -605,6 +605,33 @@ TEST(InotifyTree, RootSeenAgainThroughAMountKeepsTheEventsOfItsOwnEnd) {
     EXPECT_EQ(h.deliver(), ENOENT);
 }
 
+TEST(InotifyTree, WhatAMountShowsIsWatchedAndReportedUnlessWatchedElsewhere) {
+    harness h;
+    fake_mkdir(&h.fs, "/w/a");
+    fake_mkdir(&h.fs, "/o/d");
+    fake_write(&h.fs, "/o/d/f");
+    fake_write(&h.fs, "/o/top");
+    ASSERT_EQ(h.start(), 0);
+    // A mount comes with no event: the mount table tells the reader.
+    fake_bind(&h.fs, "/o", "/w/m");
+    tree_mount_changed(&h.tree, "m", harness::collect, &h);
+    EXPECT_EQ(sorted(h.changes()), (paths{"m/d/f", "m/top"}));
+    fake_create(&h.fs, "/w/m/d/g");
+    ASSERT_EQ(h.deliver(), 0);
+    EXPECT_EQ(h.changes(), (paths{"m/d/g"}));
+    // A folder the tree watches, shown at another path too: its files are
+    // reported where the tree has it, and it stays there.
+    fake_bind(&h.fs, "/w/a", "/w/b");
+    tree_mount_changed(&h.tree, "b", harness::collect, &h);
+    EXPECT_EQ(h.known_as("/w/a"), "a");
+    // The root itself (its guard tells) and paths the tree does not hold.
+    tree_mount_changed(&h.tree, "", harness::collect, &h);
+    tree_mount_changed(&h.tree, "nowhere/x", harness::collect, &h);
+    EXPECT_TRUE(h.records.empty());
+    std::string why;
+    EXPECT_TRUE(fake_check_structure(&h.tree, &why)) << why;
+}
+
 namespace {
 struct deep_run {
     harness *h;
