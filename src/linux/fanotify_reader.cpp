@@ -212,20 +212,8 @@ void describe(const struct stat &st, linked_stat *file) {
 bool kernel_linked_at(void *context, const fan_handle &h, const char *path, linked_stat *file) {
     fanotify_reader *r = static_cast<fanotify_reader *>(context);
     file->present = false;
-    const char *point = marks_point(&r->marks, h.fsid);
-    int mount = point && h.size <= MAX_HANDLE_SZ ? open(point, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
     int fd = -1;
-    if (mount >= 0) {
-        union {
-            file_handle handle;
-            unsigned char bytes[sizeof(file_handle) + MAX_HANDLE_SZ];
-        } storage;
-        storage.handle.handle_bytes = h.size;
-        storage.handle.handle_type = h.type;
-        memcpy(storage.bytes + sizeof(file_handle), h.bytes, h.size);
-        fd = open_by_handle_at(mount, &storage.handle, O_PATH | O_CLOEXEC);
-        close(mount);
-    }
+    open_handle(r, h, O_PATH | O_CLOEXEC, &fd);
     struct stat st;
     bool found = false;
     if (fd >= 0) {

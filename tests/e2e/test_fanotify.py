@@ -5,9 +5,7 @@ without starting scans of its own writes. Each monitor is told its
 MONITOR_BACKEND here, whichever run of the suite this is. Mounting needs
 root, as fanotify does."""
 
-import ctypes
 import os
-import select
 import subprocess
 import time
 import unittest
@@ -182,30 +180,6 @@ class OwnWrites(ReaderTest):
             f.write("#!/bin/sh\n" + script)
         os.chmod(target, 0o755)
 
-    def read_up(self, m):
-        """Waits, bounded, until m's fanotify reader has read every event
-        queued so far: its group, taken over from m, polls as empty."""
-        fd_dir = "/proc/%d/fdinfo" % m.process.pid
-
-        def is_group(name):
-            with open(os.path.join(fd_dir, name)) as f:
-                return "fanotify flags:" in f.read()
-        group = next(int(n) for n in os.listdir(fd_dir) if is_group(n))
-        libc = ctypes.CDLL(None, use_errno=True)
-        process = os.pidfd_open(m.process.pid)
-        taken = libc.syscall(438, process, group, 0)  # pidfd_getfd
-        os.close(process)
-        self.assertGreaterEqual(taken, 0, os.strerror(ctypes.get_errno()))
-        try:
-            waiting = select.poll()
-            waiting.register(taken, select.POLLIN)
-            deadline = time.monotonic() + TIMEOUT
-            while waiting.poll(0) and time.monotonic() < deadline:
-                time.sleep(0.001)  # polling the kernel's own state, bounded
-            return not waiting.poll(0)
-        finally:
-            os.close(taken)
-
     def test_a_detector_writing_inside_the_tree_does_not_scan_its_own_writes(self):
         # It logs each scan and writes a note, in the tree, then records the
         # run: all in the detection process itself (shell built-ins; what a
@@ -226,7 +200,7 @@ class OwnWrites(ReaderTest):
             touch(os.path.join(self.tmp, name), b"")
             os.rename(os.path.join(self.tmp, name), self.path(name))
             self.assertDetected(m, [self.path(name)])
-            self.assertTrue(self.read_up(m))
+            self.assertTrue(m.read_up())
             os.close(os.open(gate, os.O_WRONLY))  # lets the run end
         self.assertEqual(m.quit(), 0)
         self.assertEqual(m.detected(), [self.bpath(n) for n in ("one", "two", "three")],

@@ -107,6 +107,9 @@ class DuringDetection(HeldTest):
             with open(self.path("busy"), "ab") as f:
                 f.write(b"x")
         touch(self.path("last"))
+        # Released once the reader has read the writes: merged in the queue,
+        # not still arriving while "busy" is scanned.
+        self.assertTrue(m.read_up())
         self.release()
         self.assertDetected(m, [self.path("last")])
         self.assertEqual(collapse(m.detected()), [self.bpath("blocker"), self.bpath("busy"),
