@@ -348,9 +348,8 @@ class TimeLimitWithoutPidfds(FaultTest):
         os.chmod(target, 0o755)
         m = self.start(env=self.faults(FAULT_PIDFD_ENOSYS=1, MONITOR_DETECTION_TIMEOUT=1),
                        ready=True)
-        touch(self.path("quick"))
-        touch(self.path("hangs"))
-        touch(self.path("after"))
+        for name in ("quick", "hangs", "after"):
+            move_in(self.path(name), self.tmp)  # one record each
         lines = [CHANGE + self.bpath(name) + b"\n" for name in ("quick", "hangs", "after")]
         # The last detection started: both its lines are out.
         self.assertTrue(m.out.wait_for(lambda out: len(out) == 6), m.out.snapshot())

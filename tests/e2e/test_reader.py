@@ -114,7 +114,10 @@ class DuringDetection(HeldTest):
         self.assertDetected(m, [self.path("last")])
         self.assertEqual(collapse(m.detected()), [self.bpath("blocker"), self.bpath("busy"),
                                                   self.bpath("last")])
-        self.assertLessEqual(m.detected().count(self.bpath("busy")), 2)
+        # Once more as a rule; a reader slower than the writer (a sanitizer
+        # build) still translating the writes hands the file over again at
+        # each detection until it caught up: a few times, never per write.
+        self.assertLessEqual(m.detected().count(self.bpath("busy")), 10)
 
 
 class Backlog(MonitorTest):
