@@ -203,6 +203,7 @@ bool on_record(void *context, const watch_record *record) {
     case RECORD_UNREPRESENTABLE:
         break;
     case RECORD_FIELD_GONE:
+    case RECORD_FIELD_UNREACHABLE:
     case RECORD_FIELD_BACK:
     case RECORD_FIELD_REPLACED:
         fail("the tree told what the field names: that is the reader thread's");
