@@ -461,6 +461,9 @@ void directory_event(fan_translator *t, const batch &b, const fan_event &e, size
         // made in it come after this one, and name it.
         if (e.has_target && entry_path(t, b, e.place, after, path, &length)) {
             cache_put(&t->cache, e.target, path, length);
+            if (t->ops.outside && !below_root(t, path, length)) {
+                t->ops.outside(t->ops.context, e.place.directory, e.mask);
+            }
         }
     } else if (e.mask & FAN_DELETE) {
         if (e.has_target) cache_drop(&t->cache, e.target);

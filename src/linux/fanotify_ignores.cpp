@@ -17,13 +17,13 @@
 
 namespace {
 
-// An ignore mask that applies to children only by FAN_EVENT_ON_CHILD, and
-// to subfolders not at all (no FAN_ONDIR); it must survive the folder's own
-// changes, which a folder's mark is refused without.
+// An ignore mask applies to writes to children only with FAN_EVENT_ON_CHILD,
+// and to folders made or removed in it only with FAN_ONDIR; it must survive
+// the folder's own changes, which a folder's mark is refused without.
 const unsigned PLACE_FLAGS =
     FAN_MARK_ADD | FAN_MARK_IGNORE | FAN_MARK_EVICTABLE | FAN_MARK_IGNORED_SURV_MODIFY;
 const unsigned REMOVE_FLAGS = FAN_MARK_REMOVE | FAN_MARK_IGNORE;
-const uint64_t NAMES = FAN_CREATE | FAN_DELETE;
+const uint64_t NAMES = FAN_CREATE | FAN_DELETE | FAN_ONDIR;
 const uint64_t WRITES = FAN_MODIFY | FAN_CLOSE_WRITE | FAN_EVENT_ON_CHILD;
 
 ignored_folder *set_of(ignore_marks *m, const fan_handle &h) {

@@ -3,8 +3,7 @@
 // are queued, so a busy writer elsewhere on a marked filesystem costs the
 // reader an event or two per folder rather than one per change. A mark asks
 // nothing about renames (a folder moved from an ignored place into the field
-// still makes its event) nor about folders made or removed in it, and it is
-// evictable: the kernel may drop it with the folder's inode, after which the
+// still makes its event), and it is evictable: the kernel may drop it with the folder's inode, after which the
 // folder's events come again and it is placed again.
 //
 // What keeps a mark from hiding a change to report is the reader's (see
@@ -28,7 +27,7 @@
 #include "path_cache.h"
 
 static const size_t IGNORE_SETS = 256;
-static const size_t IGNORE_WAYS = 8;
+static const size_t IGNORE_WAYS = 16;
 // After this many events of kinds a folder's mark ignores, the mark is taken
 // as dropped by the kernel and placed again (until then they are events
 // queued before it was placed).

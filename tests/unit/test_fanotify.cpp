@@ -552,11 +552,13 @@ TEST_F(translation, FileChangesOutsideOfferTheirFolderForIgnoringRenamesAndInsid
     events.change(FAN_CREATE, OUTSIDE, "a");
     events.change(FAN_MODIFY | FAN_CLOSE_WRITE, OUTSIDE, "a");
     events.change(FAN_CREATE, ROOT, "b");
-    events.change(FAN_CREATE | FAN_ONDIR, OUTSIDE, "d", A); // a folder made: never ignored
+    events.change(FAN_CREATE | FAN_ONDIR, OUTSIDE, "d", A);
+    events.change(FAN_CREATE | FAN_ONDIR, ROOT, "e", N);
     events.rename(0, OUTSIDE, "a", SIBLING, "c");           // a rename: never ignored
+    events.rename(FAN_ONDIR, A, "f", OUTSIDE, "g", 6);
     events.change(FAN_DELETE, SIBLING, "c");
     EXPECT_EQ(run(), (lines{"change:b"}));
-    EXPECT_EQ(kernel.outside, (std::vector<uint32_t>{OUTSIDE, OUTSIDE, SIBLING}));
+    EXPECT_EQ(kernel.outside, (std::vector<uint32_t>{OUTSIDE, OUTSIDE, OUTSIDE, SIBLING}));
 }
 
 TEST_F(translation, AFolderComingInsideIsToldBeforeItIsWalkedOneMovingWithinOrOutIsNot) {

@@ -21,7 +21,8 @@
 
 namespace {
 
-const uint64_t ALL = FAN_CREATE | FAN_DELETE | FAN_MODIFY | FAN_CLOSE_WRITE | FAN_EVENT_ON_CHILD;
+const uint64_t ALL =
+    FAN_CREATE | FAN_DELETE | FAN_ONDIR | FAN_MODIFY | FAN_CLOSE_WRITE | FAN_EVENT_ON_CHILD;
 
 struct ignore_fixture : ::testing::Test {
     int group = -1;
