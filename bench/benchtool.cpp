@@ -453,6 +453,8 @@ static int cmd_lastdir(const char *root) {
 
 // ---- setup ----
 
+static double cpu_seconds(pid_t pid); // storm's, below
+
 static int cmd_setup(const char *probe, const char *ready, const char *stop, double timeout_s,
                      char **argv) {
     child c;
@@ -462,6 +464,7 @@ static int cmd_setup(const char *probe, const char *ready, const char *stop, dou
     long long took = wait_ready(&c, probe, ready, static_cast<long>(timeout_s * 1000), t0);
     long hwm = status_kb(c.pid, "VmHWM");
     long rss = status_kb(c.pid, "VmRSS");
+    double cpu = cpu_seconds(c.pid);
     stop_child(&c, strcmp(stop, "q") == 0);
     long unwatched = count_lines(&c, "Failed to watch") + count_lines(&c, "upper limit") +
                      count_lines(&c, "No space left");
@@ -469,8 +472,8 @@ static int cmd_setup(const char *probe, const char *ready, const char *stop, dou
     if (failure.empty()) failure = first_line(&c, "upper limit");
     if (failure.empty()) failure = first_line(&c, "No space left");
     printf("{\"seconds\": %.6f, \"hwm_kb\": %ld, \"rss_kb\": %ld, \"maxrss_kb\": %ld, "
-           "\"unwatched\": %ld, \"failure\": %s, \"timed_out\": %s}\n",
-           took < 0 ? -1.0 : static_cast<double>(took) / 1e9, hwm, rss, c.usage.ru_maxrss,
+           "\"cpu_seconds\": %.3f, \"unwatched\": %ld, \"failure\": %s, \"timed_out\": %s}\n",
+           took < 0 ? -1.0 : static_cast<double>(took) / 1e9, hwm, rss, c.usage.ru_maxrss, cpu,
            unwatched, json_text(failure).c_str(), took < 0 ? "true" : "false");
     return 0;
 }

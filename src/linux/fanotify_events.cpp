@@ -289,7 +289,12 @@ bool report(fan_translator *t, const batch &b, const fan_event &e, const fan_pla
     size_t length;
     int error = directory_path(t, b, place.directory, after, t->path, &length);
     if (error && error != ENAMETOOLONG) return false;
-    if (!error && !below_root(t, t->path, length)) return false;
+    if (!error && !below_root(t, t->path, length)) {
+        if (t->ops.outside && !(e.mask & FAN_RENAME)) {
+            t->ops.outside(t->ops.context, place.directory, e.mask);
+        }
+        return false;
+    }
     bool placed = !error && append_name(t->path, &length, place.name, place.name_length);
     if (t->ops.ignored(t->ops.context, e.pid, e.pidfd)) return placed;
     if (placed) {
@@ -348,8 +353,15 @@ void look_at(fan_translator *t, const fan_event &e, const fan_place &place, bool
     linked_stat file = {false, 0, 0, 0};
     bool linked = t->ops.linked_at(t->ops.context, e.target, placed ? t->path : nullptr, &file);
     if (linked && placed) {
+        // Writes elsewhere dropped before the file was followed are covered
+        // by a record after its first name is kept: it waits, or its scan
+        // begins after them.
+        bool again = !t->links.count && t->ops.following && t->ops.following(t->ops.context);
         translator_keep_linked(t, folder, place.name, place.name_length, &key, file, on_record,
                                context);
+        if (again && !t->ops.ignored(t->ops.context, e.pid, e.pidfd)) {
+            emit(on_record, context, RECORD_CHANGE, below_root(t, t->path, strlen(t->path)));
+        }
         return;
     }
     int entry = linked_find(&t->links, folder, place.name, place.name_length);
@@ -449,13 +461,19 @@ void directory_event(fan_translator *t, const batch &b, const fan_event &e, size
         // made in it come after this one, and name it.
         if (e.has_target && entry_path(t, b, e.place, after, path, &length)) {
             cache_put(&t->cache, e.target, path, length);
+            if (t->ops.outside && !below_root(t, path, length)) {
+                t->ops.outside(t->ops.context, e.place.directory, e.mask);
+            }
         }
     } else if (e.mask & FAN_DELETE) {
         if (e.has_target) cache_drop(&t->cache, e.target);
     } else if (e.mask & FAN_RENAME) {
-        if (side_of(t, b, e.old_place, after) != 0 || side_of(t, b, e.new_place, after) != 0) {
-            t->edge_moves++;
-        }
+        int from = side_of(t, b, e.old_place, after);
+        int to = side_of(t, b, e.new_place, after);
+        if (from != 0 || to != 0) t->edge_moves++;
+        // Whatever came inside is told before it is walked, the monitor's
+        // own moves too.
+        if (to != 0 && from != 1 && t->ops.entered) t->ops.entered(t->ops.context);
         bool was_inside = false;
         if (entry_path(t, b, e.old_place, after, path, &length)) {
             was_inside = below_root(t, path, length) != nullptr;

@@ -55,6 +55,16 @@ struct fan_ops {
     // its handle, else at path (when given) if the handle there is the same.
     // Null where hard links are not followed.
     bool (*linked_at)(void *context, const fan_handle &file, const char *path, linked_stat *stat);
+    // A file's change of kinds mask came from a folder placed outside the
+    // root: the kernel may be asked to drop such changes there. Null: never.
+    void (*outside)(void *context, const fan_handle &folder, uint64_t mask);
+    // A folder came inside the root from outside or from a place not known:
+    // told before it is walked. Null: not told.
+    void (*entered)(void *context);
+    // The first name of a hard-linked file is about to be kept: true when
+    // writes through names elsewhere may have been dropped until now (the
+    // file is then reported again, once followed). Null: never.
+    bool (*following)(void *context);
 };
 
 // Directory moves and deletions of one buffer: where each event starts. As

@@ -77,7 +77,11 @@ void mark_dirty(fanotify_reader *r) {
 
 bool push(fanotify_reader *r, const watch_record *record) {
     // The loss line itself is queued (or told by the queue in its place).
-    if (record->kind == RECORD_LOST) mark_dirty(r);
+    // Moves into the field may have gone with the events lost.
+    if (record->kind == RECORD_LOST) {
+        mark_dirty(r);
+        ignores_flush(&r->ignores);
+    }
     bool queued = queue_push(r->queue, record);
     if (!queued) mark_dirty(r);
     return queued;
@@ -227,6 +231,59 @@ bool kernel_linked_at(void *context, const fan_handle &h, const char *path, link
     return S_ISREG(st.st_mode) && st.st_nlink >= 2;
 }
 
+// ---- ignore marks ----
+
+int kernel_open_folder(void *context, const fan_handle &h, int *fd) {
+    return open_handle(static_cast<fanotify_reader *>(context), h, O_PATH | O_DIRECTORY | O_CLOEXEC,
+                       fd);
+}
+
+// Writes may be left to the kernel to drop while no hard-linked file is
+// followed or still looked for: a write through a name elsewhere of one is
+// seen only by the event of the folder that holds that name.
+bool writes_ignorable(fanotify_reader *r) {
+    return !r->translator.links.count && !link_walk_pending(&r->links);
+}
+
+// Whether path (of length) is the root or lies above it.
+bool above_root(const fanotify_reader *r, const char *path, size_t length) {
+    if (length == 1) return true; // "/"
+    return strncmp(r->root, path, length) == 0 && (r->root[length] == '\0' || r->root[length] == '/');
+}
+
+// A change came from a folder placed outside the root: its children's
+// changes are left to the kernel to drop, once the kernel itself places the
+// folder outside the root now, and not above it (a move into the field read
+// later takes the mark away again).
+void kernel_outside(void *context, const fan_handle &h, uint64_t mask) {
+    fanotify_reader *r = static_cast<fanotify_reader *>(context);
+    uint64_t wanted = ignores_wanted(&r->ignores, h, mask, writes_ignorable(r));
+    int fd = -1;
+    if (!wanted || open_handle(r, h, O_PATH | O_DIRECTORY | O_CLOEXEC, &fd) != 0) return;
+    char link[32];
+    char path[PATH_CAPACITY];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    struct stat st;
+    ssize_t n = fstat(fd, &st) == 0 && st.st_nlink > 0 ? readlink(link, path, sizeof path) : -1;
+    if (n > 0 && static_cast<size_t>(n) < sizeof path && path[0] == '/') {
+        size_t length = static_cast<size_t>(n);
+        if (!translator_below_root(&r->translator, path, length) && !above_root(r, path, length)) {
+            ignores_place(&r->ignores, h, fd, wanted);
+        }
+    }
+    close(fd);
+}
+
+// A folder came inside: no mark may stay on it or below it.
+void kernel_entered(void *context) { ignores_flush(&static_cast<fanotify_reader *>(context)->ignores); }
+
+bool kernel_following(void *context) {
+    fanotify_reader *r = static_cast<fanotify_reader *>(context);
+    if (!ignores_hide_writes(&r->ignores)) return false;
+    ignores_flush(&r->ignores);
+    return true;
+}
+
 // Each event read brings a descriptor of the process that made it: judged
 // at once, while a detector that made it is most likely not reaped yet, and
 // closed; the field keeps the verdict for the translation. One that cannot
@@ -339,6 +396,8 @@ void forget_scanned_arrivals(fanotify_reader *r) {
 // the root: opened below the root, no link followed.
 void kernel_report_below(void *context, const char *relative, const fan_handle *directory) {
     fanotify_reader *r = static_cast<fanotify_reader *>(context);
+    // Nothing of what shows here now is left ignored while it is walked.
+    ignores_flush(&r->ignores);
     // Its linked files are followed after the walk: one written through
     // another name meanwhile is reported then by its time.
     int64_t began = now_ns();
@@ -479,6 +538,8 @@ bool takes_mark(fanotify_reader *r, const char *point) {
 // shows there now is reported whole, as a folder moved in.
 void mount_changed(void *context, const mount_event *e) {
     fanotify_reader *r = static_cast<fanotify_reader *>(context);
+    // A mount can show an ignored folder inside the field.
+    ignores_flush(&r->ignores);
     if (e->change == MOUNT_ADDED) {
         remote_mount_added(&r->remote, e->relative, e->type, e->id, walk_record, r);
         // Once set up (marks_update has run): one that refuses the mark is
@@ -501,6 +562,7 @@ void close_all(fanotify_reader *r) {
     remote_release(&r->remote);
     subtrees_release(&r->parts);
     translator_release(&r->translator);
+    ignores_release(&r->ignores);
     link_walk_release(&r->links);
     free(r->events);
     r->events = nullptr;
@@ -571,6 +633,7 @@ int follow(fanotify_reader *r) {
             if (marks_update(&r->marks, reader_record, r)) {
                 cache_clear(&r->translator.cache);
                 deep_forget(&r->deep);
+                ignores_flush(&r->ignores);
             }
             if (int error = guard_check(&r->guard)) return error;
             // Listed once marked: what changes after the listing has events.
@@ -666,10 +729,15 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
     int error = marks_start(&r->marks, r->fd, MARK_MASK, r->root);
     if (error) *refusal = mark_refusal(error);
     fan_ops ops = {kernel_resolve,      kernel_read_more,    kernel_ignored,
-                   kernel_report_below, kernel_moved_within, kernel_named, r, kernel_linked_at};
+                   kernel_report_below, kernel_moved_within, kernel_named,
+                   r,                   kernel_linked_at,    kernel_outside,
+                   kernel_entered,      kernel_following};
     link_walk_init(&r->links);
     r->events = static_cast<unsigned char *>(malloc(EVENTS_SIZE));
-    if (!error && (!r->events || !translator_init(&r->translator, r->root, &ops))) error = ENOMEM;
+    bool ignoring = ignores_init(&r->ignores, r->fd, kernel_open_folder, r);
+    if (!error && (!r->events || !ignoring || !translator_init(&r->translator, r->root, &ops))) {
+        error = ENOMEM;
+    }
     if (!error) error = open_watchers(r);
     if (error) {
         close_all(r);

@@ -14,6 +14,7 @@
 #include "capacities.h"
 #include "deep_folders.h"
 #include "fanotify_events.h"
+#include "fanotify_ignores.h"
 #include "fanotify_subtrees.h"
 #include "folder_lister.h"
 #include "fanotify_links.h"
@@ -61,6 +62,7 @@ struct fanotify_reader {
     bool folders_moved;  // since the mount table was last read
     subtrees parts;      // mounts inside that refuse the mark, watched with inotify
     fan_translator translator;
+    ignore_marks ignores; // folders outside whose changes the kernel drops
     deep_folders deep;
     link_walk links; // folders still to list for hard-linked files
     unsigned char *events;

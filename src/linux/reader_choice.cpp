@@ -3,10 +3,13 @@
 #include "reader_choice.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <linux/capability.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -37,6 +40,31 @@ bool privileged() {
     __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
     if (syscall(SYS_capget, &header, data) != 0) return false;
     return data[CAP_SYS_ADMIN / 32].effective & (1u << (CAP_SYS_ADMIN % 32));
+}
+
+// The inotify watches a user may hold, as the kernel says; the largest
+// number when it cannot be read.
+unsigned long watch_limit() {
+    int fd = open("/proc/sys/fs/inotify/max_user_watches", O_RDONLY | O_CLOEXEC);
+    char text[32];
+    ssize_t n = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
+    if (fd >= 0) close(fd);
+    if (n <= 0) return ULONG_MAX;
+    text[n] = '\0';
+    return strtoul(text, nullptr, 10);
+}
+
+// Whether the tree at directory may hold more folders than inotify can
+// watch, told without walking it: its filesystem has more inodes in use
+// than the watch limit, or does not count them (btrfs, a tmpfs without a
+// limit). A tree that surely fits is walked with inotify; one that fits by
+// this count and still meets the limit (other programs' watches count too)
+// switches then.
+bool may_outgrow_watches(const char *directory) {
+    struct statfs fs;
+    if (statfs(directory, &fs) != 0) return false; // said by the reader that tries it
+    if (fs.f_files == 0) return true;
+    return fs.f_files - fs.f_ffree > watch_limit();
 }
 
 // How a run of a reader ended: why, whether it got as far as watching, and
@@ -83,7 +111,13 @@ run_end run(watch_reader *w, backend choice, int64_t catch_up) {
         if (!run_fanotify(w, true, catch_up, &end)) run_inotify(w, false, catch_up, &end);
         break;
     case AUTOMATIC:
-        if (mount_is_top(w->directory) && run_fanotify(w, false, catch_up, &end)) break;
+        // fanotify at once where it clearly wins: the top of a filesystem,
+        // and, with the privilege it needs, a tree that may outgrow inotify's
+        // watches, which a walk with inotify would first exhaust in vain.
+        if ((mount_is_top(w->directory) || (privileged() && may_outgrow_watches(w->directory))) &&
+            run_fanotify(w, false, catch_up, &end)) {
+            break;
+        }
         if (run_inotify(w, privileged(), catch_up, &end)) break;
         // The watch limit was reached: fanotify watches the whole tree, or
         // inotify watches what it can, each folder beyond named.

@@ -1,9 +1,13 @@
 // Which reader watches a field, and the thread it runs on. fanotify where it
-// clearly wins and costs nothing unasked: the field is the top of its
-// filesystem (the mark sees nothing but the field's own changes), or
-// inotify reaches its watch limit during set-up (then the field switches to
-// fanotify instead of leaving folders unwatched). Both need CAP_SYS_ADMIN,
-// Linux 5.17 and a filesystem that takes the mark. Everywhere else inotify.
+// clearly wins: the field is the top of its filesystem (the mark sees
+// nothing but the field's own changes); its filesystem holds more inodes
+// than inotify has watches, or does not count them (the tree may not fit,
+// and walking it with inotify until the limit stops the walk costs seconds
+// before the switch; ignore marks keep writers elsewhere cheap); or inotify
+// reaches its watch limit during set-up all the same (then the field
+// switches to fanotify instead of leaving folders unwatched). Each needs
+// CAP_SYS_ADMIN, Linux 5.17 and a filesystem that takes the mark.
+// Everywhere else inotify.
 // MONITOR_BACKEND=inotify or =fanotify forces one; fanotify refused is named
 // by the line of a folder that cannot be watched, then inotify watches.
 //

@@ -56,22 +56,50 @@ class ReaderTest(FaultTest):
         return [l for l in m.out.snapshot() if l.startswith(b"[-] ")]
 
 
+# A watch limit no filesystem of the tests holds more inodes than.
+ROOMY = 10 ** 12
+
+
 class Choice(ReaderTest):
-    def test_a_folder_inside_a_filesystem_gets_inotify(self):
-        m = self.start_with("")
+    def test_a_folder_inside_a_filesystem_that_fits_the_watch_limit_gets_inotify(self):
+        m = self.start_with("", env=self.faults(FAULT_WATCH_LIMIT=ROOMY))
         self.uses(m, "inotify")
+        self.assertIn(b"open max_user_watches", self.injected())
+
+    def test_a_tree_that_may_outgrow_the_watches_gets_fanotify_before_any_walk(self):
+        # More inodes in use on the filesystem than the limit: the tree may
+        # not fit, so it is not walked with inotify first.
+        os.makedirs(self.path("a", "b"))
+        m = self.start_with("", env=self.faults(FAULT_WATCH_LIMIT=1))
+        self.uses(m, "fanotify")
+        touch(self.path("a", "b", "f"))
+        self.assertDetected(m, [self.path("a", "b", "f")])
+        m.quit()
+        # A filesystem that does not count its inodes: the same.
+        self.mount("tmpfs", os.path.join(self.tmp, "uncounted"), "nr_inodes=0")
+        inside = os.path.join(self.tmp, "uncounted", "field")
+        os.mkdir(inside)
+        m = self.start_with("", argument=inside)
+        self.uses(m, "fanotify")
+        m.quit()
+        # A field that is not there: said as ever.
+        missing = os.path.join(self.tmp, "missing")
+        m = self.start_with("", argument=self.root + ";" + missing)
+        line = b"[-] Failed to open directory: %s\n" % os.fsencode(missing)
+        self.assertTrue(m.out.wait_for_line(line), m.out.snapshot())
 
     def test_the_top_of_a_tmpfs_gets_fanotify_and_once_unmounted_the_folder_below(self):
         touch(self.path("below"))  # hidden by the mount
         self.mount("tmpfs", self.root)
         os.mkdir(self.path("sub"))
-        m = self.start_with("")
+        m = self.start_with("", env=self.faults(FAULT_WATCH_LIMIT=ROOMY))
         self.uses(m, "fanotify")
         touch(self.path("sub", "f"))
         self.assertDetected(m, [self.path("sub", "f")])
         subprocess.run(["umount", self.root], check=True)  # nothing holds it busy
         # The field names the folder the tmpfs hid: another folder, watched
-        # from now on (by inotify: it is no top of a filesystem).
+        # from now on (by inotify: it is no top of a filesystem, and its
+        # filesystem fits the watch limit).
         line = (b"[-] Directory replaced by another, watching the new one: %s\n" % self.bpath())
         self.assertTrue(m.out.wait_for_line(line), m.out.snapshot())
         self.assertDetected(m, [self.path("below")])
@@ -106,7 +134,8 @@ class Choice(ReaderTest):
 
     def test_the_watch_limit_reached_at_set_up_switches_to_fanotify(self):
         os.makedirs(self.path("full-old", "inner"))
-        m = self.start_with("", env=self.faults(FAULT_ADD_WATCH_ENOSPC="full-"))
+        m = self.start_with("", env=self.faults(FAULT_ADD_WATCH_ENOSPC="full-",
+                                                FAULT_WATCH_LIMIT=ROOMY))
         self.uses(m, "fanotify")
         touch(self.path("full-old", "inner", "f"))
         os.makedirs(self.path("full-new", "deeper"))

@@ -43,6 +43,9 @@
 //                                a kernel before 5.15 does
 //   FAULT_MOUNT_TABLE_GONE=FILE  while FILE exists, opening
 //                                /proc/self/mountinfo fails with EACCES
+//   FAULT_NO_IGNORE_MARK=1       fanotify_mark refuses FAN_MARK_IGNORE (EINVAL), as
+//                                a kernel before 6.0 does
+//   FAULT_WATCH_LIMIT=N          reading fs.inotify.max_user_watches gives N
 //   FAULT_LOG=FILE               one line per injected fault is appended there,
 //                                so a test can tell the fault really happened
 // Built without sanitizers; under a sanitizer its runtime is preloaded first,
@@ -61,6 +64,7 @@
 #include <string.h>
 #include <sys/fanotify.h>
 #include <sys/inotify.h>
+#include <sys/mman.h>
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
@@ -89,6 +93,8 @@ const char *list_name;
 bool list_paused;
 bool no_pidfd;
 const char *mount_table_gone;
+bool no_ignore_mark;
+const char *watch_limit;
 // Descriptors returned by inotify_init/inotify_init1, and by fanotify_init.
 bool inotify_fds[TRACKED_FDS];
 bool fanotify_fds[TRACKED_FDS];
@@ -156,6 +162,8 @@ __attribute__((constructor)) void fault_setup() {
     list_name = getenv("FAULT_LIST_NAME");
     no_pidfd = getenv("FAULT_NO_PIDFD") != nullptr;
     mount_table_gone = getenv("FAULT_MOUNT_TABLE_GONE");
+    no_ignore_mark = getenv("FAULT_NO_IGNORE_MARK") != nullptr;
+    watch_limit = getenv("FAULT_WATCH_LIMIT");
 }
 
 // The path a descriptor names, into out; false when it cannot be read.
@@ -285,6 +293,16 @@ int fanotify_init(unsigned flags, unsigned event_flags) {
     int fd = next<int (*)(unsigned, unsigned)>("fanotify_init")(flags, event_flags);
     track(fd, fanotify_fds);
     return fd;
+}
+
+int fanotify_mark(int fd, unsigned flags, uint64_t mask, int dirfd, const char *path) {
+    if (active && no_ignore_mark && (flags & 0x400)) { // FAN_MARK_IGNORE
+        note("fanotify_mark EINVAL\n");
+        errno = EINVAL;
+        return -1;
+    }
+    typedef int (*mark_fn)(int, unsigned, uint64_t, int, const char *);
+    return next<mark_fn>("fanotify_mark")(fd, flags, mask, dirfd, path);
 }
 
 int inotify_add_watch(int fd, const char *path, uint32_t mask) {
@@ -417,6 +435,15 @@ int open(const char *path, int flags, ...) {
         note("open mountinfo EACCES\n");
         errno = EACCES;
         return -1;
+    }
+    if (active && watch_limit && strcmp(path, "/proc/sys/fs/inotify/max_user_watches") == 0) {
+        int fd = memfd_create("max_user_watches", MFD_CLOEXEC);
+        if (fd >= 0) {
+            next<ssize_t (*)(int, const void *, size_t)>("write")(fd, watch_limit, strlen(watch_limit));
+            lseek(fd, 0, SEEK_SET);
+        }
+        note("open max_user_watches\n");
+        return fd;
     }
     typedef int (*open_fn)(const char *, int, ...);
     return next<open_fn>("open")(path, flags, mode);

@@ -113,6 +113,21 @@ bool fake_ignored(void *context, int32_t pid, int32_t pidfd) {
 
 void fake_report_below(void *context, const char *relative, const fan_handle *) {
     static_cast<fake_kernel *>(context)->arrived.push_back(relative);
+    static_cast<fake_kernel *>(context)->order.push_back(std::string("arrived:") + relative);
+}
+
+void fake_outside(void *context, const fan_handle &h, uint64_t) {
+    uint32_t number = 0;
+    if (h.size == 4) memcpy(&number, h.bytes, 4);
+    static_cast<fake_kernel *>(context)->outside.push_back(number);
+}
+
+void fake_entered(void *context) { static_cast<fake_kernel *>(context)->order.push_back("entered"); }
+
+bool fake_following(void *context) {
+    fake_kernel *k = static_cast<fake_kernel *>(context);
+    k->following++;
+    return k->dropped_writes;
 }
 
 void fake_moved_within(void *context, const fan_handle &directory) {
@@ -146,8 +161,9 @@ void collect(void *context, const watch_record *record) {
 } // namespace
 
 fan_ops fake_kernel::ops() {
-    return fan_ops{fake_resolve,      fake_read_more, fake_ignored, fake_report_below,
-                   fake_moved_within, fake_named,     this,         fake_linked_at};
+    return fan_ops{fake_resolve,      fake_read_more, fake_ignored,   fake_report_below,
+                   fake_moved_within, fake_named,     this,           fake_linked_at,
+                   fake_outside,      fake_entered,   fake_following};
 }
 
 std::vector<std::string> translate(fan_translator *t, fake_kernel *kernel,

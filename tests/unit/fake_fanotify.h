@@ -51,6 +51,10 @@ struct fake_kernel {
     std::set<std::string> named;             // entries there now, by path
     std::map<uint32_t, bool> files;          // handle of a file there -> whether it has other names
     std::vector<std::string> records;        // "kind:path", as translated
+    std::vector<uint32_t> outside;           // outside calls, by folder number
+    std::vector<std::string> order;          // "entered" and "arrived:PATH", in turn
+    bool dropped_writes = false;             // what following answers
+    int following = 0;                       // following calls
 
     fan_ops ops();
 };

@@ -547,3 +547,46 @@ TEST_F(translation, NamesInAFolderThatLeftTheRootMakeRoomWhenTheTableIsFull) {
     events.change(FAN_MODIFY, OUTSIDE, "y", FILE_Y);
     EXPECT_EQ(run(), (lines{"change:fresh", "change:fresh"}));
 }
+
+TEST_F(translation, FileChangesOutsideOfferTheirFolderForIgnoringRenamesAndInsideNever) {
+    events.change(FAN_CREATE, OUTSIDE, "a");
+    events.change(FAN_MODIFY | FAN_CLOSE_WRITE, OUTSIDE, "a");
+    events.change(FAN_CREATE, ROOT, "b");
+    events.change(FAN_CREATE | FAN_ONDIR, OUTSIDE, "d", A);
+    events.change(FAN_CREATE | FAN_ONDIR, ROOT, "e", N);
+    events.rename(0, OUTSIDE, "a", SIBLING, "c");           // a rename: never ignored
+    events.rename(FAN_ONDIR, A, "f", OUTSIDE, "g", 6);
+    events.change(FAN_DELETE, SIBLING, "c");
+    EXPECT_EQ(run(), (lines{"change:b"}));
+    EXPECT_EQ(kernel.outside, (std::vector<uint32_t>{OUTSIDE, OUTSIDE, OUTSIDE, SIBLING}));
+}
+
+TEST_F(translation, AFolderComingInsideIsToldBeforeItIsWalkedOneMovingWithinOrOutIsNot) {
+    kernel.own = {{42, 5}};
+    events.rename(FAN_ONDIR, OUTSIDE, "x", ROOT, "in", A);
+    events.rename(FAN_ONDIR, ROOT, "in", ROOT, "moved", A);            // within
+    events.rename(FAN_ONDIR, ROOT, "moved", OUTSIDE, "away", A);       // out
+    events.rename(FAN_ONDIR, OUTSIDE, "away", SIBLING, "there", A);    // outside
+    events.rename(FAN_ONDIR, 9, "unknown", ROOT, "back", N);           // from a place not known
+    events.rename(FAN_ONDIR, OUTSIDE, "o", 9, "to a place not known", 6);
+    events.rename(FAN_ONDIR, OUTSIDE, "mine", ROOT, "own", 7, 42, 5);  // the monitor's own: not walked
+    EXPECT_EQ(run(), lines{});
+    EXPECT_EQ(kernel.order, (lines{"entered", "arrived:in", "entered", "arrived:back", "entered",
+                                   "entered"}));
+}
+
+TEST_F(translation, AFileFollowedFirstIsReportedAgainWhenWritesElsewhereMayHaveBeenDropped) {
+    kernel.files = {{FILE_X, true}, {FILE_Y, true}};
+    kernel.dropped_writes = true;
+    events.change(FAN_CREATE, ROOT, "x", FILE_X);
+    events.change(FAN_CREATE, ROOT, "y", FILE_Y); // the table holds one: not asked again
+    EXPECT_EQ(run(), (lines{"change:x", "change:x", "change:y"}));
+    EXPECT_EQ(kernel.following, 1);
+    kernel.files[FILE_X] = false; // its other name gone
+    events.change(FAN_CLOSE_WRITE, ROOT, "x", FILE_X);
+    events.change(FAN_DELETE, ROOT, "y", FILE_Y);
+    kernel.dropped_writes = false; // none dropped since: once
+    events.change(FAN_CREATE, ROOT, "y", FILE_Y);
+    EXPECT_EQ(run(), (lines{"change:x", "change:y", "change:y"}));
+    EXPECT_EQ(kernel.following, 2);
+}
