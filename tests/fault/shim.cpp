@@ -371,14 +371,18 @@ ssize_t read(int fd, void *buffer, size_t count) {
     return dropped ? overflowed(buffer, length) : length;
 }
 
+// Every other write to the console fails with EINTR, the first included.
+static bool interrupt_write() {
+    write_interrupted = !write_interrupted;
+    if (!write_interrupted) return false;
+    note("write EINTR\n");
+    errno = EINTR;
+    return true;
+}
+
 ssize_t write(int fd, const void *buffer, size_t count) {
     if (active && write_split > 0 && (fd == 1 || fd == 2)) {
-        write_interrupted = !write_interrupted;
-        if (write_interrupted) {
-            note("write EINTR\n");
-            errno = EINTR;
-            return -1;
-        }
+        if (interrupt_write()) return -1;
         if (count > write_split) count = write_split;
     }
     return next<ssize_t (*)(int, const void *, size_t)>("write")(fd, buffer, count);
@@ -387,12 +391,7 @@ ssize_t write(int fd, const void *buffer, size_t count) {
 ssize_t writev(int fd, const struct iovec *parts, int count) {
     typedef ssize_t (*writev_fn)(int, const struct iovec *, int);
     if (active && write_split > 0 && (fd == 1 || fd == 2)) {
-        write_interrupted = !write_interrupted;
-        if (write_interrupted) {
-            note("write EINTR\n");
-            errno = EINTR;
-            return -1;
-        }
+        if (interrupt_write()) return -1;
         // The first write_split bytes, from as many parts as they span.
         struct iovec cut[16];
         int used = 0;
