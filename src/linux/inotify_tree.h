@@ -80,49 +80,99 @@ struct held_directory {
 static const int HELD_DIRECTORIES = 256;
 
 // Work left on a node whose path did not hold when it was needed.
-enum node_flag : unsigned {
+enum node_flag : uint8_t {
     NODE_MISSED = 1,   // a subdirectory may have been missed: list it for those
     NODE_UNLISTED = 2, // it was never listed: list it whole
     NODE_SUSPECT = 4,  // placed by a guess, to be confirmed
 };
 
+// What else is true of a node: the lists it is on, and marks of the passes
+// that use them.
+enum node_mark : uint8_t {
+    MARK_REPORTED = 1,     // listed with its files reported as changes
+    MARK_RETRYING = 2,     // on the retry list
+    MARK_VERIFYING = 4,    // on the list of directories to check once nothing is queued
+    MARK_LINK_RECHECK = 8, // on the list to look at again for linked files
+    MARK_DIRTY = 16,       // on the dirty list: files since dirty_since are owed
+    MARK_SEEN = 32,        // reached by the rescan under way
+    MARK_SIGHTED = 64,     // a listing saw it elsewhere: its sighting holds
+    MARK_MOVED = 128,      // new, or relocated, since the mark was last cleared
+};
+
+// Names this long or longer are kept in an allocation of their own; shorter
+// ones, most folder names, inside the node.
+static const size_t NODE_NAME_INSIDE = 16;
+
+// One per watched directory, 56 bytes: a tree of a hundred thousand folders
+// takes under six megabytes. Its two times are whole seconds since the epoch,
+// each rounded the way that reports more, never less: they are marks for
+// status-change times, which are compared less a margin of seconds anyway.
 struct tree_node {
     int wd;           // -1 for a free slot
     int parent;       // -1 for the root and free slots
     int first_child;
     int next_sibling; // also chains free slots
     int prev_sibling;
+    uint8_t flags;    // node_flag bits
+    uint8_t marks;    // node_mark bits
+    uint16_t name_length;
     uint64_t trust_at; // stream position from which its place follows the events
-    unsigned flags;    // node_flag bits
-    unsigned seen;     // the rescan that last reached it
-    bool reported;     // listed with its files reported as changes
-    bool retrying;     // on the retry list
-    bool verifying;    // on the list of directories to check once nothing is queued
-    bool link_recheck; // to list for linked files once nothing is queued
-    bool dirty;        // a change's record here was dropped: files since dirty_since
-    int64_t dirty_since; // nanoseconds since the epoch; 0 for every file
+    // A change's record here was dropped: files changed since then (0 for
+    // every file) are owed. Rounded down.
+    uint32_t dirty_since;
     // events_since when it was listed with its files reported as arrived
     // (0: never): until every change before that was scanned, a rename of
     // it has all its files reported again, not only those changed lately.
-    int64_t arrived_at;
-    unsigned checked;  // the check that last found it where the tree has it
-    char *name;        // own allocation; empty for the root
-    size_t name_length;
-    // Where a listing saw it, when the events read so far put it elsewhere:
-    // where it went if its events only say that it left. -1 for none.
-    int seen_parent;
-    int seen_parent_wd; // the parent's watch then, so a reused slot is no match
-    char *seen_name;    // own allocation
-    size_t seen_length;
-    uint64_t seen_at;   // stream position of the events queued by then
+    // Rounded up.
+    uint32_t arrived_at;
+    union {
+        char short_name[NODE_NAME_INSIDE]; // empty for the root
+        char *long_name;
+    };
+};
+
+inline const char *node_name(const tree_node &n) {
+    return n.name_length < NODE_NAME_INSIDE ? n.short_name : n.long_name;
+}
+
+// A node's times from and to nanoseconds since the epoch.
+inline uint32_t seconds_down(int64_t ns) {
+    int64_t s = ns / 1000000000;
+    return s <= 0 ? 0 : s >= UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(s);
+}
+inline uint32_t seconds_up(int64_t ns) {
+    int64_t s = ns <= 0 ? 0 : (ns - 1) / 1000000000 + 1;
+    return s >= UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(s);
+}
+inline int64_t seconds_ns(uint32_t s) { return static_cast<int64_t>(s) * 1000000000; }
+
+// Where a listing saw a node, when the events read so far put it elsewhere:
+// where it went if its events only say that it left. Kept beside the nodes,
+// by node number, for those marked MARK_SIGHTED.
+struct tree_sighting {
+    int parent;
+    int parent_wd;  // the parent's watch then, so a reused slot is no match
+    char *name;     // own allocation
+    size_t length;
+    uint64_t at;    // stream position of the events queued by then
 };
 
 // A growable list of node numbers.
+// A growable list of node numbers. One with a limit holds that many at
+// most: past it the list is spilled, and its user looks at every node
+// instead (each node carries a mark that says whether it is on it).
 struct node_list {
     int *items;
     int count;
     int capacity;
+    int limit;    // 0: none
+    bool spilled;
 };
+
+// How many nodes a list of the placed or of those to verify holds before it
+// spills: a set-up of any size passes over its nodes once instead of
+// keeping a list of them all.
+static const int NODE_LIST_LIMIT = 4096;
 
 struct watch_tree {
     const char *root; // the directory field as written
@@ -131,6 +181,7 @@ struct watch_tree {
     int held_count;
 
     tree_node *nodes;
+    tree_sighting *sightings; // node_capacity of them, null until the first
     int node_count; // slots ever used
     int node_capacity;
     int free_slot;
@@ -165,8 +216,6 @@ struct watch_tree {
     uint64_t position;   // stream bytes before the event in hand
     uint64_t event_end;  // ... and after it
     uint64_t stream_end; // stream bytes handed to the tree
-    unsigned rescans;
-    unsigned checks;
     // The tree looked at the file system while events were still queued,
     // since it last rested: it may have taken one directory for another.
     bool ahead;
@@ -183,7 +232,8 @@ struct watch_tree {
 
     // Hard-linked files followed by their inodes.
     linked_files links;
-    node_list link_folders; // to list for linked files already there
+    int link_next;          // the next slot to list for linked files already there
+    int link_end;           // ... and the end of those to list
     node_list link_waiting; // ... whose paths did not hold: tried after events
     node_list link_recheck; // where a name looked at was not found while events waited
     int64_t links_since;    // a linked file found so that changed since is reported
