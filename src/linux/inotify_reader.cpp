@@ -16,6 +16,7 @@
 
 #include "changed_walk.h"
 #include "settings.h"
+#include "tree_links.h"
 
 namespace {
 

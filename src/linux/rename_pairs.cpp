@@ -5,7 +5,6 @@
 #include <string.h>
 #include <sys/inotify.h>
 
-
 namespace {
 
 const size_t EVENT_HEADER = sizeof(inotify_event);

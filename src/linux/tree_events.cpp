@@ -388,7 +388,3 @@ void tree_report_dirty(watch_tree *t, tree_record_fn on_record, void *context) {
     sink s = {on_record, context};
     report_dirty(t, s);
 }
-
-bool tree_relative_path(const watch_tree *t, int node, char *out, size_t capacity) {
-    return build_relative(t, node, nullptr, 0, out, capacity);
-}

@@ -289,6 +289,10 @@ int next_named(const watch_tree *t, int parent, const char *name, size_t length,
     return -1;
 }
 
+bool tree_relative_path(const watch_tree *t, int node, char *out, size_t capacity) {
+    return build_relative(t, node, nullptr, 0, out, capacity);
+}
+
 int child_named(const watch_tree *t, int parent, const char *name, size_t length) {
     size_t slot = 0;
     return next_named(t, parent, name, length, &slot, true);

@@ -5,7 +5,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "inotify_tree.h"
+#include "tree_model.h"
 
 // Where the tree hands its records.
 struct sink {
