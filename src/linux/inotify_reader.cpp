@@ -8,15 +8,15 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 #include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "changed_walk.h"
+#include "inotify_queue.h"
 #include "settings.h"
 #include "tree_links.h"
+#include "wall_clock.h"
 
 namespace {
 
@@ -83,17 +83,8 @@ int kernel_watch_linked(void *context, void *directory, const char *path, bool w
     return wd;
 }
 
-int64_t now_ns() {
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 size_t kernel_queued_bytes(void *context) {
-    int pending = 0;
-    // Unknown counts as more than any read: nothing is trusted early.
-    if (ioctl(static_cast<inotify_reader *>(context)->fd, FIONREAD, &pending) != 0) return SIZE_MAX / 2;
-    return static_cast<size_t>(pending);
+    return inotify_queued_bytes(static_cast<inotify_reader *>(context)->fd);
 }
 
 bool queue_record(void *context, const watch_record *record) {

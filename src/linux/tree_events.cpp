@@ -337,7 +337,7 @@ int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length
     t->position = t->event_end = t->stream_end;
     if (directories_changed) retry_flagged(t, s);
     settle_placed(t);
-    if (t->ops.queued_bytes(t->ops.context) == 0) return settle_at_rest(t, s, false);
+    if (kernel_queue_empty(t)) return settle_at_rest(t, s, false);
     return 0;
 }
 
@@ -347,7 +347,7 @@ bool tree_settle_pending(const watch_tree *t) {
 
 int tree_settle(watch_tree *t, tree_record_fn on_record, void *context) {
     sink s = {on_record, context};
-    if (t->ops.queued_bytes(t->ops.context) != 0) return 0;
+    if (!kernel_queue_empty(t)) return 0;
     return settle_at_rest(t, s, true);
 }
 

@@ -81,7 +81,7 @@ void tree_links_discover(watch_tree *t, tree_record_fn on_record, void *context,
     sink s = {on_record, context};
     // Folders where a name was not found while the tree was behind: listed
     // once it is not (those whose paths do not hold then wait as below).
-    if (t->link_recheck.count && t->ops.queued_bytes(t->ops.context) == 0) {
+    if (t->link_recheck.count && kernel_queue_empty(t)) {
         node_list recheck = take_list(&t->link_recheck);
         for (int i = 0; i < recheck.count; i++) {
             int node = recheck.items[i];

@@ -444,9 +444,7 @@ void forget_name(watch_tree *t, int entry) {
 
 // Whether the file system may be ahead of what the tree has read: events
 // wait in the buffer in hand or in the kernel.
-bool behind(watch_tree *t) {
-    return t->stream_end > t->event_end || t->ops.queued_bytes(t->ops.context) > 0;
-}
+bool behind(watch_tree *t) { return t->stream_end > t->event_end || !kernel_queue_empty(t); }
 
 // Looks at name in node's folder, opened below the root without following a
 // link (the path the tree has; a folder that is not there leaves the file
@@ -546,6 +544,8 @@ void mark_dirty(watch_tree *t, int node, int64_t since) {
     n.dirty_since = seconds_down(since);
 }
 
+bool kernel_queue_empty(const watch_tree *t) { return t->ops.queued_bytes(t->ops.context) == 0; }
+
 bool push_node(node_list *list, int node) {
     if (list->spilled) return true;
     if (list->limit && list->count == list->limit) {
@@ -637,7 +637,7 @@ void observe(watch_tree *t) {
         // rather than once per directory.
         t->looked = true;
     } else {
-        t->ahead = t->ops.queued_bytes(t->ops.context) > 0;
+        t->ahead = !kernel_queue_empty(t);
     }
 }
 

@@ -91,6 +91,9 @@ int look_linked(watch_tree *t, const sink &s, int node, const char *name, size_t
 void linked_name_left(watch_tree *t, int node, const char *name, size_t length);
 void mark_dirty(watch_tree *t, int node, int64_t since);
 
+// Whether the kernel holds no event for the tree, unread.
+bool kernel_queue_empty(const watch_tree *t);
+
 // False when it could not be kept (a list with a limit spills instead).
 bool push_node(node_list *list, int node);
 void release_list(node_list *list);
