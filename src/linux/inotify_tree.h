@@ -10,7 +10,7 @@
 
 // Watches root and every directory below it, reporting directories that
 // cannot be watched. Returns 0, or the errno of the failed root watch.
-int tree_start(watch_tree *tree, const char *root, const tree_ops *ops, tree_record_fn on_record,
+int tree_start(watch_tree *tree, const char *root, const tree_ops *ops, hand_record_fn on_record,
                void *context);
 
 // Translates one buffer of inotify events into records, in order. When the
@@ -19,7 +19,7 @@ int tree_start(watch_tree *tree, const char *root, const tree_ops *ops, tree_rec
 // file system whenever the events stop. Returns 0, or an errno once the root
 // itself is gone.
 int tree_handle_events(watch_tree *tree, const unsigned char *events, size_t length,
-                       tree_record_fn on_record, void *context);
+                       hand_record_fn on_record, void *context);
 
 // Whether a check of the tree was put off: the caller calls tree_settle
 // once no event has come for a while.
@@ -27,7 +27,7 @@ bool tree_settle_pending(const watch_tree *tree);
 
 // Runs the put-off check if the kernel holds no event. Returns 0, or an
 // errno once the root itself is gone.
-int tree_settle(watch_tree *tree, tree_record_fn on_record, void *context);
+int tree_settle(watch_tree *tree, hand_record_fn on_record, void *context);
 
 // Whether folders are dirty: the caller calls tree_report_dirty once what is
 // queued has been taken.
@@ -36,13 +36,13 @@ bool tree_has_dirty(const watch_tree *tree);
 // Reports every file of each dirty folder whose status-change time is at or
 // after the folder's mark, less a margin for coarse file-system clocks. A
 // record dropped again leaves its folder dirty.
-void tree_report_dirty(watch_tree *tree, tree_record_fn on_record, void *context);
+void tree_report_dirty(watch_tree *tree, hand_record_fn on_record, void *context);
 
 // What shows at relative (a folder below the root) changed: a filesystem was
 // mounted there, or unmounted. The watches there and below, on what is
 // hidden now, are replaced by watches on what shows, and every file in it is
 // reported, as for a folder moved in.
-void tree_mount_changed(watch_tree *tree, const char *relative, tree_record_fn on_record,
+void tree_mount_changed(watch_tree *tree, const char *relative, hand_record_fn on_record,
                         void *context);
 
 // Releases what the tree holds, without removing kernel watches.

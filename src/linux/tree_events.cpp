@@ -250,7 +250,7 @@ int settle_at_rest(watch_tree *t, const sink &s, bool forced) {
 } // namespace
 
 int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length,
-                       tree_record_fn on_record, void *context) {
+                       hand_record_fn on_record, void *context) {
     sink s = {on_record, context};
     // Flagged work waits for renames or removals of directories: a buffer
     // without any leaves it be.
@@ -345,13 +345,13 @@ bool tree_settle_pending(const watch_tree *t) {
     return t->ahead && (t->verify.count > 0 || t->verify.spilled);
 }
 
-int tree_settle(watch_tree *t, tree_record_fn on_record, void *context) {
+int tree_settle(watch_tree *t, hand_record_fn on_record, void *context) {
     sink s = {on_record, context};
     if (!kernel_queue_empty(t)) return 0;
     return settle_at_rest(t, s, true);
 }
 
-int tree_start(watch_tree *t, const char *root, const tree_ops *ops, tree_record_fn on_record,
+int tree_start(watch_tree *t, const char *root, const tree_ops *ops, hand_record_fn on_record,
                void *context) {
     memset(t, 0, sizeof *t);
     t->root = root;
@@ -384,7 +384,7 @@ void tree_release(watch_tree *t) {
 
 bool tree_has_dirty(const watch_tree *t) { return t->dirty.count > 0; }
 
-void tree_report_dirty(watch_tree *t, tree_record_fn on_record, void *context) {
+void tree_report_dirty(watch_tree *t, hand_record_fn on_record, void *context) {
     sink s = {on_record, context};
     report_dirty(t, s);
 }

@@ -77,7 +77,7 @@ void tree_links_start(watch_tree *t, int64_t since) {
 
 bool tree_links_pending(const watch_tree *t) { return t->link_next < t->link_end; }
 
-void tree_links_discover(watch_tree *t, tree_record_fn on_record, void *context, int folders) {
+void tree_links_discover(watch_tree *t, hand_record_fn on_record, void *context, int folders) {
     sink s = {on_record, context};
     // Folders where a name was not found while the tree was behind: listed
     // once it is not (those whose paths do not hold then wait as below).

@@ -25,4 +25,4 @@ void tree_links_start(watch_tree *tree, int64_t since);
 bool tree_links_pending(const watch_tree *tree);
 
 // Lists up to folders of them, and tries those whose paths did not hold.
-void tree_links_discover(watch_tree *tree, tree_record_fn on_record, void *context, int folders);
+void tree_links_discover(watch_tree *tree, hand_record_fn on_record, void *context, int folders);

@@ -38,13 +38,11 @@
 
 #include "capacities.h"
 #include "folder_lister.h"
+#include "hand_record.h"
 #include "linked_files.h"
 #include "os.h"
 #include "rename_pairs.h"
 #include "tree_index.h"
-
-// Hands a record on; false when it could not be queued (it was dropped).
-typedef bool (*tree_record_fn)(void *context, const watch_record *record);
 
 // What the tree asks of the kernel. Directories are opened below the
 // root's open directory, never through a link, and watched as opened.

@@ -9,7 +9,7 @@
 
 // Where the tree hands its records.
 struct sink {
-    tree_record_fn on_record;
+    hand_record_fn on_record;
     void *context;
 };
 
