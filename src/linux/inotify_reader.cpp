@@ -106,11 +106,6 @@ bool set_up_record(void *context, const watch_record *record) {
     return queue_push(r->queue, record);
 }
 
-void tell(record_queue *queue, const char *why) {
-    watch_record record = {RECORD_UNWATCHED, "", why};
-    queue_push(queue, &record);
-}
-
 // Whether a buffer of events moves a folder to a new place: a mount point
 // may be below it, moved with it, which the mount table shows but does
 // not signal.
@@ -152,7 +147,7 @@ int set_up(inotify_reader *r) {
     r->fd = inotify_init1(IN_CLOEXEC);
     if (r->fd < 0) {
         int error = errno;
-        tell(r->queue, error == EMFILE ? "inotify instance limit reached, raise "
+        queue_tell(r->queue, error == EMFILE ? "inotify instance limit reached, raise "
                                          "fs.inotify.max_user_instances"
                                        : "cannot create an inotify instance");
         return error;
@@ -168,7 +163,7 @@ int set_up(inotify_reader *r) {
     r->mounts_followed = watch_mounts(r);
     int error = tree_start(&r->tree, r->directory, &ops, set_up_record, r);
     // The bare code would read "no space left on device".
-    if (error == ENOSPC && !r->limit_reached) tell(r->queue, "inotify watch limit reached, raise fs.inotify.max_user_watches");
+    if (error == ENOSPC && !r->limit_reached) queue_tell(r->queue, "inotify watch limit reached, raise fs.inotify.max_user_watches");
     if (error) tree_release(&r->tree);
     return error;
 }
@@ -208,7 +203,7 @@ bool wait_for_events(inotify_reader *r, int *error) {
             // A mount over the root, or above it, changes what the field names.
             if ((*error = guard_check(&r->guard))) return false;
             if (!mount_watch_update(&r->mounts, mount_changed, r)) {
-                tell(r->queue, "the mount table cannot be read: mounts inside may be missed");
+                queue_tell(r->queue, "the mount table cannot be read: mounts inside may be missed");
             }
             remote_tell(&r->remote, walk_record, r);
         }
@@ -305,7 +300,7 @@ bool inotify_run(inotify_reader *r, const char *directory, record_queue *queue, 
     if (!error && !switching) {
         // Said once the field is watched for good: the parts changed from
         // elsewhere, or that no mount is followed.
-        if (!r->mounts_followed) tell(r->queue, "the mount table cannot be read: mounts inside are not followed");
+        if (!r->mounts_followed) queue_tell(r->queue, "the mount table cannot be read: mounts inside are not followed");
         remote_tell(&r->remote, walk_record, r);
         queue_set_up(r->queue);
         r->followed = true;
