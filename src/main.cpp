@@ -11,7 +11,7 @@ static const char USAGE[] =
     "usage: monitor \"DIR1;DIR2;...\" | --version | --help  (type q and Enter to stop)\n";
 
 static bool start_watcher(void *, const char *field) {
-    return os_start_watcher(field);
+    return os_start_watcher(monitor_directory, field);
 }
 
 int main(int argc, char **argv) {

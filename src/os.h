@@ -51,9 +51,13 @@ const char *os_watch_directory(const os_watch *watch);
 // a failed watch is closed and must not be waited on again.
 int os_watch_wait(os_watch *watch, record_fn on_record, void *context);
 
-// Starts a thread that runs monitor_directory(directory). False when the
-// thread could not be started.
-bool os_start_watcher(const char *directory);
+// A watcher's routine: monitor_directory (monitor.h), handed down so that
+// this layer never calls up into the one above it.
+typedef int (*watcher_fn)(const char *directory);
+
+// Starts a thread that runs watch(directory). False when the thread could
+// not be started.
+bool os_start_watcher(watcher_fn watch, const char *directory);
 
 // The monitor's own executable path. False when it cannot be found or does
 // not fit.

@@ -39,7 +39,7 @@ bool reserve(void **block, size_t *capacity, size_t needed) {
 struct walk {
     const lister_ops *lister;
     int64_t since;
-    walk_record_fn on_record;
+    hand_record_fn on_record;
     void *context;
     bool complete;
     level *levels; // growable; levels[0] is where the walk began
@@ -158,7 +158,7 @@ void descend(walk *w) {
 } // namespace
 
 bool walk_changed_below(const lister_ops *lister, void *folder, const char *prefix, int64_t since,
-                        walk_record_fn on_record, void *context) {
+                        hand_record_fn on_record, void *context) {
     walk *w = static_cast<walk *>(calloc(1, sizeof(walk)));
     if (!w) return false;
     w->lister = lister;
@@ -194,7 +194,7 @@ bool walk_changed_below(const lister_ops *lister, void *folder, const char *pref
     return complete;
 }
 
-bool walk_changed(const char *root, int64_t since, walk_record_fn on_record, void *context) {
+bool walk_changed(const char *root, int64_t since, hand_record_fn on_record, void *context) {
     kernel_root named;
     int error = kernel_root_init(&named, root);
     lister_ops lister = kernel_lister(&named);

@@ -8,10 +8,7 @@
 #include <stdint.h>
 
 #include "folder_lister.h"
-#include "os.h"
-
-// Hands a record on; false when it could not be queued.
-typedef bool (*walk_record_fn)(void *context, const watch_record *record);
+#include "hand_record.h"
 
 // Walks what lies below folder, an open folder of lister, whose path
 // relative to the watched root is prefix ("" for the root itself); folder is
@@ -21,8 +18,8 @@ typedef bool (*walk_record_fn)(void *context, const watch_record *record);
 // is named by RECORD_UNWATCHED. Returns false when a record was dropped (the
 // caller keeps its mark and walks again later) or memory ran out.
 bool walk_changed_below(const lister_ops *lister, void *folder, const char *prefix, int64_t since,
-                        walk_record_fn on_record, void *context);
+                        hand_record_fn on_record, void *context);
 
 // Walks root, followed if it is a link, with the kernel's folders: as above.
 // A root that cannot be opened is named by RECORD_UNWATCHED, unless gone.
-bool walk_changed(const char *root, int64_t since, walk_record_fn on_record, void *context);
+bool walk_changed(const char *root, int64_t since, hand_record_fn on_record, void *context);

@@ -6,6 +6,8 @@
 #include <string.h>
 #include <sys/fanotify.h>
 
+#include "dot_names.h"
+
 namespace {
 
 // A folder is followed through at most this many later moves of the
@@ -44,9 +46,7 @@ void index_moves(fan_translator *t, const batch &b) {
 
 // Whether place names an entry: the kernel names a folder's own events ".".
 bool names_entry(const fan_place &place) {
-    const char *n = place.name;
-    return place.present && place.name_length > 0 &&
-           !(n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')));
+    return place.present && place.name_length > 0 && !is_dot_name(place.name);
 }
 
 // Where the folder was just before its first move or deletion after the

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "changed_walk.h"
+#include "dot_names.h"
 
 #ifndef AT_HANDLE_FID
 #define AT_HANDLE_FID AT_REMOVEDIR // Linux 6.5: a handle to compare, as fanotify gives it
@@ -141,7 +142,7 @@ void list_folder(link_walk *w, fan_translator *t, const fs_marks *marks, const l
     size_t folder_length = strlen(w->path);
     while (dirent *entry = readdir(directory)) {
         const char *name = entry->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+        if (is_dot_name(name)) continue;
         struct stat st;
         if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
         if (S_ISDIR(st.st_mode)) {

@@ -18,6 +18,7 @@
 #include "own_detectors.h"
 #include "process_start.h"
 #include "settings.h"
+#include "wall_clock.h"
 
 namespace {
 
@@ -61,12 +62,6 @@ const int DEEP_HOPS = 64;
 // Folders listed for hard-linked files between two looks for events: a
 // fraction of a millisecond.
 const int LINK_FOLDERS_PER_TURN = 16;
-
-int64_t now_ns() {
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 
 // Changes were lost (the kernel's queue overflowed, or the watch's queue had
 // no room): the whole tree is dirty since the kernel's queue was last found

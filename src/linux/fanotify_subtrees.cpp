@@ -7,9 +7,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/inotify.h>
-#include <sys/ioctl.h>
-#include <time.h>
 #include <unistd.h>
+
+#include "inotify_queue.h"
+#include "wall_clock.h"
 
 namespace {
 
@@ -17,12 +18,6 @@ namespace {
 const size_t READ_SIZE = 64 * 1024;
 const size_t LARGEST_EVENT = sizeof(inotify_event) + NAME_MAX + 1;
 const int SETTLE_MS = 50;
-
-int64_t now_ns() {
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 
 int part_add_watch(void *context, void *directory, uint32_t mask) {
     char path[32];
@@ -33,12 +28,7 @@ int part_add_watch(void *context, void *directory, uint32_t mask) {
 
 void part_remove_watch(void *context, int wd) { inotify_rm_watch(static_cast<subtree *>(context)->fd, wd); }
 
-size_t part_queued_bytes(void *context) {
-    int pending = 0;
-    // Unknown counts as more than any read: nothing is trusted early.
-    if (ioctl(static_cast<subtree *>(context)->fd, FIONREAD, &pending) != 0) return SIZE_MAX / 2;
-    return static_cast<size_t>(pending);
-}
+size_t part_queued_bytes(void *context) { return inotify_queued_bytes(static_cast<subtree *>(context)->fd); }
 
 // The record with the part's path in front of its own; what no path can
 // name whole is named by its last name.

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "capacities.h"
+#include "dot_names.h"
 
 namespace {
 
@@ -131,7 +132,7 @@ const char *kernel_next_entry(void *, void *folder, bool *is_directory) {
     if (!f->listing) return nullptr;
     while (dirent *entry = readdir(f->listing)) {
         const char *name = entry->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+        if (is_dot_name(name)) continue;
         if (entry->d_type == DT_UNKNOWN) {
             struct stat st;
             *is_directory = fstatat(f->fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&

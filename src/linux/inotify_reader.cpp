@@ -8,14 +8,15 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 #include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "changed_walk.h"
+#include "inotify_queue.h"
 #include "settings.h"
+#include "tree_links.h"
+#include "wall_clock.h"
 
 namespace {
 
@@ -82,17 +83,8 @@ int kernel_watch_linked(void *context, void *directory, const char *path, bool w
     return wd;
 }
 
-int64_t now_ns() {
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 size_t kernel_queued_bytes(void *context) {
-    int pending = 0;
-    // Unknown counts as more than any read: nothing is trusted early.
-    if (ioctl(static_cast<inotify_reader *>(context)->fd, FIONREAD, &pending) != 0) return SIZE_MAX / 2;
-    return static_cast<size_t>(pending);
+    return inotify_queued_bytes(static_cast<inotify_reader *>(context)->fd);
 }
 
 bool queue_record(void *context, const watch_record *record) {
@@ -112,11 +104,6 @@ bool set_up_record(void *context, const watch_record *record) {
     bool unwatched = record->kind == RECORD_UNWATCHED || record->kind == RECORD_UNWATCHED_UNREPRESENTABLE;
     if (r->limit_reached && unwatched) return true;
     return queue_push(r->queue, record);
-}
-
-void tell(record_queue *queue, const char *why) {
-    watch_record record = {RECORD_UNWATCHED, "", why};
-    queue_push(queue, &record);
 }
 
 // Whether a buffer of events moves a folder to a new place: a mount point
@@ -160,7 +147,7 @@ int set_up(inotify_reader *r) {
     r->fd = inotify_init1(IN_CLOEXEC);
     if (r->fd < 0) {
         int error = errno;
-        tell(r->queue, error == EMFILE ? "inotify instance limit reached, raise "
+        queue_tell(r->queue, error == EMFILE ? "inotify instance limit reached, raise "
                                          "fs.inotify.max_user_instances"
                                        : "cannot create an inotify instance");
         return error;
@@ -176,7 +163,7 @@ int set_up(inotify_reader *r) {
     r->mounts_followed = watch_mounts(r);
     int error = tree_start(&r->tree, r->directory, &ops, set_up_record, r);
     // The bare code would read "no space left on device".
-    if (error == ENOSPC && !r->limit_reached) tell(r->queue, "inotify watch limit reached, raise fs.inotify.max_user_watches");
+    if (error == ENOSPC && !r->limit_reached) queue_tell(r->queue, "inotify watch limit reached, raise fs.inotify.max_user_watches");
     if (error) tree_release(&r->tree);
     return error;
 }
@@ -216,7 +203,7 @@ bool wait_for_events(inotify_reader *r, int *error) {
             // A mount over the root, or above it, changes what the field names.
             if ((*error = guard_check(&r->guard))) return false;
             if (!mount_watch_update(&r->mounts, mount_changed, r)) {
-                tell(r->queue, "the mount table cannot be read: mounts inside may be missed");
+                queue_tell(r->queue, "the mount table cannot be read: mounts inside may be missed");
             }
             remote_tell(&r->remote, walk_record, r);
         }
@@ -313,7 +300,7 @@ bool inotify_run(inotify_reader *r, const char *directory, record_queue *queue, 
     if (!error && !switching) {
         // Said once the field is watched for good: the parts changed from
         // elsewhere, or that no mount is followed.
-        if (!r->mounts_followed) tell(r->queue, "the mount table cannot be read: mounts inside are not followed");
+        if (!r->mounts_followed) queue_tell(r->queue, "the mount table cannot be read: mounts inside are not followed");
         remote_tell(&r->remote, walk_record, r);
         queue_set_up(r->queue);
         r->followed = true;

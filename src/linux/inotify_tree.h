@@ -1,206 +1,16 @@
 // The tree an inotify reader keeps: which directories below the root are
 // watched, where each stands, and how the kernel's events become records.
 // The kernel is reached only through tree_ops, so tests can feed synthetic
-// events against a fake file system.
-//
-// The model. One node per watched directory: its watch descriptor, its
-// parent node and its name. Nodes are found by descriptor and by (parent,
-// name) in constant time; a path is found by walking parents, so renaming a
-// directory is one update, whatever lies below it. Files are not kept: a
-// file event is reported as its directory's path and the file's name.
-//
-// Events say what happened, in order. But a directory that appears must be
-// watched and listed by its path, and the file system is then ahead of the
-// events still queued: the path can name another directory by then. So each
-// node knows from which point of the event stream on its place follows from
-// the events read (trust_at); until then a rename naming it is checked
-// against the file system. Work that needed a path that did not hold is
-// flagged on the node and tried again once more events were read.
-//
-// Hard links: a regular file with more than one link can be written through
-// a name outside the tree, which no folder's watch sees. Such a file is
-// watched by its inode too, and a write reported under each of its names in
-// the tree (linked_files.h, tree_links.cpp). Files reported are looked at
-// for links as they are reported; those there at start are found by a
-// listing after set-up, a few folders at a time between reads.
-//
-// Nothing is lost for good: when a change's record cannot be queued, its
-// folder is marked dirty since a time no later than the change (one mark per
-// folder), and once the watcher has taken what is queued, every file in a
-// dirty folder whose status-change time is at or after its mark is reported.
-// Events the kernel could not hold make every folder dirty. So does a rename
-// of a directory within the tree for every folder below it: a file changed
-// there just before is reported under the path it has now, not only under
-// the one its event gave it.
+// events against a fake file system. Its entry points: the model they keep
+// is in tree_model.h, the listing for hard-linked files already there in
+// tree_links.h.
 #pragma once
 
-#include <stddef.h>
-#include <stdint.h>
-
-#include "capacities.h"
-#include "folder_lister.h"
-#include "linked_files.h"
-#include "os.h"
-#include "rename_pairs.h"
-#include "tree_index.h"
-
-// Hands a record on; false when it could not be queued (it was dropped).
-typedef bool (*tree_record_fn)(void *context, const watch_record *record);
-
-// What the tree asks of the kernel. Directories are opened below the
-// root's open directory, never through a link, and watched as opened.
-struct tree_ops {
-    lister_ops lister;
-    // Watches an open directory; the watch descriptor, or -errno.
-    int (*add_watch)(void *context, void *directory, uint32_t mask);
-    void (*remove_watch)(void *context, int wd);
-    // Bytes of events the kernel holds that the tree has not been handed.
-    size_t (*queued_bytes)(void *context);
-    void *context;
-    // Looks at name in an open directory without following a symbolic
-    // link: with watch, a regular file with more than one link is watched by
-    // its inode. Its watch descriptor; -1 when it is no such file (or watch
-    // is false), or none; -errno when it cannot be watched. *file says what
-    // stands there. Null where hard links are not followed.
-    int (*watch_linked)(void *context, void *directory, const char *name, bool watch,
-                        linked_stat *file);
-};
-
-// A directory opened and watched at set-up while its parent was listed,
-// kept open for its own listing: no second look-up.
-struct held_directory {
-    int node;
-    int wd; // the node's then, so a reused slot is no match
-    void *directory;
-};
-
-// Directories kept so at once, at most: a tree's depth times its width at
-// the bottom, for the trees set-up meets; beyond, a directory is opened
-// again below the root when its turn comes.
-static const int HELD_DIRECTORIES = 256;
-
-// Work left on a node whose path did not hold when it was needed.
-enum node_flag : unsigned {
-    NODE_MISSED = 1,   // a subdirectory may have been missed: list it for those
-    NODE_UNLISTED = 2, // it was never listed: list it whole
-    NODE_SUSPECT = 4,  // placed by a guess, to be confirmed
-};
-
-struct tree_node {
-    int wd;           // -1 for a free slot
-    int parent;       // -1 for the root and free slots
-    int first_child;
-    int next_sibling; // also chains free slots
-    int prev_sibling;
-    uint64_t trust_at; // stream position from which its place follows the events
-    unsigned flags;    // node_flag bits
-    unsigned seen;     // the rescan that last reached it
-    bool reported;     // listed with its files reported as changes
-    bool retrying;     // on the retry list
-    bool verifying;    // on the list of directories to check once nothing is queued
-    bool link_recheck; // to list for linked files once nothing is queued
-    bool dirty;        // a change's record here was dropped: files since dirty_since
-    int64_t dirty_since; // nanoseconds since the epoch; 0 for every file
-    // events_since when it was listed with its files reported as arrived
-    // (0: never): until every change before that was scanned, a rename of
-    // it has all its files reported again, not only those changed lately.
-    int64_t arrived_at;
-    unsigned checked;  // the check that last found it where the tree has it
-    char *name;        // own allocation; empty for the root
-    size_t name_length;
-    // Where a listing saw it, when the events read so far put it elsewhere:
-    // where it went if its events only say that it left. -1 for none.
-    int seen_parent;
-    int seen_parent_wd; // the parent's watch then, so a reused slot is no match
-    char *seen_name;    // own allocation
-    size_t seen_length;
-    uint64_t seen_at;   // stream position of the events queued by then
-};
-
-// A growable list of node numbers.
-struct node_list {
-    int *items;
-    int count;
-    int capacity;
-};
-
-struct watch_tree {
-    const char *root; // the directory field as written
-    tree_ops ops;
-    held_directory held[HELD_DIRECTORIES];
-    int held_count;
-
-    tree_node *nodes;
-    int node_count; // slots ever used
-    int node_capacity;
-    int free_slot;
-    node_index by_wd;
-    node_index by_name;
-
-    node_list work;    // directories waiting to be listed
-    node_list retry;   // flagged directories
-    node_list placing; // placed by what the file system showed, trust point pending
-    node_list verify;  // changed since the tree last rested: checked if it looked ahead
-    node_list moved;   // relocated by a rescan: what is in them is reported again
-    node_list dirty;   // folders with dropped records
-    // No event handed to the tree now was made before this time (nanoseconds
-    // since the epoch): a dropped record's folder is dirty since then. Set
-    // by the caller before each buffer.
-    int64_t events_since;
-    // Every change made before this time had been scanned when the events
-    // handed to the tree now were made: a directory renamed by one of them
-    // has every folder below it dirty since then, so that files changed
-    // lately are reported under their new paths. Set by the caller before
-    // each buffer.
-    int64_t scanned_before;
-
-    // A directory moved away, until the next event tells whether it stayed
-    // inside the tree.
-    bool move_pending;
-    uint32_t move_cookie;
-    int move_node;
-    uint64_t move_position; // where its event stands in the stream
-    move_pairs pairs;
-
-    uint64_t position;   // stream bytes before the event in hand
-    uint64_t event_end;  // ... and after it
-    uint64_t stream_end; // stream bytes handed to the tree
-    unsigned rescans;
-    unsigned checks;
-    // The tree looked at the file system while events were still queued,
-    // since it last rested: it may have taken one directory for another.
-    bool ahead;
-    bool listing; // in list_queued: looks are observed at its end
-    bool looked;  // ... and it made one
-    // A check of that put off because the file system changed while it
-    // listed is tried again at a rest once the stream has reached this
-    // point (as many event bytes as entries it listed), or when the reader
-    // has had no event for a while (tree_settle): in a rename storm, trying
-    // at every rest would list the same large folders again and again.
-    uint64_t verify_after;
-    uint64_t listed; // directory entries the checks have listed
-    unsigned dropped_watches; // watches removed: each queues an IN_IGNORED
-
-    // Hard-linked files followed by their inodes.
-    linked_files links;
-    node_list link_folders; // to list for linked files already there
-    node_list link_waiting; // ... whose paths did not hold: tried after events
-    node_list link_recheck; // where a name looked at was not found while events waited
-    int64_t links_since;    // a linked file found so that changed since is reported
-    bool links_told;        // the line that not every link is followed was queued
-    bool look_skipped;      // report_file leaves the links of its name alone
-
-    char path[PATH_CAPACITY];     // directory path below the root, for opening it
-    char relative[PATH_CAPACITY]; // relative path of the record in hand
-    char detail[192];
-};
-
-// The root is node 0.
-static const int TREE_ROOT = 0;
+#include "tree_model.h"
 
 // Watches root and every directory below it, reporting directories that
 // cannot be watched. Returns 0, or the errno of the failed root watch.
-int tree_start(watch_tree *tree, const char *root, const tree_ops *ops, tree_record_fn on_record,
+int tree_start(watch_tree *tree, const char *root, const tree_ops *ops, hand_record_fn on_record,
                void *context);
 
 // Translates one buffer of inotify events into records, in order. When the
@@ -209,7 +19,7 @@ int tree_start(watch_tree *tree, const char *root, const tree_ops *ops, tree_rec
 // file system whenever the events stop. Returns 0, or an errno once the root
 // itself is gone.
 int tree_handle_events(watch_tree *tree, const unsigned char *events, size_t length,
-                       tree_record_fn on_record, void *context);
+                       hand_record_fn on_record, void *context);
 
 // Whether a check of the tree was put off: the caller calls tree_settle
 // once no event has come for a while.
@@ -217,7 +27,7 @@ bool tree_settle_pending(const watch_tree *tree);
 
 // Runs the put-off check if the kernel holds no event. Returns 0, or an
 // errno once the root itself is gone.
-int tree_settle(watch_tree *tree, tree_record_fn on_record, void *context);
+int tree_settle(watch_tree *tree, hand_record_fn on_record, void *context);
 
 // Whether folders are dirty: the caller calls tree_report_dirty once what is
 // queued has been taken.
@@ -226,32 +36,14 @@ bool tree_has_dirty(const watch_tree *tree);
 // Reports every file of each dirty folder whose status-change time is at or
 // after the folder's mark, less a margin for coarse file-system clocks. A
 // record dropped again leaves its folder dirty.
-void tree_report_dirty(watch_tree *tree, tree_record_fn on_record, void *context);
-
-// Lists every folder for hard-linked files already there, a few at a time:
-// each is followed, and reported if it changed since since (less the margin
-// for coarse clocks), as a write through another name made no event here.
-void tree_links_start(watch_tree *tree, int64_t since);
-
-// Whether folders are still to be listed for linked files: the caller calls
-// tree_links_discover when no event waits (and after each read).
-bool tree_links_pending(const watch_tree *tree);
-
-// Lists up to folders of them, and tries those whose paths did not hold.
-void tree_links_discover(watch_tree *tree, tree_record_fn on_record, void *context, int folders);
+void tree_report_dirty(watch_tree *tree, hand_record_fn on_record, void *context);
 
 // What shows at relative (a folder below the root) changed: a filesystem was
 // mounted there, or unmounted. The watches there and below, on what is
 // hidden now, are replaced by watches on what shows, and every file in it is
 // reported, as for a folder moved in.
-void tree_mount_changed(watch_tree *tree, const char *relative, tree_record_fn on_record,
+void tree_mount_changed(watch_tree *tree, const char *relative, hand_record_fn on_record,
                         void *context);
 
 // Releases what the tree holds, without removing kernel watches.
 void tree_release(watch_tree *tree);
-
-// The node watching wd, or -1.
-int tree_find(const watch_tree *tree, int wd);
-
-// Writes the path of node relative to the root; false when it does not fit.
-bool tree_relative_path(const watch_tree *tree, int node, char *out, size_t capacity);

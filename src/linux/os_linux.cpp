@@ -1,18 +1,16 @@
 // The operating-system layer on Linux: a watch is a reader (inotify or
 // fanotify, chosen in reader_choice.cpp) feeding a record queue; threads are
-// pthreads; detection is started by process_start.cpp; lines written to the
-// journal get their priority from journal_stream.cpp.
+// pthreads; detection is started by process_start.cpp; lines are written by
+// journal_stream.cpp and readiness is told by service_notify.cpp.
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include "journal_stream.h"
-#include "monitor.h"
 #include "os.h"
 #include "record_queue.h"
 #include "process_start.h"
@@ -31,8 +29,16 @@ const size_t SMALL_QUEUE_SIZE = 256 * 1024;
 // told when that record's detection starts.
 thread_local record_queue *handling = nullptr;
 
-void *watcher_thread(void *directory) {
-    monitor_directory(static_cast<const char *>(directory));
+// What a watcher thread runs: handed to the thread, which frees it.
+struct watcher_start {
+    watcher_fn watch;
+    const char *directory;
+};
+
+void *watcher_thread(void *context) {
+    watcher_start start = *static_cast<watcher_start *>(context);
+    free(context);
+    start.watch(start.directory);
     // Its failure line is printed.
     notify_field(FIELD_ENDED);
     return nullptr;
@@ -109,15 +115,21 @@ int os_watch_wait(os_watch *watch, record_fn on_record, void *context) {
     return error != 0 ? error : EIO;
 }
 
-bool os_start_watcher(const char *directory) {
+bool os_start_watcher(watcher_fn watch, const char *directory) {
+    watcher_start *start = static_cast<watcher_start *>(malloc(sizeof(watcher_start)));
+    if (!start) return false;
+    *start = watcher_start{watch, directory};
     pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0) return false;
+    if (pthread_attr_init(&attributes) != 0) {
+        free(start);
+        return false;
+    }
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
     notify_watcher_started();
-    int error = pthread_create(&thread, &attributes, watcher_thread,
-                               const_cast<char *>(directory));
+    int error = pthread_create(&thread, &attributes, watcher_thread, start);
     pthread_attr_destroy(&attributes);
+    if (error != 0) free(start);
     return error == 0;
 }
 
@@ -157,30 +169,6 @@ void os_init() {
     notify_init();
 }
 
-void os_write_output(output_stream stream, const char *text, size_t length) {
-    // One write keeps the line whole among other writers: a pipe takes up to
-    // PIPE_BUF bytes at once, a terminal or a file a whole write. The journal's
-    // priority prefix, if any, goes in the same write.
-    int fd = stream == OUTPUT_ERROR ? STDERR_FILENO : STDOUT_FILENO;
-    const char *prefix = journal_prefix(fd, text, length);
-    iovec parts[2] = {{const_cast<char *>(prefix), strlen(prefix)},
-                      {const_cast<char *>(text), length}};
-    iovec *part = parts;
-    int count = 2;
-    while (count > 0) {
-        ssize_t written = writev(fd, part, count);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return;
-        // Past what was taken; an empty prefix is passed over at once.
-        size_t taken = static_cast<size_t>(written);
-        while (count > 0 && taken >= part->iov_len) {
-            taken -= part->iov_len;
-            part++;
-            count--;
-        }
-        if (count > 0) {
-            part->iov_base = static_cast<char *>(part->iov_base) + taken;
-            part->iov_len -= taken;
-        }
-    }
-}
+void os_watchers_started() { notify_all_started(); }
+
+void os_wait_for_watchers() { notify_wait_until_none_left(); }

@@ -20,17 +20,12 @@ namespace {
 
 enum backend { AUTOMATIC, INOTIFY, FANOTIFY };
 
-void tell(record_queue *queue, const char *why) {
-    watch_record record = {RECORD_UNWATCHED, "", why};
-    queue_push(queue, &record);
-}
-
 backend asked(record_queue *queue) {
     const char *value = getenv("MONITOR_BACKEND");
     if (!value || !value[0]) return AUTOMATIC;
     if (strcmp(value, "inotify") == 0) return INOTIFY;
     if (strcmp(value, "fanotify") == 0) return FANOTIFY;
-    tell(queue, "MONITOR_BACKEND is neither inotify nor fanotify, chosen automatically");
+    queue_tell(queue, "MONITOR_BACKEND is neither inotify nor fanotify, chosen automatically");
     return AUTOMATIC;
 }
 
@@ -81,7 +76,7 @@ bool run_fanotify(watch_reader *w, bool tell_refusal, int64_t catch_up, run_end 
     const char *refusal = nullptr;
     if (fanotify_set_up(&w->fanotify, w->directory, w->queue, &refusal) != 0) {
         // A field that is no folder to watch is said by inotify, as always.
-        if (tell_refusal && refusal) tell(w->queue, refusal);
+        if (tell_refusal && refusal) queue_tell(w->queue, refusal);
         return false;
     }
     queue_set_up(w->queue);

@@ -235,6 +235,11 @@ bool queue_push(record_queue *q, const watch_record *record) {
     return queued;
 }
 
+void queue_tell(record_queue *q, const char *why) {
+    watch_record record = {RECORD_UNWATCHED, "", why};
+    queue_push(q, &record);
+}
+
 void queue_end(record_queue *q, int error) {
     pthread_mutex_lock(&q->lock);
     q->ended = true;

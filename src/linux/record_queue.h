@@ -99,6 +99,10 @@ void queue_release(record_queue *queue);
 // is queued or absorbed by a waiting one.
 bool queue_push(record_queue *queue, const watch_record *record);
 
+// Reader: queues a line on the whole field, why (a static text): something
+// is not watched there as it should be.
+void queue_tell(record_queue *queue, const char *why);
+
 // Reader: no record follows; the watcher ends with error once it has taken
 // every record.
 void queue_end(record_queue *queue, int error);

@@ -53,7 +53,7 @@ void plain_type(const char *type, char *out, size_t capacity) {
 
 // One part walked for what changed since its last walk began; false when
 // it was not found.
-bool walk_one(remote_tree *item, const lister_ops *lister, walk_record_fn on_record,
+bool walk_one(remote_tree *item, const lister_ops *lister, hand_record_fn on_record,
               void *context) {
     int64_t started = clock_ns(CLOCK_REALTIME);
     int error = 0;
@@ -82,7 +82,7 @@ void remote_start(remote_walks *w, unsigned interval_seconds) {
 }
 
 void remote_mount_added(remote_walks *w, const char *relative, const char *type, int mount_id,
-                        walk_record_fn on_record, void *context) {
+                        hand_record_fn on_record, void *context) {
     if (!mount_type_remote(type)) return;
     char *copy = strdup(relative);
     if (copy && w->count == w->capacity) {
@@ -111,7 +111,7 @@ void remote_mount_added(remote_walks *w, const char *relative, const char *type,
     plain_type(type, item.type, sizeof item.type);
 }
 
-void remote_tell(remote_walks *w, walk_record_fn on_record, void *context) {
+void remote_tell(remote_walks *w, hand_record_fn on_record, void *context) {
     for (int i = 0; i < w->count; i++) {
         remote_tree &item = w->items[i];
         if (item.told) continue;
@@ -149,7 +149,7 @@ int remote_wait_ms(const remote_walks *w) {
     return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
-bool remote_walk_due(remote_walks *w, const lister_ops *lister, walk_record_fn on_record,
+bool remote_walk_due(remote_walks *w, const lister_ops *lister, hand_record_fn on_record,
                      void *context) {
     if (remote_wait_ms(w) != 0) return false;
     int64_t started = clock_ns(CLOCK_MONOTONIC);

@@ -36,13 +36,13 @@ void remote_start(remote_walks *walks, unsigned interval_seconds);
 // type is remote, walked from now on (with an interval), and named by
 // remote_tell. Without memory to keep it, a line says so at once.
 void remote_mount_added(remote_walks *walks, const char *relative, const char *type, int mount_id,
-                        walk_record_fn on_record, void *context);
+                        hand_record_fn on_record, void *context);
 
 // Names each part not named yet by a line (RECORD_UNWATCHED): changes made
 // elsewhere are found by a walk every so often, or not at all without an
 // interval. Called once the reader is set up, and after each mount found:
 // a reader that gives its field up at set-up has said nothing.
-void remote_tell(remote_walks *walks, walk_record_fn on_record, void *context);
+void remote_tell(remote_walks *walks, hand_record_fn on_record, void *context);
 
 // The mount mount_id went: it is walked no more. (Each mount below it that
 // went with it is told on its own; one mounted over it, when it goes, is
@@ -58,7 +58,7 @@ int remote_wait_ms(const remote_walks *walks);
 // True when a part was not found where it was mounted: a folder above it
 // may have been renamed, which the mount table shows but does not signal,
 // so the caller reads the table again.
-bool remote_walk_due(remote_walks *walks, const lister_ops *lister, walk_record_fn on_record,
+bool remote_walk_due(remote_walks *walks, const lister_ops *lister, hand_record_fn on_record,
                      void *context);
 
 void remote_release(remote_walks *walks);

@@ -5,8 +5,6 @@
 #include <string.h>
 #include <sys/inotify.h>
 
-#include "inotify_tree.h"
-
 namespace {
 
 const size_t EVENT_HEADER = sizeof(inotify_event);
@@ -43,8 +41,8 @@ size_t find_pair(const move_pairs &p, uint32_t cookie, size_t from) {
 
 } // namespace
 
-void pairs_build(watch_tree *t, const unsigned char *events, size_t length) {
-    move_pairs &p = t->pairs;
+void pairs_build(move_pairs *pairs, const unsigned char *events, size_t length) {
+    move_pairs &p = *pairs;
     p.slot_count = 0;
     if (length > LARGEST_PAIRED_BUFFER) return;
     size_t arrivals = 0;
@@ -79,15 +77,15 @@ void pairs_build(watch_tree *t, const unsigned char *events, size_t length) {
     }
 }
 
-size_t pairs_take(watch_tree *t, uint32_t cookie, size_t from) {
-    size_t slot = find_pair(t->pairs, cookie, from);
+size_t pairs_take(move_pairs *pairs, uint32_t cookie, size_t from) {
+    size_t slot = find_pair(*pairs, cookie, from);
     if (slot == NO_PAIR) return NO_PAIR;
-    t->pairs.slots[slot] |= 1;
-    return entry_offset(t->pairs.slots[slot]);
+    pairs->slots[slot] |= 1;
+    return entry_offset(pairs->slots[slot]);
 }
 
-bool pairs_taken(const watch_tree *t, uint32_t cookie, size_t offset) {
-    const move_pairs &p = t->pairs;
+bool pairs_taken(const move_pairs *pairs, uint32_t cookie, size_t offset) {
+    const move_pairs &p = *pairs;
     if (!p.slot_count) return false;
     for (size_t i = pair_home(p, cookie); p.slots[i]; i = (i + 1) & (p.slot_count - 1)) {
         if ((p.slots[i] | 1) == (pair_entry(cookie, offset) | 1)) return p.slots[i] & 1;
@@ -95,3 +93,7 @@ bool pairs_taken(const watch_tree *t, uint32_t cookie, size_t offset) {
     return false;
 }
 
+void pairs_release(move_pairs *pairs) {
+    free(pairs->slots);
+    *pairs = move_pairs{nullptr, 0, 0};
+}

@@ -13,14 +13,14 @@ struct move_pairs {
     size_t capacity;
 };
 
-struct watch_tree;
-
 static const size_t NO_PAIR = static_cast<size_t>(-1);
 
 // Indexes the directory-rename arrivals of a buffer by cookie.
-void pairs_build(watch_tree *t, const unsigned char *events, size_t length);
+void pairs_build(move_pairs *pairs, const unsigned char *events, size_t length);
 // Takes the first arrival with cookie at or after from: its offset, or
 // NO_PAIR.
-size_t pairs_take(watch_tree *t, uint32_t cookie, size_t from);
+size_t pairs_take(move_pairs *pairs, uint32_t cookie, size_t from);
 // Whether the arrival at offset was taken ahead of its place.
-bool pairs_taken(const watch_tree *t, uint32_t cookie, size_t offset);
+bool pairs_taken(const move_pairs *pairs, uint32_t cookie, size_t offset);
+
+void pairs_release(move_pairs *pairs);

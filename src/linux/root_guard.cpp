@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "capacities.h"
+#include "dot_names.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ const size_t WAIT_READ = 16 * 1024;
 
 // Names that cannot be renamed or removed: nothing to watch for.
 bool is_fixed(const char *name, size_t length) {
-    return length == 0 || (name[0] == '.' && (length == 1 || (length == 2 && name[1] == '.')));
+    return length == 0 || is_dot_name(name, length);
 }
 
 // Watches the folder holding each name of path, for that name.

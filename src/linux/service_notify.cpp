@@ -131,14 +131,14 @@ void notify_field(field_state state) {
     pthread_mutex_unlock(&lock);
 }
 
-void os_watchers_started() {
+void notify_all_started() {
     pthread_mutex_lock(&lock);
     all_started = true;
     tell();
     pthread_mutex_unlock(&lock);
 }
 
-void os_wait_for_watchers() {
+void notify_wait_until_none_left() {
     pthread_mutex_lock(&lock);
     while (!all_started || alive() > 0) pthread_cond_wait(&none_left, &lock);
     pthread_mutex_unlock(&lock);

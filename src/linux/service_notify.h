@@ -3,8 +3,8 @@
 // once every field's first set-up has finished (its tree watched, or its
 // failure line printed), and only when a watcher is left; STATUS= says how
 // many fields are watched, waiting for their folder and failed, sent with
-// READY=1 and again at each change. os_watchers_started and
-// os_wait_for_watchers (os.h) are the entry's part.
+// READY=1 and again at each change. The entry's part goes through
+// os_watchers_started and os_wait_for_watchers (os.h).
 #pragma once
 
 // Takes NOTIFY_SOCKET, and takes it and the service manager's other
@@ -26,3 +26,9 @@ void notify_watcher_started();
 // This watcher's field is now in state. Called on the watcher's own thread;
 // an ended watcher stays ended.
 void notify_field(field_state state);
+
+// Every field's watcher has been started (os_watchers_started).
+void notify_all_started();
+
+// Blocks until no watcher is left (os_wait_for_watchers).
+void notify_wait_until_none_left();

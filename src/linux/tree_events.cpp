@@ -25,13 +25,13 @@ bool is_directory_arrival(const inotify_event &event) {
 // before the rename was read), the one that moved no longer stands there.
 int moved_child(watch_tree *t, int parent, const char *name, size_t length) {
     size_t slot = 0;
-    int first = index_next_named(t, parent, name, length, &slot, true);
+    int first = next_named(t, parent, name, length, &slot, true);
     if (first < 0) return -1;
     size_t after = slot;
-    if (index_next_named(t, parent, name, length, &after, false) < 0) return first;
+    if (next_named(t, parent, name, length, &after, false) < 0) return first;
     // The others that do not stand there either left unseen: checked later.
     int moved = -1;
-    for (int c = first; c >= 0; c = index_next_named(t, parent, name, length, &slot, false)) {
+    for (int c = first; c >= 0; c = next_named(t, parent, name, length, &slot, false)) {
         if (still_there(t, c)) continue;
         if (moved < 0) moved = c;
         else flag_node(t, c, NODE_SUSPECT);
@@ -72,7 +72,7 @@ void settle_move(watch_tree *t, const sink &s) {
 void renamed(watch_tree *t, int node) {
     if (t->nodes[node].wd < 0) return;
     for (int n = node; n >= 0; n = next_below(t, node, n)) {
-        bool arrived = t->nodes[n].arrived_at >= t->scanned_before;
+        bool arrived = seconds_ns(t->nodes[n].arrived_at) >= t->scanned_before;
         mark_dirty(t, n, arrived ? 0 : t->scanned_before);
     }
 }
@@ -90,10 +90,11 @@ void moved_onto_another(watch_tree *t, const sink &s, int node, int wd, int pare
     if (still_there(t, node)) {
         directory_arrived(t, s, parent, name, length, LIST_ARRIVED);
     } else {
-        const char *known_name = t->nodes[node].name; // replaced whenever it is relocated
+        t->nodes[node].marks &= static_cast<uint8_t>(~MARK_MOVED);
         if (tree_find(t, wd) < 0) directory_arrived(t, s, parent, name, length, LIST_ARRIVED);
-        // Unless the arrival's listing found where it stands now.
-        if (t->nodes[node].wd >= 0 && t->nodes[node].name == known_name) {
+        // Unless the arrival's listing found where it stands now (or its
+        // slot went to another).
+        if (t->nodes[node].wd >= 0 && !(t->nodes[node].marks & MARK_MOVED)) {
             relocate(t, node, parent, name, length);
             flag_node(t, node, NODE_SUSPECT);
             renamed(t, node);
@@ -121,7 +122,7 @@ void directory_moved(watch_tree *t, const sink &s, int node, int parent, const c
     // only mislead when names are swapped or taken again). Unless the new
     // parent is one the tree holds below it: then the tree is behind after all.
     // A listing that saw it before this rename saw it where it left from.
-    if (t->nodes[node].seen_parent >= 0 && t->nodes[node].seen_at <= t->position) drop_sighting(t, node);
+    if (sighted_before(t, node, t->position)) drop_sighting(t, node);
     if (placed_by_events(t, node) && !is_below(t, parent, node)) {
         relocate(t, node, parent, name, length);
         placed_by_rename(t, node);
@@ -171,7 +172,7 @@ void directory_moved_to(watch_tree *t, const sink &s, int moved, bool paired, in
 void directory_moved_from(watch_tree *t, const sink &s, const unsigned char *events, size_t after,
                           int node, const char *name, size_t length, uint32_t cookie) {
     int moved = moved_child(t, node, name, length);
-    size_t to = pairs_take(t, cookie, after);
+    size_t to = pairs_take(&t->pairs, cookie, after);
     if (to == NO_PAIR) {
         t->move_pending = true;
         t->move_cookie = cookie;
@@ -223,9 +224,11 @@ int settle_at_rest(watch_tree *t, const sink &s, bool forced) {
     unsigned dropped = t->dropped_watches;
     uint64_t listed = t->listed;
     size_t queued = t->ops.queued_bytes(t->ops.context);
-    for (int i = 0; t->ahead && !doubtful && i < t->verify.count; i++) {
-        int node = t->verify.items[i];
-        if (t->nodes[node].wd >= 0 && t->nodes[node].verifying) doubtful = !verify_directory(t, node);
+    for (int i = 0; t->ahead && !doubtful && i < list_end(t, &t->verify); i++) {
+        int node = list_at(&t->verify, i);
+        if (t->nodes[node].wd >= 0 && (t->nodes[node].marks & MARK_VERIFYING)) {
+            doubtful = !verify_directory(t, node);
+        }
     }
     // What changed while it looked may be what it saw: it looks again at its
     // next rest. (Its own looks queue an IN_IGNORED for each watch it
@@ -235,30 +238,26 @@ int settle_at_rest(watch_tree *t, const sink &s, bool forced) {
         t->verify_after = t->stream_end + (t->listed - listed) * EVENT_HEADER;
         return 0;
     }
-    for (int i = 0; i < t->verify.count; i++) t->nodes[t->verify.items[i]].verifying = false;
-    t->verify.count = 0;
-    t->ahead = false;
+    end_verify(t);
     if (!doubtful) return 0;
     int error = rescan(t, s);
     settle_placed(t);
     // What the rescan placed is as it stands now.
-    for (int i = 0; i < t->verify.count; i++) t->nodes[t->verify.items[i]].verifying = false;
-    t->verify.count = 0;
-    t->ahead = false;
+    end_verify(t);
     return error;
 }
 
 } // namespace
 
 int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length,
-                       tree_record_fn on_record, void *context) {
+                       hand_record_fn on_record, void *context) {
     sink s = {on_record, context};
     // Flagged work waits for renames or removals of directories: a buffer
     // without any leaves it be.
     bool directories_changed = false;
     uint64_t base = t->stream_end;
     t->stream_end += length;
-    pairs_build(t, events, length);
+    pairs_build(&t->pairs, events, length);
     size_t offset = 0;
     // The event before the one in hand (a write is seen by a folder's watch,
     // then by the file's own).
@@ -287,7 +286,7 @@ int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length
         // Where the event starts: a place fixed at or before it predates it.
         t->position = base + at;
         t->event_end = base + offset;
-        if (is_directory_arrival(event) && pairs_taken(t, event.cookie, at)) continue;
+        if (is_directory_arrival(event) && pairs_taken(&t->pairs, event.cookie, at)) continue;
 
         if (event.mask & IN_Q_OVERFLOW) {
             directories_changed = true;
@@ -338,24 +337,26 @@ int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length
     t->position = t->event_end = t->stream_end;
     if (directories_changed) retry_flagged(t, s);
     settle_placed(t);
-    if (t->ops.queued_bytes(t->ops.context) == 0) return settle_at_rest(t, s, false);
+    if (kernel_queue_empty(t)) return settle_at_rest(t, s, false);
     return 0;
 }
 
-bool tree_settle_pending(const watch_tree *t) { return t->ahead && t->verify.count > 0; }
+bool tree_settle_pending(const watch_tree *t) {
+    return t->ahead && (t->verify.count > 0 || t->verify.spilled);
+}
 
-int tree_settle(watch_tree *t, tree_record_fn on_record, void *context) {
+int tree_settle(watch_tree *t, hand_record_fn on_record, void *context) {
     sink s = {on_record, context};
-    if (t->ops.queued_bytes(t->ops.context) != 0) return 0;
+    if (!kernel_queue_empty(t)) return 0;
     return settle_at_rest(t, s, true);
 }
 
-int tree_start(watch_tree *t, const char *root, const tree_ops *ops, tree_record_fn on_record,
+int tree_start(watch_tree *t, const char *root, const tree_ops *ops, hand_record_fn on_record,
                void *context) {
     memset(t, 0, sizeof *t);
     t->root = root;
     t->ops = *ops;
-    t->free_slot = -1;
+    nodes_init(t);
     t->move_node = -1;
     sink s = {on_record, context};
     if (strlen(root) >= sizeof t->path) return ENAMETOOLONG;
@@ -368,38 +369,22 @@ int tree_start(watch_tree *t, const char *root, const tree_ops *ops, tree_record
 }
 
 void tree_release(watch_tree *t) {
-    for (int n = 0; n < t->node_count; n++) {
-        free(t->nodes[n].name);
-        free(t->nodes[n].seen_name);
-    }
-    free(t->nodes);
-    t->nodes = nullptr;
-    t->node_count = t->node_capacity = 0;
-    index_release(&t->by_wd);
-    index_release(&t->by_name);
+    nodes_release(t);
     release_list(&t->work);
     release_list(&t->retry);
     release_list(&t->placing);
     release_list(&t->verify);
     release_list(&t->moved);
     release_list(&t->dirty);
-    release_list(&t->link_folders);
     release_list(&t->link_waiting);
     release_list(&t->link_recheck);
     linked_release(&t->links);
-    free(t->pairs.slots);
-    t->pairs = move_pairs{nullptr, 0, 0};
+    pairs_release(&t->pairs);
 }
-
-int tree_find(const watch_tree *t, int wd) { return index_find_wd(t, wd); }
 
 bool tree_has_dirty(const watch_tree *t) { return t->dirty.count > 0; }
 
-void tree_report_dirty(watch_tree *t, tree_record_fn on_record, void *context) {
+void tree_report_dirty(watch_tree *t, hand_record_fn on_record, void *context) {
     sink s = {on_record, context};
     report_dirty(t, s);
-}
-
-bool tree_relative_path(const watch_tree *t, int node, char *out, size_t capacity) {
-    return build_relative(t, node, nullptr, 0, out, capacity);
 }

@@ -1,32 +1,32 @@
-// The tree's two indexes over its nodes: by watch descriptor, and by parent
-// and name. Open addressing with linear probing and backward-shift deletion,
-// so finding, adding and removing a node take constant time on average
-// whatever the tree's size. Nodes with the same parent and name (the tree
-// can hold two for a while, when a listing ran ahead of a rename) share one
-// probe run, so all of them can be visited.
+// An index of node numbers by a key the caller hashes: open addressing with
+// linear probing and backward-shift deletion, so finding, adding and removing
+// a node take constant time on average whatever the tree's size. Nodes with
+// the same key (the tree can hold two folders of one name for a while, when
+// a listing ran ahead of a rename) share one probe run, so all of them can
+// be visited; the caller tells them apart.
 #pragma once
 
 #include <stddef.h>
 
-struct watch_tree;
+// The hash of a node's key, as the index was given it.
+typedef size_t (*node_hash_fn)(const void *context, int node);
 
 struct node_index {
-    int *slots; // node numbers, -1 for empty
+    int *slots;        // node numbers, -1 for empty
     size_t slot_count; // a power of two, or 0
     size_t used;
+    node_hash_fn hash_of;
+    const void *context; // of hash_of
 };
 
-// The index a node's key lives in, with its hash.
-enum index_kind { BY_WD, BY_NAME };
-
-bool index_insert(watch_tree *tree, index_kind kind, int node);
-void index_remove(watch_tree *tree, index_kind kind, int node);
+void index_init(node_index *index, node_hash_fn hash_of, const void *context);
+// False when it would not fit and memory ran out.
+bool index_insert(node_index *index, int node);
+void index_remove(node_index *index, int node);
 void index_release(node_index *index);
 
-// The node watching wd, or -1.
-int index_find_wd(const watch_tree *tree, int wd);
-
-// Walks the nodes named name below parent: first for the first one, then
-// with the *slot it left to get the next. Returns the node, or -1 at the end.
-int index_next_named(const watch_tree *tree, int parent, const char *name, size_t length,
-                     size_t *slot, bool first);
+// Walks the probe run of a key's hash: first for its first node, then with
+// the *slot it left for the next. Every node whose key shares the run comes
+// up, not only those with that key. -1 at the end.
+int index_first(const node_index *index, size_t hash, size_t *slot);
+int index_next(const node_index *index, size_t *slot);

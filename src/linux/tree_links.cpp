@@ -68,40 +68,38 @@ bool seen_by_folder(const inotify_event *previous, const char *previous_name, in
 void tree_links_start(watch_tree *t, int64_t since) {
     if (!t->ops.watch_linked) return;
     if (!tree_links_pending(t) || since < t->links_since) t->links_since = since;
-    t->link_folders.count = 0;
+    // Every slot in use now, in turn; a folder watched later was listed
+    // with its files reported, each looked at then.
+    t->link_next = 0;
+    t->link_end = t->node_count;
     t->link_waiting.count = 0;
-    for (int n = t->node_count - 1; n >= 0; n--) {
-        if (t->nodes[n].wd >= 0) push_node(&t->link_folders, n);
-    }
 }
 
-bool tree_links_pending(const watch_tree *t) { return t->link_folders.count > 0; }
+bool tree_links_pending(const watch_tree *t) { return t->link_next < t->link_end; }
 
-void tree_links_discover(watch_tree *t, tree_record_fn on_record, void *context, int folders) {
+void tree_links_discover(watch_tree *t, hand_record_fn on_record, void *context, int folders) {
     sink s = {on_record, context};
     // Folders where a name was not found while the tree was behind: listed
     // once it is not (those whose paths do not hold then wait as below).
-    if (t->link_recheck.count && t->ops.queued_bytes(t->ops.context) == 0) {
-        node_list recheck = t->link_recheck;
-        t->link_recheck = node_list{nullptr, 0, 0};
+    if (t->link_recheck.count && kernel_queue_empty(t)) {
+        node_list recheck = take_list(&t->link_recheck);
         for (int i = 0; i < recheck.count; i++) {
             int node = recheck.items[i];
-            if (!t->nodes[node].link_recheck) continue; // a slot freed and taken again
-            t->nodes[node].link_recheck = false;
+            if (!(t->nodes[node].marks & MARK_LINK_RECHECK)) continue; // a slot freed and taken again
+            t->nodes[node].marks &= static_cast<uint8_t>(~MARK_LINK_RECHECK);
             if (t->nodes[node].wd >= 0 && !list_folder(t, s, node)) push_node(&t->link_waiting, node);
         }
         release_list(&recheck);
     }
     // Those that waited for their paths: tried once more each time.
-    node_list waiting = t->link_waiting;
-    t->link_waiting = node_list{nullptr, 0, 0};
+    node_list waiting = take_list(&t->link_waiting);
     for (int i = 0; i < waiting.count; i++) {
         int node = waiting.items[i];
         if (t->nodes[node].wd >= 0 && !list_folder(t, s, node)) push_node(&t->link_waiting, node);
     }
     release_list(&waiting);
-    for (; folders > 0 && t->link_folders.count; folders--) {
-        int node = t->link_folders.items[--t->link_folders.count];
+    for (; folders > 0 && t->link_next < t->link_end; folders--) {
+        int node = t->link_next++;
         if (t->nodes[node].wd >= 0 && !list_folder(t, s, node)) push_node(&t->link_waiting, node);
     }
 }

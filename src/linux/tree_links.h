@@ -1,5 +1,5 @@
 // Hard-linked files in an inotify tree: the listing after set-up that finds
-// those already there (tree_links_start, inotify_tree.h), and the events of
+// those already there, and the events of
 // the watches on the files themselves.
 #pragma once
 
@@ -14,3 +14,15 @@
 // followed file's.
 bool links_event(watch_tree *t, const sink &s, const inotify_event &event,
                  const inotify_event *previous, const char *previous_name);
+
+// Lists every folder for hard-linked files already there, a few at a time:
+// each is followed, and reported if it changed since since (less the margin
+// for coarse clocks), as a write through another name made no event here.
+void tree_links_start(watch_tree *tree, int64_t since);
+
+// Whether folders are still to be listed for linked files: the caller calls
+// tree_links_discover when no event waits (and after each read).
+bool tree_links_pending(const watch_tree *tree);
+
+// Lists up to folders of them, and tries those whose paths did not hold.
+void tree_links_discover(watch_tree *tree, hand_record_fn on_record, void *context, int folders);

@@ -97,7 +97,7 @@ void release_held(watch_tree *t) {
 
 // In a rescan, keeps top and what lies below it as known.
 void keep_subtree(watch_tree *t, int top) {
-    for (int n = top; n >= 0; n = next_below(t, top, n)) t->nodes[n].seen = t->rescans;
+    for (int n = top; n >= 0; n = next_below(t, top, n)) t->nodes[n].marks |= MARK_SEEN;
 }
 
 // In a rescan, for a directory that cannot be listed: the subdirectories the
@@ -105,12 +105,12 @@ void keep_subtree(watch_tree *t, int top) {
 // else tells whether they left); those whose paths are too long to ask
 // about are kept as they are.
 void rescan_known_children(watch_tree *t, int node) {
-    t->nodes[node].seen = t->rescans;
+    t->nodes[node].marks |= MARK_SEEN;
     for (int c = t->nodes[node].first_child; c >= 0; c = t->nodes[c].next_sibling) {
         if (!build_system_path(t, c, nullptr, 0)) {
             keep_subtree(t, c);
-        } else if (t->nodes[c].seen != t->rescans && still_there(t, c)) {
-            t->nodes[c].seen = t->rescans;
+        } else if (!(t->nodes[c].marks & MARK_SEEN) && still_there(t, c)) {
+            t->nodes[c].marks |= MARK_SEEN;
             push_node(&t->work, c); // without room, kept as known, unlisted
         }
     }
@@ -145,11 +145,11 @@ void add_known_directory(watch_tree *t, const sink &s, int node, int parent, con
         // renamed there within the tree: its events are read, or still to be.)
         mark_reported(t, node, false);
     }
-    bool again = mode == LIST_ARRIVED && !t->nodes[node].reported;
+    bool again = mode == LIST_ARRIVED && !(t->nodes[node].marks & MARK_REPORTED);
     if (mode == LIST_RESCAN) {
         // Listed once per rescan: a mount can show a directory inside itself.
-        again = t->nodes[node].seen != t->rescans;
-        t->nodes[node].seen = t->rescans;
+        again = !(t->nodes[node].marks & MARK_SEEN);
+        t->nodes[node].marks |= MARK_SEEN;
     }
     if (again && !push_node(&t->work, node)) unwatched(t, s, parent, name, length, ENOMEM);
 }
@@ -191,7 +191,7 @@ void add_watched(watch_tree *t, const sink &s, int parent, const char *name, siz
         // on with its files still due: it is listed where it stands then.
         if (mode == LIST_RESCAN) return;
         int known = check_parent ? child_named(t, parent, name, length) : -1;
-        if (known >= 0 && !t->nodes[known].reported) flag_node(t, known, NODE_UNLISTED);
+        if (known >= 0 && !(t->nodes[known].marks & MARK_REPORTED)) flag_node(t, known, NODE_UNLISTED);
         if (parent != TREE_ROOT && !still_there(t, parent)) flag_node(t, parent, NODE_MISSED);
         return;
     }
@@ -261,7 +261,7 @@ void list_queued(watch_tree *t, const sink &s, list_mode mode) {
     while (t->work.count) {
         int node = t->work.items[--t->work.count];
         if (t->nodes[node].wd < 0) continue;
-        if (report_files && t->nodes[node].reported) continue; // listed with another
+        if (report_files && (t->nodes[node].marks & MARK_REPORTED)) continue; // listed with another
         int error = 0;
         void *directory = take_held(t, node);
         if (!directory) {
@@ -296,13 +296,13 @@ void list_queued(watch_tree *t, const sink &s, list_mode mode) {
                 emit(s, RECORD_UNWATCHED, "", t->detail);
             } else {
                 const tree_node &n = t->nodes[node];
-                unwatched(t, s, n.parent, n.name, n.name_length, error);
+                unwatched(t, s, n.parent, node_name(n), n.name_length, error);
             }
             continue;
         }
         if (report_files) {
-            t->nodes[node].reported = true;
-            t->nodes[node].arrived_at = t->events_since;
+            t->nodes[node].marks |= MARK_REPORTED;
+            t->nodes[node].arrived_at = seconds_up(t->events_since);
         }
         bool is_directory = false;
         const lister_ops &l = t->ops.lister;
@@ -329,9 +329,9 @@ void directory_arrived(watch_tree *t, const sink &s, int parent, const char *nam
 namespace {
 
 // Whether the subdirectory entry of node's listing (of directory, open) is
-// the child the tree has there. Entries that cannot be watched were named
-// when they were met.
-bool entry_matches(watch_tree *t, int node, void *directory, const char *entry) {
+// the child the tree has there; *matched counts the children so found.
+// Entries that cannot be watched were named when they were met.
+bool entry_matches(watch_tree *t, int node, void *directory, const char *entry, int *matched) {
     size_t length = strlen(entry);
     if (!build_system_path(t, node, entry, length)) return true;
     int wd = watch_path(t, directory, length, nullptr);
@@ -347,7 +347,7 @@ bool entry_matches(watch_tree *t, int node, void *directory, const char *entry) 
         // Seen here through a mount, and standing where the tree has it too.
         return still_there(t, found);
     }
-    t->nodes[found].checked = t->checks;
+    (*matched)++;
     return true;
 }
 
@@ -364,20 +364,21 @@ bool verify_directory(watch_tree *t, int node) {
         directory = nullptr;
     }
     if (!directory) return error != ENOENT && error != ENOTDIR; // unreadable ones were named
-    t->checks++;
     bool matches = true;
+    int matched = 0;
     bool is_directory = false;
     const lister_ops &l = t->ops.lister;
     while (const char *entry = l.next_entry(l.context, directory, &is_directory)) {
         t->listed++;
-        if (is_directory && matches) matches = entry_matches(t, node, directory, entry);
+        if (is_directory && matches) matches = entry_matches(t, node, directory, entry, &matched);
     }
     close_directory(t, directory);
+    // Every child the listing did not find must be one too deep to name (a
+    // listing finds a child at most once: its name is one entry).
     for (int c = t->nodes[node].first_child; matches && c >= 0; c = t->nodes[c].next_sibling) {
-        // A child not listed here must be one too deep to name.
-        if (t->nodes[c].checked != t->checks) matches = !build_system_path(t, c, nullptr, 0);
+        if (build_system_path(t, c, nullptr, 0)) matched--;
     }
-    return matches;
+    return matches && matched == 0;
 }
 
 namespace {
@@ -431,12 +432,11 @@ void retry_flagged(watch_tree *t, const sink &s) {
     if (!t->retry.count) return;
     // Taken whole: what is flagged while these are tried waits for the next
     // time, as does what still cannot be done.
-    node_list taken = t->retry;
-    t->retry = node_list{nullptr, 0, 0};
+    node_list taken = take_list(&t->retry);
     for (int i = 0; i < taken.count; i++) {
         int n = taken.items[i];
-        if (!t->nodes[n].retrying) continue; // a slot freed and taken again
-        t->nodes[n].retrying = false;
+        if (!(t->nodes[n].marks & MARK_RETRYING)) continue; // a slot freed and taken again
+        t->nodes[n].marks &= static_cast<uint8_t>(~MARK_RETRYING);
         if (t->nodes[n].wd < 0 || !t->nodes[n].flags) continue;
         if (!retry_one(t, s, n) && t->nodes[n].wd >= 0) {
             unsigned flags = t->nodes[n].flags;
@@ -467,7 +467,7 @@ void report_dirty_folder(watch_tree *t, const sink &s, int node, int64_t since) 
             describe_error(t, error);
             emit(s, RECORD_UNWATCHED, "", t->detail);
         } else {
-            unwatched(t, s, n.parent, n.name, n.name_length, error);
+            unwatched(t, s, n.parent, node_name(n), n.name_length, error);
         }
         return;
     }
@@ -485,13 +485,12 @@ void report_dirty_folder(watch_tree *t, const sink &s, int node, int64_t since) 
 
 void report_dirty(watch_tree *t, const sink &s) {
     // Taken whole: what is dropped again marks its folder anew.
-    node_list taken = t->dirty;
-    t->dirty = node_list{nullptr, 0, 0};
+    node_list taken = take_list(&t->dirty);
     for (int i = 0; i < taken.count; i++) {
         tree_node &n = t->nodes[taken.items[i]];
-        if (n.wd < 0 || !n.dirty) continue;
-        n.dirty = false;
-        report_dirty_folder(t, s, taken.items[i], n.dirty_since);
+        if (n.wd < 0 || !(n.marks & MARK_DIRTY)) continue;
+        n.marks &= static_cast<uint8_t>(~MARK_DIRTY);
+        report_dirty_folder(t, s, taken.items[i], seconds_ns(n.dirty_since));
     }
     release_list(&taken);
 }
@@ -504,18 +503,19 @@ int rescan(watch_tree *t, const sink &s) {
     }
     // Flagged work goes, all is listed again; what this listing misses is
     // flagged anew, and kept.
-    t->rescans++;
-    for (int i = 0; i < t->retry.count; i++) t->nodes[t->retry.items[i]].retrying = false;
     t->retry.count = 0;
-    for (int n = 0; n < t->node_count; n++) t->nodes[n].flags = 0;
-    t->nodes[TREE_ROOT].seen = t->rescans;
+    for (int n = 0; n < t->node_count; n++) {
+        t->nodes[n].flags = 0;
+        t->nodes[n].marks &= static_cast<uint8_t>(~(MARK_RETRYING | MARK_SEEN));
+    }
+    t->nodes[TREE_ROOT].marks |= MARK_SEEN;
     t->work.count = 0;
     t->moved.count = 0;
     if (!push_node(&t->work, TREE_ROOT)) return 0;
     list_queued(t, s, LIST_RESCAN);
     for (int n = 1; n < t->node_count; n++) {
         const tree_node &node = t->nodes[n];
-        if (node.wd >= 0 && node.seen != t->rescans && node.parent >= 0) forget(t, n, false);
+        if (node.wd >= 0 && !(node.marks & MARK_SEEN) && node.parent >= 0) forget(t, n, false);
     }
     // What the rescan saw is ahead of the events queued meanwhile.
     for (int n = 0; n < t->node_count; n++) {

@@ -9,7 +9,7 @@
 #include "tree_listing.h"
 #include "tree_nodes.h"
 
-void tree_mount_changed(watch_tree *t, const char *relative, tree_record_fn on_record,
+void tree_mount_changed(watch_tree *t, const char *relative, hand_record_fn on_record,
                         void *context) {
     sink s = {on_record, context};
     // The node of each name on the way, as far as the tree knows them.

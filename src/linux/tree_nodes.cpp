@@ -12,12 +12,48 @@ namespace {
 // Not yet fixed: the node waits for settle_placed.
 const uint64_t PLACING = UINT64_MAX;
 
+size_t hash_wd(int wd) { return static_cast<uint32_t>(wd) * 2654435761u; }
+
+size_t hash_name(int parent, const char *name, size_t length) {
+    uint64_t h = 14695981039346656037ull ^ static_cast<uint32_t>(parent);
+    for (size_t i = 0; i < length; i++) {
+        h ^= static_cast<unsigned char>(name[i]);
+        h *= 1099511628211ull;
+    }
+    return static_cast<size_t>(h ^ (h >> 29));
+}
+
+size_t wd_key(const void *context, int node) {
+    return hash_wd(static_cast<const watch_tree *>(context)->nodes[node].wd);
+}
+
+size_t name_key(const void *context, int node) {
+    const tree_node &n = static_cast<const watch_tree *>(context)->nodes[node];
+    return hash_name(n.parent, node_name(n), n.name_length);
+}
+
 char *copy_name(const char *name, size_t length) {
     char *copy = static_cast<char *>(malloc(length + 1));
     if (!copy) return nullptr;
     memcpy(copy, name, length);
     copy[length] = '\0';
     return copy;
+}
+
+// Gives n the name; false when memory ran out (n keeps its old one).
+bool set_name(tree_node &n, const char *name, size_t length) {
+    if (length > UINT16_MAX) return false;
+    char *copy = nullptr;
+    if (length >= NODE_NAME_INSIDE && !(copy = copy_name(name, length))) return false;
+    if (n.name_length >= NODE_NAME_INSIDE) free(n.long_name);
+    n.name_length = static_cast<uint16_t>(length);
+    if (copy) {
+        n.long_name = copy;
+    } else {
+        memcpy(n.short_name, name, length);
+        n.short_name[length] = '\0';
+    }
+    return true;
 }
 
 void link_child(watch_tree *t, int node, int parent) {
@@ -43,9 +79,7 @@ void unlink_child(watch_tree *t, int node) {
 void free_slot(watch_tree *t, int node) {
     drop_sighting(t, node);
     tree_node &n = t->nodes[node];
-    free(n.name);
-    n.name = nullptr;
-    n.name_length = 0;
+    set_name(n, "", 0);
     n.wd = -1;
     n.parent = -1;
     n.first_child = -1;
@@ -59,6 +93,11 @@ bool grow_nodes(watch_tree *t) {
     void *grown = realloc(t->nodes, static_cast<size_t>(capacity) * sizeof *t->nodes);
     if (!grown) return false;
     t->nodes = static_cast<tree_node *>(grown);
+    if (t->sightings) {
+        grown = realloc(t->sightings, static_cast<size_t>(capacity) * sizeof *t->sightings);
+        if (!grown) return false; // the nodes' room is only used up to node_capacity
+        t->sightings = static_cast<tree_sighting *>(grown);
+    }
     t->node_capacity = capacity;
     return true;
 }
@@ -71,33 +110,32 @@ bool emit(const sink &s, record_kind kind, const char *path, const char *detail)
 }
 
 int new_node(watch_tree *t, int wd, int parent, const char *name, size_t length) {
-    char *copy = copy_name(name, length);
-    if (!copy) return -1;
+    tree_node made;
+    memset(&made, 0, sizeof made);
+    if (!set_name(made, name, length)) return -1;
     int node = t->free_slot;
     if (node >= 0) {
         t->free_slot = t->nodes[node].next_sibling;
     } else {
         if (t->node_count == t->node_capacity && !grow_nodes(t)) {
-            free(copy);
+            set_name(made, "", 0);
             return -1;
         }
         node = t->node_count++;
     }
     tree_node &n = t->nodes[node];
-    memset(&n, 0, sizeof n);
+    n = made;
     n.wd = wd;
     n.parent = -1;
     n.first_child = -1;
     n.next_sibling = -1;
     n.prev_sibling = -1;
-    n.seen_parent = -1;
-    n.name = copy;
-    n.name_length = length;
-    n.seen = t->rescans;
+    // Reached by a rescan under way, and new to a pass that watches for moves.
+    n.marks = MARK_SEEN | MARK_MOVED;
     if (parent >= 0) link_child(t, node, parent);
-    bool indexed = index_insert(t, BY_WD, node);
-    if (indexed && parent >= 0 && !index_insert(t, BY_NAME, node)) {
-        index_remove(t, BY_WD, node);
+    bool indexed = index_insert(&t->by_wd, node);
+    if (indexed && parent >= 0 && !index_insert(&t->by_name, node)) {
+        index_remove(&t->by_wd, node);
         indexed = false;
     }
     if (!indexed) {
@@ -112,7 +150,7 @@ int new_node(watch_tree *t, int wd, int parent, const char *name, size_t length)
 void forget(watch_tree *t, int node, bool own_watch_gone) {
     if (t->nodes[node].parent >= 0) {
         touch_directory(t, t->nodes[node].parent);
-        index_remove(t, BY_NAME, node);
+        index_remove(&t->by_name, node);
     }
     unlink_child(t, node);
     t->nodes[node].next_sibling = -1;
@@ -124,13 +162,13 @@ void forget(watch_tree *t, int node, bool own_watch_gone) {
         stack = t->nodes[n].next_sibling;
         for (int c = t->nodes[n].first_child; c >= 0;) {
             int next = t->nodes[c].next_sibling;
-            index_remove(t, BY_NAME, c);
+            index_remove(&t->by_name, c);
             t->nodes[c].next_sibling = stack;
             stack = c;
             c = next;
         }
         if (n != node || !own_watch_gone) drop_watch(t, t->nodes[n].wd);
-        index_remove(t, BY_WD, n);
+        index_remove(&t->by_wd, n);
         if (t->move_pending && t->move_node == n) t->move_node = -1;
         free_slot(t, n);
     }
@@ -145,25 +183,25 @@ bool is_below(const watch_tree *t, int node, int ancestor) {
 
 bool has_name(const watch_tree *t, int node, const char *name, size_t length) {
     const tree_node &n = t->nodes[node];
-    return n.name_length == length && memcmp(n.name, name, length) == 0;
+    return n.name_length == length && memcmp(node_name(n), name, length) == 0;
 }
 
 bool relocate(watch_tree *t, int node, int parent, const char *name, size_t length) {
     if (node == TREE_ROOT || is_below(t, parent, node)) return false;
     tree_node &n = t->nodes[node];
     if (n.parent == parent && has_name(t, node, name, length)) return false;
-    char *copy = copy_name(name, length);
-    if (!copy) return false; // keeps the old place: a stale name beats none
+    index_remove(&t->by_name, node);
+    if (!set_name(n, name, length)) {
+        index_insert(&t->by_name, node); // the room it just left
+        return false; // keeps the old place: a stale name beats none
+    }
     touch_directory(t, n.parent);
     touch_directory(t, parent);
     touch_directory(t, node);
-    index_remove(t, BY_NAME, node);
     unlink_child(t, node);
-    free(n.name);
-    n.name = copy;
-    n.name_length = length;
+    n.marks |= MARK_MOVED;
     link_child(t, node, parent);
-    if (!index_insert(t, BY_NAME, node)) {
+    if (!index_insert(&t->by_name, node)) {
         // Unfindable by name, it would never be followed: let it go.
         forget(t, node, false);
     }
@@ -171,42 +209,93 @@ bool relocate(watch_tree *t, int node, int parent, const char *name, size_t leng
 }
 
 void note_sighting(watch_tree *t, int node, int parent, const char *name, size_t length) {
+    if (!t->sightings) {
+        t->sightings = static_cast<tree_sighting *>(
+            malloc(static_cast<size_t>(t->node_capacity) * sizeof *t->sightings));
+        if (!t->sightings) return; // then a move that arrives nowhere is taken as leaving
+    }
     char *copy = copy_name(name, length);
-    if (!copy) return; // then a move that arrives nowhere is taken as leaving
+    if (!copy) return;
     drop_sighting(t, node);
-    tree_node &n = t->nodes[node];
-    n.seen_parent = parent;
-    n.seen_parent_wd = t->nodes[parent].wd;
-    n.seen_name = copy;
-    n.seen_length = length;
-    n.seen_at = t->stream_end + t->ops.queued_bytes(t->ops.context);
+    t->nodes[node].marks |= MARK_SIGHTED;
+    t->sightings[node] = tree_sighting{parent, t->nodes[parent].wd, copy, length,
+                                       t->stream_end + t->ops.queued_bytes(t->ops.context)};
 }
 
 void drop_sighting(watch_tree *t, int node) {
     tree_node &n = t->nodes[node];
-    free(n.seen_name);
-    n.seen_name = nullptr;
-    n.seen_parent = -1;
+    if (!(n.marks & MARK_SIGHTED)) return;
+    n.marks &= static_cast<uint8_t>(~MARK_SIGHTED);
+    free(t->sightings[node].name);
+}
+
+bool sighted_before(const watch_tree *t, int node, uint64_t position) {
+    return (t->nodes[node].marks & MARK_SIGHTED) && t->sightings[node].at <= position;
 }
 
 bool move_to_sighting(watch_tree *t, int node, uint64_t position) {
-    tree_node &n = t->nodes[node];
-    int parent = n.seen_parent;
+    if (!(t->nodes[node].marks & MARK_SIGHTED)) return false;
+    const tree_sighting &seen = t->sightings[node];
+    int parent = seen.parent;
     // A listing made before the move saw it where it left from.
-    if (parent < 0 || n.seen_at <= position || t->nodes[parent].wd != n.seen_parent_wd ||
-        t->nodes[parent].wd < 0 || is_below(t, parent, node)) {
+    if (seen.at <= position || t->nodes[parent].wd != seen.parent_wd || t->nodes[parent].wd < 0 ||
+        is_below(t, parent, node)) {
         return false;
     }
     char name[NAME_MAX + 1];
-    size_t length = n.seen_length < sizeof name ? n.seen_length : sizeof name - 1;
-    memcpy(name, n.seen_name, length);
+    size_t length = seen.length < sizeof name ? seen.length : sizeof name - 1;
+    memcpy(name, seen.name, length);
     drop_sighting(t, node);
     return relocate(t, node, parent, name, length);
 }
 
+void nodes_init(watch_tree *t) {
+    t->free_slot = -1;
+    t->placing.limit = NODE_LIST_LIMIT;
+    t->verify.limit = NODE_LIST_LIMIT;
+    index_init(&t->by_wd, wd_key, t);
+    index_init(&t->by_name, name_key, t);
+}
+
+void nodes_release(watch_tree *t) {
+    for (int n = 0; n < t->node_count; n++) {
+        set_name(t->nodes[n], "", 0);
+        drop_sighting(t, n);
+    }
+    free(t->nodes);
+    free(t->sightings);
+    t->nodes = nullptr;
+    t->sightings = nullptr;
+    t->node_count = t->node_capacity = 0;
+    index_release(&t->by_wd);
+    index_release(&t->by_name);
+}
+
+int tree_find(const watch_tree *t, int wd) {
+    size_t slot = 0;
+    for (int n = index_first(&t->by_wd, hash_wd(wd), &slot); n >= 0; n = index_next(&t->by_wd, &slot)) {
+        if (t->nodes[n].wd == wd) return n;
+    }
+    return -1;
+}
+
+int next_named(const watch_tree *t, int parent, const char *name, size_t length, size_t *slot,
+               bool first) {
+    const node_index &index = t->by_name;
+    int n = first ? index_first(&index, hash_name(parent, name, length), slot) : index_next(&index, slot);
+    for (; n >= 0; n = index_next(&index, slot)) {
+        if (t->nodes[n].parent == parent && has_name(t, n, name, length)) return n;
+    }
+    return -1;
+}
+
+bool tree_relative_path(const watch_tree *t, int node, char *out, size_t capacity) {
+    return build_relative(t, node, nullptr, 0, out, capacity);
+}
+
 int child_named(const watch_tree *t, int parent, const char *name, size_t length) {
     size_t slot = 0;
-    return index_next_named(t, parent, name, length, &slot, true);
+    return next_named(t, parent, name, length, &slot, true);
 }
 
 int next_below(const watch_tree *t, int top, int n) {
@@ -216,7 +305,10 @@ int next_below(const watch_tree *t, int top, int n) {
 }
 
 void mark_reported(watch_tree *t, int top, bool reported) {
-    for (int n = top; n >= 0; n = next_below(t, top, n)) t->nodes[n].reported = reported;
+    for (int n = top; n >= 0; n = next_below(t, top, n)) {
+        if (reported) t->nodes[n].marks |= MARK_REPORTED;
+        else t->nodes[n].marks &= static_cast<uint8_t>(~MARK_REPORTED);
+    }
 }
 
 bool build_relative(const watch_tree *t, int node, const char *name, size_t name_length,
@@ -239,7 +331,7 @@ bool build_relative(const watch_tree *t, int node, const char *name, size_t name
     for (int n = node; n != TREE_ROOT; n = t->nodes[n].parent) {
         size_t part = t->nodes[n].name_length;
         end -= part;
-        memcpy(out + end, t->nodes[n].name, part);
+        memcpy(out + end, node_name(t->nodes[n]), part);
         if (end) out[--end] = '/';
     }
     return true;
@@ -352,9 +444,7 @@ void forget_name(watch_tree *t, int entry) {
 
 // Whether the file system may be ahead of what the tree has read: events
 // wait in the buffer in hand or in the kernel.
-bool behind(watch_tree *t) {
-    return t->stream_end > t->event_end || t->ops.queued_bytes(t->ops.context) > 0;
-}
+bool behind(watch_tree *t) { return t->stream_end > t->event_end || !kernel_queue_empty(t); }
 
 // Looks at name in node's folder, opened below the root without following a
 // link (the path the tree has; a folder that is not there leaves the file
@@ -398,8 +488,8 @@ int look_linked(watch_tree *t, const sink &s, int node, const char *name, size_t
         if (!file.present && behind(t)) {
             // The path the tree has may lead elsewhere by now (a folder on
             // it renamed): the folder is listed again once nothing waits.
-            if (!t->nodes[node].link_recheck && push_node(&t->link_recheck, node)) {
-                t->nodes[node].link_recheck = true;
+            if (!(t->nodes[node].marks & MARK_LINK_RECHECK) && push_node(&t->link_recheck, node)) {
+                t->nodes[node].marks |= MARK_LINK_RECHECK;
             }
         } else if (entry >= 0 && (!file.present || same_file(t->links.names[entry], file))) {
             // Gone, or the same file with no other name left.
@@ -443,18 +533,25 @@ void linked_name_left(watch_tree *t, int node, const char *name, size_t length) 
 
 void mark_dirty(watch_tree *t, int node, int64_t since) {
     tree_node &n = t->nodes[node];
-    if (n.dirty) {
-        if (since < n.dirty_since) n.dirty_since = since;
+    if (n.marks & MARK_DIRTY) {
+        if (seconds_down(since) < n.dirty_since) n.dirty_since = seconds_down(since);
         return;
     }
     // Without room to remember it, the folder is not found again: its changes
     // stay told only by the loss line.
     if (!push_node(&t->dirty, node)) return;
-    n.dirty = true;
-    n.dirty_since = since;
+    n.marks |= MARK_DIRTY;
+    n.dirty_since = seconds_down(since);
 }
 
+bool kernel_queue_empty(const watch_tree *t) { return t->ops.queued_bytes(t->ops.context) == 0; }
+
 bool push_node(node_list *list, int node) {
+    if (list->spilled) return true;
+    if (list->limit && list->count == list->limit) {
+        list->spilled = true;
+        return true;
+    }
     if (list->count == list->capacity) {
         int capacity = list->capacity ? list->capacity * 2 : 64;
         void *grown = realloc(list->items, static_cast<size_t>(capacity) * sizeof *list->items);
@@ -470,6 +567,24 @@ void release_list(node_list *list) {
     free(list->items);
     list->items = nullptr;
     list->count = list->capacity = 0;
+    list->spilled = false;
+}
+
+int list_end(const watch_tree *t, const node_list *list) {
+    return list->spilled ? t->node_count : list->count;
+}
+
+int list_at(const node_list *list, int i) { return list->spilled ? i : list->items[i]; }
+
+void clear_list(node_list *list) {
+    list->count = 0;
+    list->spilled = false;
+}
+
+node_list take_list(node_list *list) {
+    node_list taken = *list;
+    *list = node_list{nullptr, 0, 0, list->limit, false};
+    return taken;
 }
 
 bool placed_by_events(const watch_tree *t, int node) {
@@ -481,29 +596,29 @@ void mark_placed(watch_tree *t, int node) {
     tree_node &n = t->nodes[node];
     if (n.trust_at == PLACING) return;
     // Without room to remember it, it is never trusted: every rename of it
-    // is checked against the file system.
+    // is checked against the file system. (A list that spills has room.)
     n.trust_at = PLACING;
     push_node(&t->placing, node);
 }
 
 void settle_placed(watch_tree *t) {
-    if (!t->placing.count) return;
+    if (!t->placing.count && !t->placing.spilled) return;
     // Every event queued by now comes before this point of the stream.
     uint64_t point = t->stream_end + t->ops.queued_bytes(t->ops.context);
-    for (int i = 0; i < t->placing.count; i++) {
-        int node = t->placing.items[i];
+    for (int i = 0, end = list_end(t, &t->placing); i < end; i++) {
+        int node = list_at(&t->placing, i);
         tree_node &n = t->nodes[node];
         if (n.wd < 0 || n.trust_at != PLACING) continue;
         n.trust_at = point;
         touch_directory(t, node);
         if (n.parent >= 0) touch_directory(t, n.parent);
     }
-    t->placing.count = 0;
+    clear_list(&t->placing);
 }
 
 void placed_by_rename(watch_tree *t, int node) {
     tree_node &n = t->nodes[node];
-    n.flags &= ~static_cast<unsigned>(NODE_SUSPECT);
+    n.flags &= static_cast<uint8_t>(~NODE_SUSPECT);
     if (n.flags == 0) n.trust_at = 0;
 }
 
@@ -519,10 +634,10 @@ void observe(watch_tree *t) {
     } else if (t->listing) {
         // Nothing is read during a listing: an event queued at any of its
         // looks is still queued at its end, where the kernel is asked once
-        // (a system call per directory was a sixth of set-up).
+        // rather than once per directory.
         t->looked = true;
     } else {
-        t->ahead = t->ops.queued_bytes(t->ops.context) > 0;
+        t->ahead = !kernel_queue_empty(t);
     }
 }
 
@@ -536,11 +651,19 @@ void listing_end(watch_tree *t) {
 
 void touch_directory(watch_tree *t, int node) {
     tree_node &n = t->nodes[node];
-    if (n.wd >= 0 && !n.verifying && push_node(&t->verify, node)) n.verifying = true;
+    if (n.wd >= 0 && !(n.marks & MARK_VERIFYING) && push_node(&t->verify, node)) n.marks |= MARK_VERIFYING;
+}
+
+void end_verify(watch_tree *t) {
+    for (int i = 0, end = list_end(t, &t->verify); i < end; i++) {
+        t->nodes[list_at(&t->verify, i)].marks &= static_cast<uint8_t>(~MARK_VERIFYING);
+    }
+    clear_list(&t->verify);
+    t->ahead = false;
 }
 
 void flag_node(watch_tree *t, int node, unsigned flag) {
     tree_node &n = t->nodes[node];
-    n.flags |= flag;
-    if (!n.retrying && push_node(&t->retry, node)) n.retrying = true;
+    n.flags = static_cast<uint8_t>(n.flags | flag);
+    if (!(n.marks & MARK_RETRYING) && push_node(&t->retry, node)) n.marks |= MARK_RETRYING;
 }

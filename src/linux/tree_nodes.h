@@ -5,11 +5,11 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "inotify_tree.h"
+#include "tree_model.h"
 
 // Where the tree hands its records.
 struct sink {
-    tree_record_fn on_record;
+    hand_record_fn on_record;
     void *context;
 };
 
@@ -32,10 +32,20 @@ bool relocate(watch_tree *t, int node, int parent, const char *name, size_t leng
 void note_sighting(watch_tree *t, int node, int parent, const char *name, size_t length);
 // Forgets where node was seen, once events read later place it.
 void drop_sighting(watch_tree *t, int node);
+// Whether a listing saw node elsewhere before position in the stream.
+bool sighted_before(const watch_tree *t, int node, uint64_t position);
 // Moves node to where a listing saw it after an event at position, if that
 // still can be. True when it moved.
 bool move_to_sighting(watch_tree *t, int node, uint64_t position);
 
+// An empty tree's slots and indexes; what they hold, released.
+void nodes_init(watch_tree *t);
+void nodes_release(watch_tree *t);
+
+// Walks the nodes named name below parent: first for the first one, then
+// with the *slot it left to get the next. Returns the node, or -1 at the end.
+int next_named(const watch_tree *t, int parent, const char *name, size_t length, size_t *slot,
+               bool first);
 // The first child of parent with that name, or -1.
 int child_named(const watch_tree *t, int parent, const char *name, size_t length);
 bool has_name(const watch_tree *t, int node, const char *name, size_t length);
@@ -81,8 +91,21 @@ int look_linked(watch_tree *t, const sink &s, int node, const char *name, size_t
 void linked_name_left(watch_tree *t, int node, const char *name, size_t length);
 void mark_dirty(watch_tree *t, int node, int64_t since);
 
+// Whether the kernel holds no event for the tree, unread.
+bool kernel_queue_empty(const watch_tree *t);
+
+// False when it could not be kept (a list with a limit spills instead).
 bool push_node(node_list *list, int node);
 void release_list(node_list *list);
+// How far to walk a list: its nodes, or every slot when it spilled; and
+// the node at a step of that walk. Its user checks the node's mark.
+int list_end(const watch_tree *t, const node_list *list);
+int list_at(const node_list *list, int i);
+// Empties a list, spilled or not.
+void clear_list(node_list *list);
+// The list as it is, for its user to walk and release; an empty one is left
+// in its place, so what is pushed meanwhile waits for the next time.
+node_list take_list(node_list *list);
 
 // Trust. A node placed by what the file system showed is trusted once the
 // events queued by then have been read: settle_placed fixes that point for
@@ -95,6 +118,8 @@ void placed_by_rename(watch_tree *t, int node);
 // Notes a directory whose place or subdirectories changed: checked when the
 // tree rests, if it looked ahead of the events meanwhile.
 void touch_directory(watch_tree *t, int node);
+// The check at rest is over: nothing is left to check, nothing looked ahead.
+void end_verify(watch_tree *t);
 // Removes a kernel watch (the kernel then queues an IN_IGNORED for it).
 void drop_watch(watch_tree *t, int wd);
 // Called before the tree looks at the file system: notes whether it looks

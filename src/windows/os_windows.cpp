@@ -8,14 +8,21 @@
 #include <stdlib.h>
 
 #include "long_paths.h"
-#include "monitor.h"
 #include "os.h"
 #include "wide_text.h"
 
 namespace {
 
-DWORD WINAPI watcher_thread(LPVOID directory) {
-    return static_cast<DWORD>(monitor_directory(static_cast<const char *>(directory)));
+// What a watcher thread runs: handed to the thread, which frees it.
+struct watcher_start {
+    watcher_fn watch;
+    const char *directory;
+};
+
+DWORD WINAPI watcher_thread(LPVOID context) {
+    watcher_start start = *static_cast<watcher_start *>(context);
+    free(context);
+    return static_cast<DWORD>(start.watch(start.directory));
 }
 
 } // namespace
@@ -51,10 +58,15 @@ char **os_arguments(int *argc, char **argv) {
     return utf8 ? utf8 : argv;
 }
 
-bool os_start_watcher(const char *directory) {
-    HANDLE thread = CreateThread(nullptr, 0, watcher_thread, const_cast<char *>(directory), 0,
-                                 nullptr);
-    if (!thread) return false;
+bool os_start_watcher(watcher_fn watch, const char *directory) {
+    watcher_start *start = static_cast<watcher_start *>(malloc(sizeof(watcher_start)));
+    if (!start) return false;
+    *start = watcher_start{watch, directory};
+    HANDLE thread = CreateThread(nullptr, 0, watcher_thread, start, 0, nullptr);
+    if (!thread) {
+        free(start);
+        return false;
+    }
     CloseHandle(thread);
     return true;
 }

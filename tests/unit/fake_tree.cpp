@@ -2,6 +2,8 @@
 // translation's tests and fuzz targets.
 #include "fake_tree.h"
 
+#include "tree_nodes.h"
+
 #include <errno.h>
 #include <limits.h>
 #include <string.h>
@@ -653,7 +655,7 @@ bool fake_check_structure(const watch_tree *tree, std::string *why) {
         if (node.wd < 0) continue;
         live++;
         std::string at_node = "node " + std::to_string(n) + " (wd " + std::to_string(node.wd) + ")";
-        if (!node.name || strlen(node.name) != node.name_length) return fail(why, at_node + " has no name of its length");
+        if (strlen(node_name(node)) != node.name_length) return fail(why, at_node + " has no name of its length");
         if (tree_find(tree, node.wd) != n) return fail(why, at_node + " is not found by its wd");
         if (n == TREE_ROOT) {
             if (node.parent != -1) return fail(why, "the root has a parent");
@@ -664,8 +666,8 @@ bool fake_check_structure(const watch_tree *tree, std::string *why) {
         }
         bool named = false;
         size_t slot = 0;
-        for (int c = index_next_named(tree, node.parent, node.name, node.name_length, &slot, true); c >= 0;
-             c = index_next_named(tree, node.parent, node.name, node.name_length, &slot, false)) {
+        for (int c = next_named(tree, node.parent, node_name(node), node.name_length, &slot, true); c >= 0;
+             c = next_named(tree, node.parent, node_name(node), node.name_length, &slot, false)) {
             named = named || c == n;
         }
         if (!named) return fail(why, at_node + " is not found by its parent and name");

@@ -201,6 +201,24 @@ TEST(InotifyTree, RenamePairSplitAcrossTwoReadsStillPairs) {
     h.expect_mirror();
 }
 
+TEST(InotifyTree, TreeLargerThanItsListsOfPlacedFoldersIsTrustedAndFollowed) {
+    // More folders than the lists of those placed and to check hold: they
+    // are passed over whole, and every folder is still placed and followed.
+    harness h;
+    for (int i = 0; i < NODE_LIST_LIMIT + 100; i++) {
+        fake_mkdir(&h.fs, ("/w/d" + std::to_string(i)).c_str());
+    }
+    ASSERT_EQ(h.start(), 0);
+    int last = h.wd(("/w/d" + std::to_string(NODE_LIST_LIMIT + 99)).c_str());
+    fake_rename(&h.fs, ("/w/d" + std::to_string(NODE_LIST_LIMIT + 99)).c_str(), "/w/d0/moved");
+    fake_write(&h.fs, "/w/d0/moved/f");
+    ASSERT_EQ(h.deliver(), 0);
+    EXPECT_EQ(h.changes(), (paths{"d0/moved/f", "d0/moved/f"}));
+    EXPECT_EQ(h.wd("/w/d0/moved"), last);
+    EXPECT_EQ(h.known_as("/w/d0/moved"), "d0/moved");
+    h.expect_mirror();
+}
+
 TEST(InotifyTree, DirectoryMovedOutIsForgottenWithItsWatches) {
     harness h;
     fake_mkdir(&h.fs, "/w/a");
