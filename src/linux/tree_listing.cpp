@@ -490,6 +490,11 @@ void report_dirty(watch_tree *t, const sink &s) {
         tree_node &n = t->nodes[taken.items[i]];
         if (n.wd < 0 || !(n.marks & MARK_DIRTY)) continue;
         n.marks &= static_cast<uint8_t>(~MARK_DIRTY);
+        // Listed where it surely stands: a guess checked first.
+        if (placed_by_guess(t, taken.items[i])) {
+            mark_dirty(t, taken.items[i], seconds_ns(n.dirty_since));
+            continue;
+        }
         report_dirty_folder(t, s, taken.items[i], seconds_ns(n.dirty_since));
     }
     release_list(&taken);

@@ -381,8 +381,22 @@ void unwatched(watch_tree *t, const sink &s, int node, const char *name, size_t 
     emit(s, RECORD_UNWATCHED_UNREPRESENTABLE, t->relative, t->detail);
 }
 
+bool placed_by_guess(const watch_tree *t, int node) {
+    for (int n = node; n >= 0; n = t->nodes[n].parent) {
+        if (t->nodes[n].flags & NODE_SUSPECT) return true;
+    }
+    return false;
+}
+
 void report_file(watch_tree *t, const sink &s, int node, const char *name, size_t length,
                  int64_t dirty_since) {
+    // A folder placed by a guess may be another than the one standing at its
+    // path: its file is owed, not named there, until the guess is checked
+    // (the rest after the events confirms it or lists the tree again).
+    if (placed_by_guess(t, node)) {
+        mark_dirty(t, node, dirty_since);
+        return;
+    }
     bool queued;
     if (build_relative(t, node, name, length, t->relative, sizeof t->relative)) {
         queued = emit(s, RECORD_CHANGE, t->relative, nullptr);

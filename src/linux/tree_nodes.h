@@ -67,6 +67,10 @@ bool build_relative(const watch_tree *t, int node, const char *name, size_t name
 // when the root's path and it would not fit in a path.
 bool build_system_path(watch_tree *t, int node, const char *name, size_t name_length);
 
+// Whether node, or a folder above it, stands where the tree put it by a
+// guess still to be checked.
+bool placed_by_guess(const watch_tree *t, int node);
+
 // Records about a directory below node that cannot be watched, and about a
 // file that changed.
 void describe_error(watch_tree *t, int error);
