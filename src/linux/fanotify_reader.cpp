@@ -86,9 +86,23 @@ void reader_record(void *context, const watch_record *record) {
     push(static_cast<fanotify_reader *>(context), record);
 }
 
+// Whether a walk's file still stands at the path the walk gives it. A walk
+// reads a folder's path once, then lists and hands over at the watcher's
+// pace: a folder renamed meanwhile shows files written after the rename,
+// which never stood at the old path. Those are left to the rename's own walk.
+bool still_at_path(const fanotify_reader *r, const watch_record *record) {
+    if (record->kind != RECORD_CHANGE || !record->path) return true;
+    char path[PATH_CAPACITY];
+    int n = snprintf(path, sizeof path, "%s/%s", r->root[1] ? r->root : "", record->path);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof path) return true; // named as it is
+    struct stat st;
+    return lstat(path, &st) == 0 || (errno != ENOENT && errno != ENOTDIR);
+}
+
 // A walk's record, handed over at the watcher's pace (queue_push_paced).
 bool push_walked(fanotify_reader *r, const watch_record *record) {
     if (r->abandoned) return false;
+    if (!still_at_path(r, record)) return true;
     if (queue_push_paced(r->queue, record, &r->walked)) return true;
     // The watcher gave the watch up meanwhile: the walk is of no use.
     if (queue_abandoned(r->queue)) r->abandoned = true;

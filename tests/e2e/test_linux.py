@@ -165,16 +165,22 @@ class Directories(MonitorTest):
                 f.write(b"x")
         self.write("d39/inner/end")
         self.assertDetected(m, [self.path("d39", "inner", "end")])
+
         # Every file is reported under a path it had at or after its write:
         # where it was when written, or where a later rename of its folder
-        # took it (a renamed folder is walked for what changed in it lately).
-        reported = {}
-        for p in m.detected():
-            found = re.search(rb"/d(\d+)/inner/f(\d+)$", p)
-            if found:
-                self.assertGreaterEqual(int(found.group(1)), int(found.group(2)), p)
-                reported[int(found.group(2))] = True
-        self.assertEqual(sorted(reported), list(range(1, 40)))
+        # took it (a renamed folder is walked for what changed in it lately,
+        # which may come after the last file's own record).
+        def reported(detected):
+            files = set()
+            for p in detected:
+                found = re.search(rb"/d(\d+)/inner/f(\d+)$", p)
+                if found:
+                    self.assertGreaterEqual(int(found.group(1)), int(found.group(2)), p)
+                    files.add(int(found.group(2)))
+            return files
+
+        m.wait_detected(lambda detected: len(reported(detected)) == 39)
+        self.assertEqual(sorted(reported(m.detected())), list(range(1, 40)))
 
     def test_directory_moved_out_is_forgotten(self):
         os.makedirs(self.path("leaving", "inner"))
