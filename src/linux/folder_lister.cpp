@@ -2,6 +2,7 @@
 #include "folder_lister.h"
 
 #include <dirent.h>
+#include <stddef.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -18,11 +19,16 @@
 namespace {
 
 // An open folder: its descriptor, and its listing once asked for (most
-// folders opened are only watched, never listed).
+// folders opened are only watched, never listed). Entries are read straight
+// from the kernel into the listing's own buffer: a directory stream would
+// cost two more calls per folder to check a descriptor opened right here.
 struct kernel_folder {
     int fd;
-    DIR *listing;
+    char *listing; // LISTING_BYTES, or null
+    size_t at, end; // the entries read and not yet given
 };
+
+const size_t LISTING_BYTES = 32768;
 
 const int FOLDER_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
@@ -35,6 +41,7 @@ void *wrap(int fd, int *error) {
     }
     f->fd = fd;
     f->listing = nullptr;
+    f->at = f->end = 0;
     return f;
 }
 
@@ -119,30 +126,46 @@ void *kernel_open_below(void *context, void *from, const char *relative, int *er
     return fd < 0 ? nullptr : wrap(fd, error);
 }
 
+// The next entries into the listing's buffer: 0, or why they cannot be read.
+int read_entries(kernel_folder *f) {
+    ssize_t got = getdents64(f->fd, f->listing, LISTING_BYTES);
+    f->at = 0;
+    f->end = got > 0 ? static_cast<size_t>(got) : 0;
+    return got < 0 ? errno : 0;
+}
+
 int kernel_list(void *, void *folder) {
     kernel_folder *f = static_cast<kernel_folder *>(folder);
-    // Its descriptor stays the folder's: openat below it is not disturbed
-    // by the listing's position.
-    if (!f->listing && !(f->listing = fdopendir(f->fd))) return errno;
-    return 0;
+    if (f->listing) return 0;
+    if (!(f->listing = static_cast<char *>(malloc(LISTING_BYTES)))) return ENOMEM;
+    // The first read says whether the folder can be listed at all. The
+    // descriptor's position moves with it: openat below is not disturbed.
+    return read_entries(f);
 }
 
 const char *kernel_next_entry(void *, void *folder, bool *is_directory) {
     kernel_folder *f = static_cast<kernel_folder *>(folder);
     if (!f->listing) return nullptr;
-    while (dirent *entry = readdir(f->listing)) {
-        const char *name = entry->d_name;
+    for (;;) {
+        // A read that fails midway ends the listing, as a directory stream's does.
+        if (f->at >= f->end && (read_entries(f) != 0 || f->end == 0)) return nullptr;
+        // The kernel's entry layout is struct dirent64's.
+        const char *entry = f->listing + f->at;
+        unsigned short length;
+        memcpy(&length, entry + offsetof(dirent64, d_reclen), sizeof length);
+        f->at += length;
+        unsigned char type = static_cast<unsigned char>(entry[offsetof(dirent64, d_type)]);
+        const char *name = entry + offsetof(dirent64, d_name);
         if (is_dot_name(name)) continue;
-        if (entry->d_type == DT_UNKNOWN) {
+        if (type == DT_UNKNOWN) {
             struct stat st;
             *is_directory = fstatat(f->fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                             S_ISDIR(st.st_mode);
         } else {
-            *is_directory = entry->d_type == DT_DIR;
+            *is_directory = type == DT_DIR;
         }
         return name;
     }
-    return nullptr;
 }
 
 int64_t kernel_changed_at(void *, void *folder, const char *name) {
@@ -155,8 +178,8 @@ int64_t kernel_changed_at(void *, void *folder, const char *name) {
 
 void kernel_close(void *, void *folder) {
     kernel_folder *f = static_cast<kernel_folder *>(folder);
-    if (f->listing) closedir(f->listing); // and its descriptor with it
-    else close(f->fd);
+    close(f->fd);
+    free(f->listing);
     free(f);
 }
 

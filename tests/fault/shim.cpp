@@ -36,7 +36,7 @@
 //                                minutes): a reader kept busy while the
 //                                kernel's queue fills
 //   FAULT_LIST_PAUSE=FILE        while FILE exists, the first listing of a
-//   FAULT_LIST_NAME=NAME         folder named NAME (fdopendir) waits before it
+//   FAULT_LIST_NAME=NAME         folder named NAME (getdents64) waits before it
 //                                starts (at most 5 minutes): a walk held
 //                                between two folders
 //   FAULT_NO_PIDFD=1             fanotify_init refuses FAN_REPORT_PIDFD (EINVAL), as
@@ -323,7 +323,7 @@ int inotify_add_watch(int fd, const char *path, uint32_t mask) {
     return wd;
 }
 
-DIR *fdopendir(int fd) {
+ssize_t getdents64(int fd, void *buffer, size_t length) {
     char path[4096];
     typedef int (*access_fn)(const char *, int);
     if (active && list_pause && list_name && fd_path(fd, path, sizeof path)) {
@@ -337,7 +337,7 @@ DIR *fdopendir(int fd) {
             }
         }
     }
-    return next<DIR *(*)(int)>("fdopendir")(fd);
+    return next<ssize_t (*)(int, void *, size_t)>("getdents64")(fd, buffer, length);
 }
 
 ssize_t read(int fd, void *buffer, size_t count) {
