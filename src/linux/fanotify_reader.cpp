@@ -618,8 +618,8 @@ int follow(fanotify_reader *r) {
         int parts = subtrees_poll_fds(&r->parts, fds + 4);
         bool listing = link_walk_pending(&r->links);
         int timeout = remote_wait_ms(&r->remote);
-        int settle = subtrees_timeout(&r->parts);
-        if (settle >= 0 && (timeout < 0 || settle < timeout)) timeout = settle;
+        int parts_due = subtrees_timeout(&r->parts);
+        if (parts_due >= 0 && (timeout < 0 || parts_due < timeout)) timeout = parts_due;
         if (listing) timeout = 0;
         int64_t polled_at = now_ns();
         int64_t polled_scanned = queue_drained_since(r->queue);
@@ -731,6 +731,7 @@ int fanotify_set_up(fanotify_reader *r, const char *directory, record_queue *que
     // A kernel that cannot hand over the maker's process: no change is told
     // as a detector's own, every one is reported.
     if (r->fd < 0 && errno == EINVAL) r->fd = fanotify_init(INIT_FLAGS, EVENT_FLAGS);
+    else if (r->fd >= 0) own_detectors_asked();
     if (r->fd < 0) {
         *refusal = mark_refusal(errno);
         return errno;

@@ -45,6 +45,7 @@ pthread_mutex_t table_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t entered = PTHREAD_COND_INITIALIZER;
 // Detectors between their start and their entry in the table.
 std::atomic<int> starting{0};
+std::atomic<bool> wanted{false};
 unsigned long reapings; // under table_lock
 bool by_number;         // under table_lock
 
@@ -125,6 +126,10 @@ bool is_child(int pidfd) {
 }
 
 } // namespace
+
+void own_detectors_asked() { wanted.store(true); }
+
+bool own_detectors_wanted() { return wanted.load(); }
 
 void own_detector_starting() { starting.fetch_add(1); }
 

@@ -9,6 +9,13 @@
 
 #include <sys/types.h>
 
+// Called by a reader that will ask which changes are the detectors' own,
+// before it reads any. Until one does, detectors are not entered and their
+// starts take no lock (the inotify reader never asks). A detector already
+// running then is not entered: its changes are reported, the safe side.
+void own_detectors_asked();
+bool own_detectors_wanted();
+
 // Called just before a detector is started: a change read meanwhile waits
 // for own_detector_started before it is judged.
 void own_detector_starting();

@@ -127,10 +127,11 @@ bool wait_for(pid_t pid, unsigned timeout_seconds, int *status) {
 } // namespace
 
 bool spawn_and_wait(const char *executable, const char *path, unsigned timeout_seconds) {
-    own_detector_starting();
+    bool entered = own_detectors_wanted();
+    if (entered) own_detector_starting();
     pid_t pid = 0;
     bool ran = start(executable, path, &pid);
-    int slot = own_detector_started(ran ? pid : 0);
+    int slot = entered ? own_detector_started(ran ? pid : 0) : -1;
     if (!ran) return false;
     int status = 0;
     bool ended = wait_for(pid, timeout_seconds, &status);
