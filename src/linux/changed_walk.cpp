@@ -52,14 +52,14 @@ struct walk {
     char name[NAME_MAX + 1];
 };
 
-void emit(walk *w, record_kind kind, const char *path, const char *detail) {
+void hand(walk *w, record_kind kind, const char *path, const char *detail) {
     watch_record record = {kind, path, detail};
     if (!w->on_record(w->context, &record)) w->complete = false;
 }
 
 void unlistable(walk *w, const char *path, int error) {
     char text[128];
-    emit(w, RECORD_UNWATCHED, path, strerror_r(error, text, sizeof text));
+    hand(w, RECORD_UNWATCHED, path, strerror_r(error, text, sizeof text));
 }
 
 // Appends "/" and name to the deepest level's path, in w->relative; false
@@ -99,8 +99,12 @@ void list_level(walk *w) {
         }
         int64_t changed = w->lister->changed_at(w->lister->context, l->folder, name);
         if (changed < 0 || !changed_since(changed, w->since)) continue;
-        bool fits = extend(w, l->path_length, name);
-        emit(w, fits ? RECORD_CHANGE : RECORD_UNREPRESENTABLE, fits ? w->relative : name, nullptr);
+        if (extend(w, l->path_length, name)) {
+            hand(w, RECORD_CHANGE, w->relative, nullptr);
+        } else {
+            watch_record r = last_name_record(RECORD_CHANGE, name, strlen(name), w->name, sizeof w->name, nullptr);
+            hand(w, r.kind, r.path, nullptr);
+        }
         w->relative[l->path_length] = '\0';
     }
 }
@@ -115,9 +119,10 @@ void descend(walk *w) {
     memcpy(w->name, w->names + start, end - start + 1);
     w->names_used = start;
     if (!extend(w, parent->path_length, w->name)) {
-        // No path names it: said so, with the name it has.
         char text[128];
-        emit(w, RECORD_UNWATCHED_UNREPRESENTABLE, w->name, strerror_r(ENAMETOOLONG, text, sizeof text));
+        watch_record r = last_name_record(RECORD_UNWATCHED, w->name, strlen(w->name), w->name, sizeof w->name,
+                                          strerror_r(ENAMETOOLONG, text, sizeof text));
+        hand(w, r.kind, r.path, r.detail);
         return;
     }
     const char *below = w->name;

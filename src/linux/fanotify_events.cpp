@@ -7,6 +7,7 @@
 #include <sys/fanotify.h>
 
 #include "dot_names.h"
+#include "hand_record.h"
 
 namespace {
 
@@ -266,17 +267,15 @@ bool unnamed_file(const fan_place &place) {
     return true;
 }
 
-void emit(record_fn on_record, void *context, record_kind kind, const char *path) {
+void hand(record_fn on_record, void *context, record_kind kind, const char *path) {
     watch_record record = {kind, path, nullptr};
     on_record(context, &record);
 }
 
-// What is known of a path that does not fit: its name.
 void report_name_only(fan_translator *t, const char *name, size_t length, record_fn on_record,
                       void *context) {
-    memcpy(t->relative, name, length);
-    t->relative[length] = '\0';
-    emit(on_record, context, RECORD_UNREPRESENTABLE, t->relative);
+    watch_record r = last_name_record(RECORD_CHANGE, name, length, t->relative, sizeof t->relative, nullptr);
+    on_record(context, &r);
 }
 
 // A file's change at place, reported when it lies under the root and is
@@ -304,7 +303,7 @@ bool report(fan_translator *t, const batch &b, const fan_event &e, const fan_pla
         if (written && unnamed_file(place) && !t->ops.named(t->ops.context, t->path)) {
             return placed;
         }
-        emit(on_record, context, RECORD_CHANGE, below_root(t, t->path, length));
+        hand(on_record, context, RECORD_CHANGE, below_root(t, t->path, length));
     } else {
         report_name_only(t, place.name, place.name_length, on_record, context);
     }
@@ -360,7 +359,7 @@ void look_at(fan_translator *t, const fan_event &e, const fan_place &place, bool
         translator_keep_linked(t, folder, place.name, place.name_length, &key, file, on_record,
                                context);
         if (again && !t->ops.ignored(t->ops.context, e.pid, e.pidfd)) {
-            emit(on_record, context, RECORD_CHANGE, below_root(t, t->path, strlen(t->path)));
+            hand(on_record, context, RECORD_CHANGE, below_root(t, t->path, strlen(t->path)));
         }
         return;
     }
@@ -408,7 +407,7 @@ void report_linked(fan_translator *t, const batch &b, const fan_event &e, size_t
         } else if (error || !below_root(t, t->path, length)) {
             linked_remove(&t->links, entry);
         } else if (append_name(t->path, &length, n.name, n.length)) {
-            emit(on_record, context, RECORD_CHANGE, below_root(t, t->path, length));
+            hand(on_record, context, RECORD_CHANGE, below_root(t, t->path, length));
         } else {
             report_name_only(t, n.name, n.length, on_record, context);
         }
@@ -577,7 +576,7 @@ void translate_events(fan_translator *t, unsigned char *buffer, size_t *length, 
         fan_parse result = fan_parse_next(buffer, *length, &offset, &e);
         if (result == FAN_END) break;
         if (result == FAN_BAD) {
-            emit(on_record, context, RECORD_UNREADABLE, nullptr);
+            hand(on_record, context, RECORD_UNREADABLE, nullptr);
             break;
         }
         if (e.mask & FAN_Q_OVERFLOW) {
@@ -587,7 +586,7 @@ void translate_events(fan_translator *t, unsigned char *buffer, size_t *length, 
             t->edge_moves++;
             linked_clear(&t->links);
             t->links_lost = true;
-            emit(on_record, context, RECORD_LOST, nullptr);
+            hand(on_record, context, RECORD_LOST, nullptr);
             continue;
         }
         if (e.mask & FAN_ONDIR) {

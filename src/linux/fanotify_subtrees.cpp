@@ -17,7 +17,6 @@ namespace {
 // As the inotify reader's: one read, and the largest event.
 const size_t READ_SIZE = 64 * 1024;
 const size_t LARGEST_EVENT = sizeof(inotify_event) + NAME_MAX + 1;
-const int SETTLE_MS = 50;
 
 int part_add_watch(void *context, void *directory, uint32_t mask) {
     char path[32];
@@ -43,9 +42,8 @@ watch_record in_front(subtrees *s, const watch_record *record) {
         return out;
     }
     const char *slash = strrchr(record->path, '/');
-    out.path = slash ? slash + 1 : record->path;
-    out.kind = record->kind == RECORD_CHANGE ? RECORD_UNREPRESENTABLE : RECORD_UNWATCHED_UNREPRESENTABLE;
-    return out;
+    const char *name = slash ? slash + 1 : record->path;
+    return last_name_record(record->kind, name, strlen(name), s->path, sizeof s->path, record->detail);
 }
 
 bool part_record(void *context, const watch_record *record) {
@@ -187,7 +185,7 @@ int subtrees_poll_fds(const subtrees *s, pollfd *fds) {
 
 int subtrees_timeout(const subtrees *s) {
     for (int i = 0; i < s->count; i++) {
-        if (tree_settle_pending(&s->items[i]->tree)) return SETTLE_MS;
+        if (tree_check_owed(&s->items[i]->tree)) return TREE_QUIET_MS;
     }
     return -1;
 }
@@ -214,7 +212,7 @@ void subtrees_handle(subtrees *s, const pollfd *fds, int count, int64_t polled_a
             p->empty_at = polled_at;
             p->empty_scanned = polled_scanned;
             s->current = p;
-            if (timed_out && tree_settle_pending(&p->tree)) keep = tree_settle(&p->tree, part_record, s) == 0;
+            if (timed_out && tree_check_owed(&p->tree)) keep = tree_run_owed_check(&p->tree, part_record, s) == 0;
         }
         if (keep) i++;
         else remove_at(s, i);

@@ -24,9 +24,6 @@ namespace {
 // queue (16384 events by default) seldom holds more, as it is read at once.
 const size_t READ_SIZE = 256 * 1024;
 const size_t LARGEST_EVENT = sizeof(inotify_event) + NAME_MAX + 1;
-// How long without events before a check of the tree put off during a storm
-// of changes is run: the tree may be wrong about a folder until then.
-const int SETTLE_MS = 50;
 // Folders listed for hard-linked files between two looks for events: a
 // fraction of a millisecond.
 const int LINK_FOLDERS_PER_TURN = 16;
@@ -180,14 +177,14 @@ void catch_up(inotify_reader *r) {
 // folders are dirty or a catch-up is owed; reports those changes in the
 // latter case.
 // A check of the tree put off while events kept coming is run once none
-// has come for SETTLE_MS. False with *error when waiting failed.
+// has come for TREE_QUIET_MS. False with *error when waiting failed.
 bool wait_for_events(inotify_reader *r, int *error) {
     for (;;) {
         if (tree_has_dirty(&r->tree) || r->catch_up_since >= 0) queue_want_drained(r->queue);
         pollfd ready[3] = {{r->fd, POLLIN, 0}, {r->queue->drained_fd, POLLIN, 0},
                            {r->table_fd, POLLPRI, 0}};
         bool listing = tree_links_pending(&r->tree);
-        int timeout = listing ? 0 : tree_settle_pending(&r->tree) ? SETTLE_MS : -1;
+        int timeout = listing ? 0 : tree_check_owed(&r->tree) ? TREE_QUIET_MS : -1;
         int walk_in = remote_wait_ms(&r->remote);
         if (walk_in >= 0 && (timeout < 0 || walk_in < timeout)) timeout = walk_in;
         int waited = poll(ready, 3, timeout);
@@ -211,8 +208,8 @@ bool wait_for_events(inotify_reader *r, int *error) {
             tree_links_discover(&r->tree, queue_record, r->queue, LINK_FOLDERS_PER_TURN);
             continue;
         }
-        if (waited == 0 && tree_settle_pending(&r->tree)) {
-            *error = tree_settle(&r->tree, queue_record, r->queue);
+        if (waited == 0 && tree_check_owed(&r->tree)) {
+            *error = tree_run_owed_check(&r->tree, queue_record, r->queue);
             if (*error) return false;
             continue;
         }

@@ -21,13 +21,15 @@ int tree_start(watch_tree *tree, const char *root, const tree_ops *ops, hand_rec
 int tree_handle_events(watch_tree *tree, const unsigned char *events, size_t length,
                        hand_record_fn on_record, void *context);
 
-// Whether a check of the tree was put off: the caller calls tree_settle
-// once no event has come for a while.
-bool tree_settle_pending(const watch_tree *tree);
+// Whether a check of the tree was put off: the caller calls tree_run_owed_check
+// once no event has come for TREE_QUIET_MS. The tree may be wrong about a
+// folder until then, so the wait is short.
+const int TREE_QUIET_MS = 50;
+bool tree_check_owed(const watch_tree *tree);
 
 // Runs the put-off check if the kernel holds no event. Returns 0, or an
 // errno once the root itself is gone.
-int tree_settle(watch_tree *tree, hand_record_fn on_record, void *context);
+int tree_run_owed_check(watch_tree *tree, hand_record_fn on_record, void *context);
 
 // Whether folders are dirty: the caller calls tree_report_dirty once what is
 // queued has been taken.

@@ -29,7 +29,7 @@ pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t none_left = PTHREAD_COND_INITIALIZER;
 long counts[FIELD_ENDED + 1];
 bool all_started; // the entry has started every watcher
-bool settled;     // every first set-up has finished: readiness was told
+bool ready_told;     // every first set-up has finished: readiness was told
 char last_status[160];
 
 // This watcher's state; its start was counted by the entry.
@@ -80,12 +80,12 @@ void tell() {
     char message[sizeof last_status + 16];
     int length = snprintf(message, sizeof message, "%sSTATUS=%ld of %ld directories watched, "
                           "%ld waiting to come back, %ld failed",
-                          !settled && alive() > 0 ? "READY=1\n" : "", counts[FIELD_WATCHED],
+                          !ready_told && alive() > 0 ? "READY=1\n" : "", counts[FIELD_WATCHED],
                           alive() + counts[FIELD_ENDED], counts[FIELD_WAITING],
                           counts[FIELD_ENDED]);
     const char *status = strstr(message, "STATUS=");
-    bool first = !settled;
-    settled = true;
+    bool first = !ready_told;
+    ready_told = true;
     if (!first && strcmp(status, last_status) == 0) return;
     snprintf(last_status, sizeof last_status, "%s", status);
     int error = send_datagram(socket_name, message, static_cast<size_t>(length));

@@ -32,7 +32,7 @@ int moved_child(watch_tree *t, int parent, const char *name, size_t length) {
     // The others that do not stand there either left unseen: checked later.
     int moved = -1;
     for (int c = first; c >= 0; c = next_named(t, parent, name, length, &slot, false)) {
-        if (still_there(t, c)) continue;
+        if (rewatch_confirms(t, c)) continue;
         if (moved < 0) moved = c;
         else flag_node(t, c, NODE_SUSPECT);
     }
@@ -44,7 +44,7 @@ int moved_child(watch_tree *t, int parent, const char *name, size_t length) {
 // either the node was taken for the one that left by a name a listing gave
 // it after the move, or it left and came back since; in case, what is in it
 // is reported again.
-void settle_move(watch_tree *t, const sink &s) {
+void end_unpaired_move(watch_tree *t, const sink &s) {
     if (!t->move_pending) return;
     t->move_pending = false;
     int node = t->move_node;
@@ -54,7 +54,7 @@ void settle_move(watch_tree *t, const sink &s) {
         // it: where it was meanwhile is unknown, so what is in it is
         // reported again.
         mark_placed(t, node);
-    } else if (placed_by_events(t, node) || !still_there(t, node)) {
+    } else if (placed_by_events(t, node) || !rewatch_confirms(t, node)) {
         forget(t, node, false);
         return;
     }
@@ -87,7 +87,7 @@ void renamed(watch_tree *t, int node) {
 // guess, checked later), and its next move finds it first.
 void moved_onto_another(watch_tree *t, const sink &s, int node, int wd, int parent,
                         const char *name, size_t length) {
-    if (still_there(t, node)) {
+    if (rewatch_confirms(t, node)) {
         directory_arrived(t, s, parent, name, length, LIST_ARRIVED);
     } else {
         t->nodes[node].marks &= static_cast<uint8_t>(~MARK_MOVED);
@@ -145,7 +145,7 @@ void directory_moved(watch_tree *t, const sink &s, int node, int parent, const c
         relocate(t, node, parent, name, length);
         flag_node(t, node, NODE_SUSPECT);
         renamed(t, node);
-        if (parent != TREE_ROOT && !still_there(t, parent)) flag_node(t, parent, NODE_MISSED);
+        if (parent != TREE_ROOT && !rewatch_confirms(t, parent)) flag_node(t, parent, NODE_MISSED);
         return;
     }
     if (wd < 0) {
@@ -216,8 +216,8 @@ void directory_event(watch_tree *t, const sink &s, const unsigned char *events, 
 // directory changed since is checked against the file system; anything that
 // does not hold means the tree took one directory for another, and it is
 // listed again whole. 0, or ENOENT when the root is gone.
-int settle_at_rest(watch_tree *t, const sink &s, bool forced) {
-    settle_move(t, s);
+int check_at_rest(watch_tree *t, const sink &s, bool forced) {
+    end_unpaired_move(t, s);
     retry_flagged(t, s);
     bool doubtful = t->retry.count > 0;
     if (t->ahead && !doubtful && !forced && t->stream_end < t->verify_after) return 0;
@@ -241,7 +241,7 @@ int settle_at_rest(watch_tree *t, const sink &s, bool forced) {
     end_verify(t);
     if (!doubtful) return 0;
     int error = rescan(t, s);
-    settle_placed(t);
+    fix_trust_points(t);
     // What the rescan placed is as it stands now.
     end_verify(t);
     return error;
@@ -267,12 +267,12 @@ int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length
     while (offset < length) {
         inotify_event event;
         if (length - offset < EVENT_HEADER) {
-            emit(s, RECORD_UNREADABLE, nullptr, nullptr);
+            hand(s, RECORD_UNREADABLE, nullptr, nullptr);
             break;
         }
         memcpy(&event, events + offset, EVENT_HEADER);
         if (event.len > length - offset - EVENT_HEADER) {
-            emit(s, RECORD_UNREADABLE, nullptr, nullptr);
+            hand(s, RECORD_UNREADABLE, nullptr, nullptr);
             break;
         }
         const char *name = reinterpret_cast<const char *>(events + offset + EVENT_HEADER);
@@ -290,8 +290,8 @@ int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length
 
         if (event.mask & IN_Q_OVERFLOW) {
             directories_changed = true;
-            settle_move(t, s);
-            emit(s, RECORD_LOST, nullptr, nullptr);
+            end_unpaired_move(t, s);
+            hand(s, RECORD_LOST, nullptr, nullptr);
             if (int error = rescan(t, s)) return error;
             // What changed in the lost window is found by its time.
             for (int n = 0; n < t->node_count; n++) {
@@ -303,7 +303,7 @@ int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length
             continue;
         }
         if (t->move_pending && !((event.mask & IN_MOVED_TO) && event.cookie == t->move_cookie)) {
-            settle_move(t, s);
+            end_unpaired_move(t, s);
         }
         int node = tree_find(t, event.wd);
         if (node < 0) {
@@ -336,19 +336,19 @@ int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length
     }
     t->position = t->event_end = t->stream_end;
     if (directories_changed) retry_flagged(t, s);
-    settle_placed(t);
-    if (kernel_queue_empty(t)) return settle_at_rest(t, s, false);
+    fix_trust_points(t);
+    if (kernel_queue_empty(t)) return check_at_rest(t, s, false);
     return 0;
 }
 
-bool tree_settle_pending(const watch_tree *t) {
+bool tree_check_owed(const watch_tree *t) {
     return t->ahead && (t->verify.count > 0 || t->verify.spilled);
 }
 
-int tree_settle(watch_tree *t, hand_record_fn on_record, void *context) {
+int tree_run_owed_check(watch_tree *t, hand_record_fn on_record, void *context) {
     sink s = {on_record, context};
     if (!kernel_queue_empty(t)) return 0;
-    return settle_at_rest(t, s, true);
+    return check_at_rest(t, s, true);
 }
 
 int tree_start(watch_tree *t, const char *root, const tree_ops *ops, hand_record_fn on_record,

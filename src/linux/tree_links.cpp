@@ -28,10 +28,10 @@ int key_wd(const linked_key &key) {
 // changed since the listing's mark. False when its path does not hold.
 bool list_folder(watch_tree *t, const sink &s, int node) {
     if (!build_system_path(t, node, nullptr, 0)) return true; // too deep to name: nothing to list
-    if (node != TREE_ROOT && !still_there(t, node)) return false;
+    if (node != TREE_ROOT && !rewatch_confirms(t, node)) return false;
     const lister_ops &l = t->ops.lister;
     int error = 0;
-    // still_there built the path again.
+    // rewatch_confirms built the path again.
     void *directory = l.open_below(l.context, nullptr, t->path, &error);
     if (directory && l.list(l.context, directory) != 0) {
         l.close(l.context, directory);

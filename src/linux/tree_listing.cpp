@@ -109,7 +109,7 @@ void rescan_known_children(watch_tree *t, int node) {
     for (int c = t->nodes[node].first_child; c >= 0; c = t->nodes[c].next_sibling) {
         if (!build_system_path(t, c, nullptr, 0)) {
             keep_subtree(t, c);
-        } else if (!(t->nodes[c].marks & MARK_SEEN) && still_there(t, c)) {
+        } else if (!(t->nodes[c].marks & MARK_SEEN) && rewatch_confirms(t, c)) {
             t->nodes[c].marks |= MARK_SEEN;
             push_node(&t->work, c); // without room, kept as known, unlisted
         }
@@ -156,7 +156,7 @@ void add_known_directory(watch_tree *t, const sink &s, int node, int parent, con
 
 } // namespace
 
-bool still_there(watch_tree *t, int node) {
+bool rewatch_confirms(watch_tree *t, int node) {
     if (!build_system_path(t, node, nullptr, 0)) return false;
     observe(t);
     int wd = watch_path(t, nullptr, 0, nullptr);
@@ -192,7 +192,7 @@ void add_watched(watch_tree *t, const sink &s, int parent, const char *name, siz
         if (mode == LIST_RESCAN) return;
         int known = check_parent ? child_named(t, parent, name, length) : -1;
         if (known >= 0 && !(t->nodes[known].marks & MARK_REPORTED)) flag_node(t, known, NODE_UNLISTED);
-        if (parent != TREE_ROOT && !still_there(t, parent)) flag_node(t, parent, NODE_MISSED);
+        if (parent != TREE_ROOT && !rewatch_confirms(t, parent)) flag_node(t, parent, NODE_MISSED);
         return;
     }
     if (wd < 0) {
@@ -200,7 +200,7 @@ void add_watched(watch_tree *t, const sink &s, int parent, const char *name, siz
         return;
     }
     int node = tree_find(t, wd);
-    if (check_parent && parent != TREE_ROOT && !still_there(t, parent)) {
+    if (check_parent && parent != TREE_ROOT && !rewatch_confirms(t, parent)) {
         // Found through a path that another directory holds by now: not
         // necessarily the parent's child. Looked at once the path holds.
         if (node < 0) drop_watch(t, wd);
@@ -293,7 +293,7 @@ void list_queued(watch_tree *t, const sink &s, list_mode mode) {
             if (mode == LIST_RESCAN) rescan_known_children(t, node);
             if (node == TREE_ROOT) {
                 describe_error(t, error);
-                emit(s, RECORD_UNWATCHED, "", t->detail);
+                hand(s, RECORD_UNWATCHED, "", t->detail);
             } else {
                 const tree_node &n = t->nodes[node];
                 unwatched(t, s, n.parent, node_name(n), n.name_length, error);
@@ -317,7 +317,7 @@ void list_queued(watch_tree *t, const sink &s, list_mode mode) {
     }
     listing_end(t);
     release_held(t);
-    settle_placed(t);
+    fix_trust_points(t);
 }
 
 void directory_arrived(watch_tree *t, const sink &s, int parent, const char *name, size_t length,
@@ -345,7 +345,7 @@ bool entry_matches(watch_tree *t, int node, void *directory, const char *entry, 
     if (found == TREE_ROOT) return true; // the root seen again through a mount
     if (t->nodes[found].parent != node || !has_name(t, found, entry, length)) {
         // Seen here through a mount, and standing where the tree has it too.
-        return still_there(t, found);
+        return rewatch_confirms(t, found);
     }
     (*matched)++;
     return true;
@@ -387,7 +387,7 @@ namespace {
 // hold and it waits for more events.
 bool retry_one(watch_tree *t, const sink &s, int n) {
     unsigned flags = t->nodes[n].flags;
-    if (!still_there(t, n)) {
+    if (!rewatch_confirms(t, n)) {
         // Where its parent stands, it does not: it left, and its own events
         // bring it back if it is still in the tree. Else a rename above it
         // is still to be read. One placed by a guess waits: it may be
@@ -396,7 +396,7 @@ bool retry_one(watch_tree *t, const sink &s, int n) {
         // into or within the tree.
         int parent = t->nodes[n].parent;
         if (flags & NODE_SUSPECT) return false;
-        if (parent != TREE_ROOT && !still_there(t, parent)) return false;
+        if (parent != TREE_ROOT && !rewatch_confirms(t, parent)) return false;
         forget(t, n, false);
         return true;
     }
@@ -445,7 +445,7 @@ void retry_flagged(watch_tree *t, const sink &s) {
         }
     }
     release_list(&taken);
-    settle_placed(t);
+    fix_trust_points(t);
 }
 
 namespace {
@@ -465,7 +465,7 @@ void report_dirty_folder(watch_tree *t, const sink &s, int node, int64_t since) 
         const tree_node &n = t->nodes[node];
         if (node == TREE_ROOT) {
             describe_error(t, error);
-            emit(s, RECORD_UNWATCHED, "", t->detail);
+            hand(s, RECORD_UNWATCHED, "", t->detail);
         } else {
             unwatched(t, s, n.parent, node_name(n), n.name_length, error);
         }

@@ -24,7 +24,7 @@ extern const uint32_t DIRECTORY_MASK;
 extern const uint32_t ROOT_MASK;
 
 // Whether node's directory still stands at the path the tree knows for it.
-bool still_there(watch_tree *t, int node);
+bool rewatch_confirms(watch_tree *t, int node);
 
 // Watches the directory at t->path (built by build_system_path), opened
 // below the root; or, given in (its parent, open), its last name (length

@@ -220,7 +220,7 @@ struct watch_tree {
     // A check of that put off because the file system changed while it
     // listed is tried again at a rest once the stream has reached this
     // point (as many event bytes as entries it listed), or when the reader
-    // has had no event for a while (tree_settle): in a rename storm, trying
+    // has had no event for a while (tree_run_owed_check): in a rename storm, trying
     // at every rest would list the same large folders again and again.
     uint64_t verify_after;
     uint64_t listed; // directory entries the checks have listed

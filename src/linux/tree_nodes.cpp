@@ -9,7 +9,7 @@
 
 namespace {
 
-// Not yet fixed: the node waits for settle_placed.
+// Not yet fixed: the node waits for fix_trust_points.
 const uint64_t PLACING = UINT64_MAX;
 
 size_t hash_wd(int wd) { return static_cast<uint32_t>(wd) * 2654435761u; }
@@ -104,7 +104,7 @@ bool grow_nodes(watch_tree *t) {
 
 } // namespace
 
-bool emit(const sink &s, record_kind kind, const char *path, const char *detail) {
+bool hand(const sink &s, record_kind kind, const char *path, const char *detail) {
     watch_record record = {kind, path, detail};
     return s.on_record(s.context, &record);
 }
@@ -361,24 +361,14 @@ void describe_error(watch_tree *t, int error) {
     }
 }
 
-namespace {
-// What is known of a path that does not fit: its last name.
-void name_only(watch_tree *t, const char *name, size_t length) {
-    size_t n = length < sizeof t->relative - 1 ? length : sizeof t->relative - 1;
-    memcpy(t->relative, name, n);
-    t->relative[n] = '\0';
-}
-} // namespace
-
 void unwatched(watch_tree *t, const sink &s, int node, const char *name, size_t length, int error) {
     describe_error(t, error);
     if (build_relative(t, node, name, length, t->relative, sizeof t->relative)) {
-        emit(s, RECORD_UNWATCHED, t->relative, t->detail);
+        hand(s, RECORD_UNWATCHED, t->relative, t->detail);
         return;
     }
-    // No path names it: said so, with the name it has.
-    name_only(t, name, length);
-    emit(s, RECORD_UNWATCHED_UNREPRESENTABLE, t->relative, t->detail);
+    watch_record r = last_name_record(RECORD_UNWATCHED, name, length, t->relative, sizeof t->relative, t->detail);
+    hand(s, r.kind, r.path, r.detail);
 }
 
 bool placed_by_guess(const watch_tree *t, int node) {
@@ -399,10 +389,10 @@ void report_file(watch_tree *t, const sink &s, int node, const char *name, size_
     }
     bool queued;
     if (build_relative(t, node, name, length, t->relative, sizeof t->relative)) {
-        queued = emit(s, RECORD_CHANGE, t->relative, nullptr);
+        queued = hand(s, RECORD_CHANGE, t->relative, nullptr);
     } else {
-        name_only(t, name, length);
-        queued = emit(s, RECORD_UNREPRESENTABLE, t->relative, nullptr);
+        watch_record r = last_name_record(RECORD_CHANGE, name, length, t->relative, sizeof t->relative, nullptr);
+        queued = hand(s, r.kind, r.path, nullptr);
     }
     if (!queued) mark_dirty(t, node, dirty_since);
     // Whatever stands at the name now may have other names: followed from
@@ -425,7 +415,7 @@ void tell_unfollowed(watch_tree *t, const sink &s, const char *why) {
     char line[sizeof t->detail + 96];
     snprintf(line, sizeof line, "%s: changes made through other names of hard-linked files are "
              "no longer all seen", why);
-    t->links_told = emit(s, RECORD_UNWATCHED, "", line);
+    t->links_told = hand(s, RECORD_UNWATCHED, "", line);
 }
 
 // Names kept in folders the tree no longer watches: forgotten, to make room
@@ -615,7 +605,7 @@ void mark_placed(watch_tree *t, int node) {
     push_node(&t->placing, node);
 }
 
-void settle_placed(watch_tree *t) {
+void fix_trust_points(watch_tree *t) {
     if (!t->placing.count && !t->placing.spilled) return;
     // Every event queued by now comes before this point of the stream.
     uint64_t point = t->stream_end + t->ops.queued_bytes(t->ops.context);

@@ -14,10 +14,10 @@ struct sink {
 };
 
 // False when the record was dropped.
-bool emit(const sink &s, record_kind kind, const char *path, const char *detail);
+bool hand(const sink &s, record_kind kind, const char *path, const char *detail);
 
 // A new node for wd under parent (-1 for the root); -1 when memory ran out.
-// Its place is not trusted until settle_placed.
+// Its place is not trusted until fix_trust_points.
 int new_node(watch_tree *t, int wd, int parent, const char *name, size_t length);
 
 // Forgets node and everything below it, removing their kernel watches; the
@@ -112,11 +112,11 @@ void clear_list(node_list *list);
 node_list take_list(node_list *list);
 
 // Trust. A node placed by what the file system showed is trusted once the
-// events queued by then have been read: settle_placed fixes that point for
+// events queued by then have been read: fix_trust_points fixes that point for
 // every node placed since the last call.
 bool placed_by_events(const watch_tree *t, int node);
 void mark_placed(watch_tree *t, int node);
-void settle_placed(watch_tree *t);
+void fix_trust_points(watch_tree *t);
 // A rename read and confirmed: the node's place follows the events again.
 void placed_by_rename(watch_tree *t, int node);
 // Notes a directory whose place or subdirectories changed: checked when the

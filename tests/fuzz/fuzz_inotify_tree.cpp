@@ -258,9 +258,9 @@ void handle(run &r, const unsigned char *bytes, size_t length) {
 
 // No event for a while: the reader runs a check it put off.
 void settle(run &r) {
-    if (r.ended || !tree_settle_pending(&r.tree)) return;
+    if (r.ended || !tree_check_owed(&r.tree)) return;
     trace("  settle");
-    ended(r, tree_settle(&r.tree, on_record, &r));
+    ended(r, tree_run_owed_check(&r.tree, on_record, &r));
 }
 
 void ended(run &r, int error) {

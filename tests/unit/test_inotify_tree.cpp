@@ -49,7 +49,7 @@ struct harness {
         for (;;) {
             size_t length = fake_read(&fs, buffer.data(), capacity);
             // No event for a while: the reader runs a check it put off.
-            if (!length) return tree_settle_pending(&tree) ? tree_settle(&tree, collect, this) : 0;
+            if (!length) return tree_check_owed(&tree) ? tree_run_owed_check(&tree, collect, this) : 0;
             if (int error = feed(buffer.data(), length)) return error;
         }
     }
@@ -1090,7 +1090,7 @@ TEST(InotifyTree, ACheckPutOffByChangesMadeWhileItListedWaitsForAsManyEventsOrFo
     ASSERT_EQ(h.feed(buffer.data(), length), 0);
     // The check saw the rename made while it listed, and was put off.
     ASSERT_GE(s.entries, 32);
-    ASSERT_TRUE(tree_settle_pending(&h.tree));
+    ASSERT_TRUE(tree_check_owed(&h.tree));
     int listings = s.listings;
     // The rename's events are far fewer bytes than the entries it listed:
     // at this rest it is not tried again.
@@ -1101,9 +1101,9 @@ TEST(InotifyTree, ACheckPutOffByChangesMadeWhileItListedWaitsForAsManyEventsOrFo
     EXPECT_EQ(s.listings, listings);
     EXPECT_EQ(h.tree.ahead, true);
     // Quiet: the reader settles, and the check holds now.
-    ASSERT_EQ(tree_settle(&h.tree, harness::collect, &h), 0);
+    ASSERT_EQ(tree_run_owed_check(&h.tree, harness::collect, &h), 0);
     EXPECT_GT(s.listings, listings);
-    EXPECT_FALSE(tree_settle_pending(&h.tree));
+    EXPECT_FALSE(tree_check_owed(&h.tree));
     EXPECT_EQ(h.known_as("/w/box/e0"), "box/e0");
     h.expect_mirror();
 }
