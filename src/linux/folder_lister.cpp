@@ -127,11 +127,12 @@ void *kernel_open_below(void *context, void *from, const char *relative, int *er
 }
 
 // The next entries into the listing's buffer: 0, or why they cannot be read.
+// A folder removed while open reads as ENOENT: it is empty, not unreadable.
 int read_entries(kernel_folder *f) {
     ssize_t got = getdents64(f->fd, f->listing, LISTING_BYTES);
     f->at = 0;
     f->end = got > 0 ? static_cast<size_t>(got) : 0;
-    return got < 0 ? errno : 0;
+    return got < 0 && errno != ENOENT ? errno : 0;
 }
 
 int kernel_list(void *, void *folder) {
