@@ -86,17 +86,7 @@ bool placed_below(const char *root, dev_t device, ino_t inode, int far, int near
     return below;
 }
 
-deep_slot *slot_of(deep_folders *d, const fan_handle &h) {
-    deep_slot *set = d->slots + fan_handle_hash(h) % DEEP_SETS * DEEP_WAYS;
-    for (size_t i = 0; i < DEEP_WAYS; i++) {
-        deep_slot &s = set[i];
-        if (s.handle_size != 0 && s.handle_size == h.size && s.fsid == h.fsid && s.type == h.type &&
-            memcmp(s.handle, h.bytes, h.size) == 0) {
-            return &s;
-        }
-    }
-    return nullptr;
-}
+deep_slot *slot_of(deep_folders *d, const fan_handle &h) { return slot_keeping(d->slots, DEEP_SETS, DEEP_WAYS, h); }
 
 } // namespace
 
@@ -122,30 +112,21 @@ bool deep_below(const char *root, dev_t device, ino_t inode, int fd, int hops) {
 int deep_find(deep_folders *d, const fan_handle &h) {
     deep_slot *s = slot_of(d, h);
     if (!s) return -1;
-    s->used_at = ++d->clock;
+    s->key.used_at = ++d->clock;
     return s->below ? 1 : 0;
 }
 
 void deep_put(deep_folders *d, const fan_handle &h, bool below) {
-    if (h.size == 0 || h.size > CACHE_HANDLE_MAX) return;
+    if (!key_fits(h)) return;
     deep_slot *s = slot_of(d, h);
     if (!s) {
-        deep_slot *set = d->slots + fan_handle_hash(h) % DEEP_SETS * DEEP_WAYS;
-        s = &set[0];
-        for (size_t i = 0; i < DEEP_WAYS && s->handle_size != 0; i++) {
-            if (set[i].handle_size == 0 || d->clock - set[i].used_at > d->clock - s->used_at) {
-                s = &set[i];
-            }
-        }
+        s = slot_to_take(d->slots, DEEP_SETS, DEEP_WAYS, h, d->clock);
+        key_set(&s->key, h);
     }
-    s->fsid = h.fsid;
-    s->type = h.type;
-    s->handle_size = h.size;
-    memcpy(s->handle, h.bytes, h.size);
     s->below = below;
-    s->used_at = ++d->clock;
+    s->key.used_at = ++d->clock;
 }
 
 void deep_forget(deep_folders *d) {
-    for (deep_slot &s : d->slots) s.handle_size = 0;
+    for (deep_slot &s : d->slots) s.key.size = 0;
 }

@@ -12,19 +12,15 @@
 #include <sys/types.h>
 
 #include "fanotify_records.h"
-#include "path_cache.h"
+#include "handle_slots.h"
 
 // 512 folders: 64 sets of 8, a full set giving up its least recently used.
 static const size_t DEEP_SETS = 64;
 static const size_t DEEP_WAYS = 8;
 
 struct deep_slot {
-    uint64_t fsid;
-    int32_t type;
-    uint32_t handle_size; // 0: a free slot
-    uint32_t used_at;
+    handle_key key;
     bool below;
-    unsigned char handle[CACHE_HANDLE_MAX];
 };
 
 struct deep_folders {

@@ -26,27 +26,13 @@ const unsigned REMOVE_FLAGS = FAN_MARK_REMOVE | FAN_MARK_IGNORE;
 const uint64_t NAMES = FAN_CREATE | FAN_DELETE | FAN_ONDIR;
 const uint64_t WRITES = FAN_MODIFY | FAN_CLOSE_WRITE | FAN_EVENT_ON_CHILD;
 
-ignored_folder *set_of(ignore_marks *m, const fan_handle &h) {
-    return m->slots + fan_handle_hash(h) % IGNORE_SETS * IGNORE_WAYS;
-}
-
-bool holds(const ignored_folder &s, const fan_handle &h) {
-    return s.handle_size != 0 && s.handle_size == h.size && s.fsid == h.fsid && s.type == h.type &&
-           memcmp(s.handle, h.bytes, h.size) == 0;
-}
-
 ignored_folder *slot_of(ignore_marks *m, const fan_handle &h) {
-    if (h.size == 0 || h.size > CACHE_HANDLE_MAX) return nullptr;
-    ignored_folder *set = set_of(m, h);
-    for (size_t i = 0; i < IGNORE_WAYS; i++) {
-        if (holds(set[i], h)) return &set[i];
-    }
-    return nullptr;
+    return slot_keeping(m->slots, IGNORE_SETS, IGNORE_WAYS, h);
 }
 
 // Gives up the mark of the folder in slot s.
 void remove_mark(ignore_marks *m, ignored_folder *s) {
-    fan_handle h = {s->fsid, s->type, s->handle_size, s->handle};
+    fan_handle h = {s->key.fsid, s->key.type, s->key.size, s->key.bytes};
     int fd = -1;
     int error = m->open(m->context, h, &fd);
     if (!error) {
@@ -59,7 +45,7 @@ void remove_mark(ignore_marks *m, ignored_folder *s) {
         // not found: the next flush takes its mark.
         m->stray = true;
     }
-    s->handle_size = 0;
+    s->key.size = 0;
     m->held--;
 }
 
@@ -86,8 +72,8 @@ uint64_t ignores_wanted(ignore_marks *m, const fan_handle &h, uint64_t event_mas
     if (m->refused) return 0;
     uint64_t want = ignore_mask(writes);
     ignored_folder *s = slot_of(m, h);
-    if (!s) return h.size && h.size <= CACHE_HANDLE_MAX ? want : 0;
-    s->used_at = ++m->clock;
+    if (!s) return key_fits(h) ? want : 0;
+    s->key.used_at = ++m->clock;
     if ((s->mask & want) != want) return want | s->mask;
     if (!(event_mask & s->mask & (NAMES | WRITES))) return 0;
     // An event its mark ignores: queued before the mark, or the kernel
@@ -108,23 +94,14 @@ void ignores_place(ignore_marks *m, const fan_handle &h, int fd, uint64_t mask) 
     if (mask & FAN_MODIFY) m->writes = true;
     ignored_folder *s = slot_of(m, h);
     if (!s) {
-        ignored_folder *set = set_of(m, h);
-        s = &set[0];
-        for (size_t i = 0; i < IGNORE_WAYS && s->handle_size != 0; i++) {
-            if (set[i].handle_size == 0 || m->clock - set[i].used_at > m->clock - s->used_at) {
-                s = &set[i];
-            }
-        }
-        if (s->handle_size != 0) remove_mark(m, s);
+        s = slot_to_take(m->slots, IGNORE_SETS, IGNORE_WAYS, h, m->clock);
+        if (s->key.size != 0) remove_mark(m, s);
         m->held++;
-        s->fsid = h.fsid;
-        s->type = h.type;
-        s->handle_size = h.size;
-        memcpy(s->handle, h.bytes, h.size);
+        key_set(&s->key, h);
     }
     s->mask = mask;
     s->hits = 0;
-    s->used_at = ++m->clock;
+    s->key.used_at = ++m->clock;
 }
 
 void ignores_flush(ignore_marks *m) {
@@ -133,8 +110,8 @@ void ignores_flush(ignore_marks *m) {
     // own marks stay. (Refused only for a descriptor that is no group.)
     fanotify_mark(m->fan_fd, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr);
     for (size_t i = 0; i < IGNORE_SETS * IGNORE_WAYS && m->held; i++) {
-        if (m->slots[i].handle_size == 0) continue;
-        m->slots[i].handle_size = 0;
+        if (m->slots[i].key.size == 0) continue;
+        m->slots[i].key.size = 0;
         m->held--;
     }
     m->held = 0;

@@ -24,7 +24,7 @@
 #include <stdint.h>
 
 #include "fanotify_records.h"
-#include "path_cache.h"
+#include "handle_slots.h"
 
 static const size_t IGNORE_SETS = 256;
 static const size_t IGNORE_WAYS = 16;
@@ -34,13 +34,9 @@ static const size_t IGNORE_WAYS = 16;
 static const uint32_t IGNORE_REPLACE_AFTER = 64;
 
 struct ignored_folder {
-    uint64_t fsid;
-    int32_t type;
-    uint32_t handle_size; // 0: a free slot
-    uint32_t used_at;
-    uint32_t hits;        // events of ignored kinds read since it was placed
-    uint64_t mask;        // what its mark ignores
-    unsigned char handle[CACHE_HANDLE_MAX];
+    handle_key key;
+    uint32_t hits; // events of ignored kinds read since it was placed
+    uint64_t mask; // what its mark ignores
 };
 
 // Opens (O_PATH) the folder a handle names; 0, or an errno.

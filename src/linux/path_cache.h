@@ -13,23 +13,18 @@
 #include <stdint.h>
 
 #include "fanotify_records.h"
+#include "handle_slots.h"
 
-// Handles longer than this are not cached (common filesystems use 8 to 40
-// bytes); paths longer than this are not cached either: both are looked up
-// in the kernel every time. A slot takes about half a KiB, the cache 2 MiB
-// once full.
-static const size_t CACHE_HANDLE_MAX = 40;
+// Paths longer than this are not cached, nor handles too long to key (both
+// are looked up in the kernel every time). A slot takes about half a KiB,
+// the cache 2 MiB once full.
 static const size_t CACHE_PATH_MAX = 464;
 static const size_t CACHE_WAYS = 8;
 static const size_t CACHE_SETS = 512;
 
 struct cache_slot {
-    uint64_t fsid;
-    int32_t type;
-    uint32_t handle_size; // 0: a free slot
-    uint32_t used_at;     // for choosing a slot to give up
+    handle_key key;
     uint32_t path_length;
-    unsigned char handle[CACHE_HANDLE_MAX];
     char path[CACHE_PATH_MAX];
 };
 

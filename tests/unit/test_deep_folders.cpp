@@ -118,7 +118,7 @@ TEST(DeepFolders, AnswersAreKeptPerHandleBoundedAndForgotten) {
     EXPECT_EQ(deep_find(&d, two.handle()), 0);
     deep_put(&d, two.handle(), true); // replaced, not added
     EXPECT_EQ(deep_find(&d, two.handle()), 1);
-    unsigned char long_bytes[CACHE_HANDLE_MAX + 1] = {};
+    unsigned char long_bytes[HANDLE_KEY_MAX + 1] = {};
     fan_handle too_long = {7, 1, sizeof long_bytes, long_bytes};
     deep_put(&d, too_long, true);
     EXPECT_EQ(deep_find(&d, too_long), -1);

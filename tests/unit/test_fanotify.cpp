@@ -97,7 +97,7 @@ TEST_F(cache_fixture, TooLongToCacheDropsTheOldPathAndAFullSetGivesUpItsLeastUse
     put(&cache, 1, "/r/a");
     put(&cache, 1, std::string(CACHE_PATH_MAX + 1, 'x'));
     EXPECT_EQ(cached(&cache, 1), "(none)");
-    unsigned char long_bytes[CACHE_HANDLE_MAX + 1] = {};
+    unsigned char long_bytes[HANDLE_KEY_MAX + 1] = {};
     fan_handle too_long = {FAKE_FSID, 1, sizeof long_bytes, long_bytes};
     cache_put(&cache, too_long, "/r", 2);
     size_t length;

@@ -118,7 +118,7 @@ TEST_F(ignore_fixture, WantedWhenNotMarkedShortOfTheKindsNowOrDroppedByTheKernel
         ASSERT_EQ(ignores_wanted(&marks, handle(0), FAN_CREATE, true), 0u) << i;
     }
     EXPECT_EQ(ignores_wanted(&marks, handle(0), FAN_CREATE, true), ALL);
-    unsigned char long_handle[CACHE_HANDLE_MAX + 1] = {};
+    unsigned char long_handle[HANDLE_KEY_MAX + 1] = {};
     fan_handle too_long = {1, 1, sizeof long_handle, long_handle};
     EXPECT_EQ(ignores_wanted(&marks, too_long, FAN_CREATE, true), 0u);
     EXPECT_EQ(marks.placed, 2u);
