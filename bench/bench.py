@@ -69,6 +69,28 @@ def log(text):
     print(f"[bench {time.strftime('%H:%M:%S')}] {text}", flush=True)
 
 
+def figure_on_its_own(measure, add_arguments=None):
+    """The command line of a figure measured on its own, outside bench/run:
+    --build B --before PATH [--out FILE]. measure(bench, args) measures and
+    returns the section's lines, which are printed and written to FILE."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--before", required=True)
+    parser.add_argument("--out", default="")
+    if add_arguments:
+        add_arguments(parser)
+    args = parser.parse_args()
+    tmp = tempfile.mkdtemp(prefix="monitor-bench-")
+    try:
+        text = "\n".join(measure(Bench(os.path.abspath(args.build), tmp, tmp), args)) + "\n"
+        if args.out:
+            with open(args.out, "w") as f:
+                f.write(text)
+        print(text)
+    finally:
+        subprocess.run(["rm", "-rf", tmp], check=False)
+
+
 class Bench:
     def __init__(self, build, tmp, out_dir, previous=None):
         self.build = build

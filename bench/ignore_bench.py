@@ -19,7 +19,6 @@ Measured, with the trivial stand-in detector beside each monitor:
   one set-up and the functions that took the most.
 """
 
-import argparse
 import os
 import re
 import resource
@@ -278,18 +277,8 @@ def section(bench):
     return out
 
 
-def main():
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-    import bench as bench_module
-    import tempfile
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    parser.add_argument("--before", required=True)
-    parser.add_argument("--out", default="")
-    parser.add_argument("--profile", action="store_true")
-    args = parser.parse_args()
-    build = os.path.abspath(args.build)
-    tools = os.path.join(build, "bench")
+def measure(bench, args):
+    tools = bench.tools
     os.makedirs(tools, exist_ok=True)
     flags = ["-O2", "-Wall", "-Wextra", "-Werror"]
     here = os.path.dirname(os.path.abspath(__file__))
@@ -300,17 +289,15 @@ def main():
                     os.path.join(tools, "det_true")], check=True)
     subprocess.run(["gcc", *flags, os.path.join(here, "watch_floor.c"), "-o",
                     os.path.join(tools, "watch_floor")], check=True)
-    tmp = tempfile.mkdtemp(prefix="monitor-bench-")
-    try:
-        b = bench_module.Bench(build, tmp, tmp)
-        figure(b, os.path.abspath(args.before), args.profile)
-        text = "\n".join(section(b)) + "\n"
-        if args.out:
-            with open(args.out, "w") as f:
-                f.write(text)
-        print(text)
-    finally:
-        subprocess.run(["rm", "-rf", tmp], check=False)
+    figure(bench, os.path.abspath(args.before), args.profile)
+    return section(bench)
+
+
+def main():
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    import bench as bench_module
+    bench_module.figure_on_its_own(
+        measure, lambda parser: parser.add_argument("--profile", action="store_true"))
 
 
 if __name__ == "__main__":

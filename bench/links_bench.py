@@ -21,7 +21,6 @@ Measured, with the trivial stand-in detector (det_true) beside each monitor:
   for linked files already there runs after set-up).
 """
 
-import argparse
 import os
 import statistics
 import subprocess
@@ -265,27 +264,16 @@ def section(bench):
     return out
 
 
+def measure(bench, args):
+    bench.links_before = os.path.abspath(args.before)
+    figure(bench)
+    return section(bench)
+
+
 def main():
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     import bench as bench_module
-    import tempfile
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    parser.add_argument("--before", required=True)
-    parser.add_argument("--out", default="")
-    args = parser.parse_args()
-    tmp = tempfile.mkdtemp(prefix="monitor-bench-")
-    try:
-        b = bench_module.Bench(os.path.abspath(args.build), tmp, tmp)
-        b.links_before = os.path.abspath(args.before)
-        figure(b)
-        text = "\n".join(section(b)) + "\n"
-        if args.out:
-            with open(args.out, "w") as f:
-                f.write(text)
-        print(text)
-    finally:
-        subprocess.run(["rm", "-rf", tmp], check=False)
+    bench_module.figure_on_its_own(measure)
 
 
 if __name__ == "__main__":
