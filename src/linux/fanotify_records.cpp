@@ -112,8 +112,9 @@ fan_parse fan_parse_next(const unsigned char *buffer, size_t length, size_t *off
 }
 
 bool fan_same_handle(const fan_handle &a, const fan_handle &b) {
+    // An event without a handle has no bytes to compare.
     return a.fsid == b.fsid && a.type == b.type && a.size == b.size &&
-           memcmp(a.bytes, b.bytes, a.size) == 0;
+           (a.size == 0 || memcmp(a.bytes, b.bytes, a.size) == 0);
 }
 
 uint32_t fan_handle_hash(const fan_handle &h) {

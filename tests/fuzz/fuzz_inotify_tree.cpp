@@ -338,9 +338,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     trace("start");
     tree_ops ops = fake_ops(&r.fs);
     int started = tree_start(&r.tree, ROOT, &ops, on_record, &r);
-    // A root moved away before its watch was in place sends the tree no
-    // event: the reader's guard on the folders above ends that watch.
-    if (started != 0 || fake_path(&r.fs, r.fs.root) != ROOT) {
+    // A root moved away or removed before its watch was in place sends the
+    // tree no event: the reader's guard on the folders above ends that watch.
+    const fake_node &root = r.fs.nodes[static_cast<size_t>(r.fs.root)];
+    if (started != 0 || !root.alive || fake_path(&r.fs, r.fs.root) != ROOT) {
         tree_release(&r.tree);
         return 0;
     }
