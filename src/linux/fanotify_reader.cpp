@@ -524,14 +524,11 @@ int check_guard(fanotify_reader *r) {
         ssize_t n = read(r->guard_fd, events, sizeof events);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        size_t length = static_cast<size_t>(n);
-        touched = touched || guard_touched(&r->guard, events, length);
-        for (size_t offset = 0; !touched && length - offset >= sizeof(inotify_event);) {
-            inotify_event event;
-            memcpy(&event, events + offset, sizeof event);
-            // Any event of the root's own watch tells of its end.
-            touched = event.wd == r->root_wd;
-            offset += sizeof event + event.len;
+        batch_parse(&r->guard_batch, events, static_cast<size_t>(n));
+        touched = touched || guard_touched(&r->guard, &r->guard_batch);
+        // Any event of the root's own watch tells of its end.
+        for (size_t i = 0; !touched && i < r->guard_batch.count; i++) {
+            touched = r->guard_batch.events[i].wd == r->root_wd;
         }
     }
     return touched ? guard_check(&r->guard) : 0;
@@ -566,6 +563,7 @@ void mount_changed(void *context, const mount_event *e) {
 
 void close_all(fanotify_reader *r) {
     guard_release(&r->guard);
+    batch_release(&r->guard_batch);
     marks_release(&r->marks);
     mount_watch_release(&r->mounts);
     remote_release(&r->remote);

@@ -54,6 +54,7 @@ struct fanotify_reader {
     int fd;       // the fanotify group
     int guard_fd; // inotify: the folders on the way to the root, and the root
     int root_wd;
+    event_batch guard_batch; // one read of guard_fd, parsed
     int table_fd; // the mount table, which polls as changed
     root_guard guard;
     fs_marks marks;

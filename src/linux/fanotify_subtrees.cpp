@@ -104,12 +104,13 @@ bool read_part(subtrees *s, subtree *p, int64_t reader_since) {
         queue_mark(s->queue, subtrees_mark(s, since < reader_since ? since : reader_since));
         // Before any of it is handed on: a path under a moved mount point is
         // a path where no such file is.
-        if (guard_touched(&p->guard, s->events, size) && guard_check(&p->guard)) {
+        batch_parse(&s->batch, s->events, size);
+        if (guard_touched(&p->guard, &s->batch) && guard_check(&p->guard)) {
             s->moved = true;
             return false;
         }
         s->current = p;
-        if (tree_handle_events(&p->tree, s->events, size, part_record, s)) return false;
+        if (tree_handle_batch(&p->tree, &s->batch, size, part_record, s)) return false;
         if (emptied) return true;
     }
 }
@@ -237,4 +238,5 @@ void subtrees_release(subtrees *s) {
     while (s->count) remove_at(s, s->count - 1);
     free(s->events);
     s->events = nullptr;
+    batch_release(&s->batch);
 }

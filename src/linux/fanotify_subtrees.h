@@ -40,6 +40,7 @@ struct subtrees {
     unsigned long walked; // records handed over by walks for lost changes
     subtree *current;     // the part whose records are being handed on
     unsigned char *events; // one read
+    event_batch batch;     // ... parsed
     char path[PATH_CAPACITY]; // a record's path, the part's in front
 };
 

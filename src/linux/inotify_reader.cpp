@@ -103,18 +103,6 @@ bool set_up_record(void *context, const watch_record *record) {
     return queue_push(r->queue, record);
 }
 
-// Whether a buffer of events moves a folder to a new place: a mount point
-// may be below it, moved with it, which the mount table shows but does
-// not signal.
-bool folders_moved(const unsigned char *events, size_t length) {
-    inotify_event event;
-    for (size_t offset = 0; offset + sizeof event <= length; offset += sizeof event + event.len) {
-        memcpy(&event, events + offset, sizeof event);
-        if ((event.mask & IN_ISDIR) && (event.mask & IN_MOVED_TO)) return true;
-    }
-    return false;
-}
-
 // A mount that came, went, or changed what shows below the root.
 void mount_changed(void *context, const mount_event *e) {
     inotify_reader *r = static_cast<inotify_reader *>(context);
@@ -255,15 +243,18 @@ int follow(inotify_reader *r) {
             r->empty_scanned = scanned;
         }
         queue_mark(r->queue, since);
+        batch_parse(&r->batch, r->events, size);
         // Checked before any of it is reported: a path under a field that
         // names another folder by now is a path where no such file is.
-        if (guard_touched(&r->guard, r->events, size)) {
+        if (guard_touched(&r->guard, &r->batch)) {
             if ((error = guard_check(&r->guard))) return error;
         }
-        if ((error = tree_handle_events(&r->tree, r->events, size, queue_record, r->queue))) {
+        if ((error = tree_handle_batch(&r->tree, &r->batch, size, queue_record, r->queue))) {
             return error;
         }
-        if (r->table_fd >= 0 && folders_moved(r->events, size)) {
+        // A folder moved may carry a mount point below it, which the mount
+        // table shows but does not signal.
+        if (r->table_fd >= 0 && batch_moves_folders(&r->batch)) {
             mount_watch_update(&r->mounts, mount_changed, r);
             remote_tell(&r->remote, walk_record, r);
         }
@@ -290,6 +281,7 @@ bool inotify_run(inotify_reader *r, const char *directory, record_queue *queue, 
     r->mounts = mount_watch{};
     r->remote = remote_walks{};
     r->events = static_cast<unsigned char *>(malloc(READ_SIZE));
+    r->batch = event_batch{};
     int error = r->events ? set_up(r) : ENOMEM;
     r->may_switch = false;
     bool switching = r->limit_reached;
@@ -312,6 +304,7 @@ bool inotify_run(inotify_reader *r, const char *directory, record_queue *queue, 
     remote_release(&r->remote);
     if (r->table_fd >= 0) close(r->table_fd);
     free(r->events);
+    batch_release(&r->batch);
     // Closing the instance removes every watch it holds.
     if (r->fd >= 0) close(r->fd);
     *ended = error;

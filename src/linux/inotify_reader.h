@@ -21,6 +21,7 @@ struct inotify_reader {
     kernel_root lister_root; // directories are opened below it
     root_guard guard;
     unsigned char *events; // one kernel read
+    event_batch batch;     // ... parsed
     int64_t empty_at;      // when the last read that emptied the kernel's queue began (ns since the epoch)
     int64_t empty_scanned; // the queue's drained mark then (queue_drained_since)
     unsigned long walked;  // records handed over by walks for lost changes

@@ -13,11 +13,15 @@
 int tree_start(watch_tree *tree, const char *root, const tree_ops *ops, hand_record_fn on_record,
                void *context);
 
-// Translates one buffer of inotify events into records, in order. When the
+// Translates one read of inotify events (length bytes, parsed into batch)
+// into records, in order. When the
 // kernel holds nothing more, whatever the tree still doubts is looked at
 // (and, failing that, the whole tree listed again): so the tree mirrors the
 // file system whenever the events stop. Returns 0, or an errno once the root
 // itself is gone.
+int tree_handle_batch(watch_tree *tree, const event_batch *batch, size_t length,
+                      hand_record_fn on_record, void *context);
+// The same for a buffer not parsed yet.
 int tree_handle_events(watch_tree *tree, const unsigned char *events, size_t length,
                        hand_record_fn on_record, void *context);
 

@@ -118,22 +118,17 @@ void guard_release(root_guard *g) {
     g->step_count = 0;
 }
 
-bool guard_touched(const root_guard *g, const unsigned char *events, size_t length) {
+bool guard_touched(const root_guard *g, const event_batch *batch) {
     if (!g->step_count) return false;
-    for (size_t offset = 0; length - offset >= sizeof(inotify_event);) {
-        inotify_event event;
-        memcpy(&event, events + offset, sizeof event);
-        if (event.len > length - offset - sizeof event) return false;
-        const char *name = reinterpret_cast<const char *>(events + offset + sizeof event);
-        size_t name_length = strnlen(name, event.len);
-        offset += sizeof event + event.len;
+    for (size_t e = 0; e < batch->count; e++) {
+        const parsed_event &event = batch->events[e];
         // Lost events may have said anything.
         if (event.mask & IN_Q_OVERFLOW) return true;
         for (int i = 0; i < g->step_count; i++) {
             const guard_step &step = g->steps[i];
             if (event.wd != step.wd) continue;
             if (event.mask & FOLDER_GONE) return true;
-            if (name_length == step.length && memcmp(name, step.name, name_length) == 0) return true;
+            if (event.name_length == step.length && memcmp(event.name, step.name, step.length) == 0) return true;
         }
     }
     return false;
@@ -164,12 +159,18 @@ int guard_wait(const char *field, dev_t *device, ino_t *inode) {
         struct stat st;
         bool found = stat(field, &st) == 0 && S_ISDIR(st.st_mode);
         int error = 0;
+        event_batch batch = {};
         for (bool touched = found; !touched && !error;) {
             ssize_t n = read(fd, events, sizeof events);
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) error = n < 0 ? errno : EIO;
-            else touched = guard_touched(&g, events, static_cast<size_t>(n));
+            if (n <= 0) {
+                error = n < 0 ? errno : EIO;
+            } else {
+                batch_parse(&batch, events, static_cast<size_t>(n));
+                touched = guard_touched(&g, &batch);
+            }
         }
+        batch_release(&batch);
         guard_release(&g);
         close(fd);
         if (error) return error;

@@ -11,6 +11,8 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include "inotify_batch.h"
+
 struct guard_step {
     int wd;           // the watched folder on the way
     const char *name; // the next name in it, not terminated
@@ -33,8 +35,8 @@ struct root_guard {
 int guard_start(root_guard *guard, int fd, const char *field);
 void guard_release(root_guard *guard);
 
-// Whether a buffer of events holds one that may change what the field names.
-bool guard_touched(const root_guard *guard, const unsigned char *events, size_t length);
+// Whether a read of events holds one that may change what the field names.
+bool guard_touched(const root_guard *guard, const event_batch *batch);
 
 // 0 while the field names the watched root; else why not, as an errno.
 int guard_check(const root_guard *guard);

@@ -16,7 +16,7 @@ namespace {
 const uint32_t ROOT_GONE = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT;
 const size_t EVENT_HEADER = sizeof(inotify_event);
 
-bool is_directory_arrival(const inotify_event &event) {
+bool is_directory_arrival(const parsed_event &event) {
     return (event.mask & IN_MOVED_TO) && (event.mask & IN_ISDIR);
 }
 
@@ -169,10 +169,10 @@ void directory_moved_to(watch_tree *t, const sink &s, int moved, bool paired, in
 
 // The IN_MOVED_FROM half: handled with its other half at once when that is
 // in the same buffer, else left pending until the next event.
-void directory_moved_from(watch_tree *t, const sink &s, const unsigned char *events, size_t after,
+void directory_moved_from(watch_tree *t, const sink &s, const event_batch *batch, size_t at,
                           int node, const char *name, size_t length, uint32_t cookie) {
     int moved = moved_child(t, node, name, length);
-    size_t to = pairs_take(&t->pairs, cookie, after);
+    size_t to = pairs_take(&t->pairs, cookie, at + 1);
     if (to == NO_PAIR) {
         t->move_pending = true;
         t->move_cookie = cookie;
@@ -180,25 +180,24 @@ void directory_moved_from(watch_tree *t, const sink &s, const unsigned char *eve
         t->move_position = t->position;
         return;
     }
-    inotify_event arrived;
-    memcpy(&arrived, events + to, EVENT_HEADER);
-    const char *to_name = reinterpret_cast<const char *>(events + to + EVENT_HEADER);
+    const parsed_event &arrived = batch->events[to];
     int to_parent = tree_find(t, arrived.wd);
     if (to_parent < 0) {
         // Into a directory no longer watched: out of the tree.
         if (moved >= 0) forget(t, moved, false);
     } else {
-        directory_moved_to(t, s, moved, true, to_parent, to_name, strnlen(to_name, arrived.len));
+        directory_moved_to(t, s, moved, true, to_parent, arrived.name, arrived.name_length);
     }
 }
 
 // A directory's own event: followed, not reported (its files are).
-void directory_event(watch_tree *t, const sink &s, const unsigned char *events, size_t after,
-                     const inotify_event &event, int node, const char *name, size_t length) {
+void directory_event(watch_tree *t, const sink &s, const event_batch *batch, size_t at, int node,
+                     const char *name, size_t length) {
+    const parsed_event &event = batch->events[at];
     if (event.mask & IN_CREATE) {
         directory_arrived(t, s, node, name, length, LIST_CREATED);
     } else if (event.mask & IN_MOVED_FROM) {
-        directory_moved_from(t, s, events, after, node, name, length, event.cookie);
+        directory_moved_from(t, s, batch, at, node, name, length, event.cookie);
     } else if (event.mask & IN_MOVED_TO) {
         // A pending move left here has this event's cookie.
         bool paired = t->move_pending;
@@ -249,44 +248,26 @@ int check_at_rest(watch_tree *t, const sink &s, bool forced) {
 
 } // namespace
 
-int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length,
-                       hand_record_fn on_record, void *context) {
+int tree_handle_batch(watch_tree *t, const event_batch *batch, size_t length,
+                      hand_record_fn on_record, void *context) {
     sink s = {on_record, context};
     // Flagged work waits for renames or removals of directories: a buffer
     // without any leaves it be.
     bool directories_changed = false;
     uint64_t base = t->stream_end;
     t->stream_end += length;
-    pairs_build(&t->pairs, events, length);
-    size_t offset = 0;
-    // The event before the one in hand (a write is seen by a folder's watch,
-    // then by the file's own).
-    inotify_event last;
-    memset(&last, 0, sizeof last);
-    const char *last_name = nullptr;
-    while (offset < length) {
-        inotify_event event;
-        if (length - offset < EVENT_HEADER) {
-            hand(s, RECORD_UNREADABLE, nullptr, nullptr);
-            break;
-        }
-        memcpy(&event, events + offset, EVENT_HEADER);
-        if (event.len > length - offset - EVENT_HEADER) {
-            hand(s, RECORD_UNREADABLE, nullptr, nullptr);
-            break;
-        }
-        const char *name = reinterpret_cast<const char *>(events + offset + EVENT_HEADER);
-        size_t name_length = strnlen(name, event.len);
-        size_t at = offset;
-        offset += EVENT_HEADER + event.len;
-        inotify_event previous = last;
-        const char *previous_name = last_name;
-        last = event;
-        last_name = name;
+    pairs_build(&t->pairs, batch);
+    for (size_t i = 0; i < batch->count; i++) {
+        const parsed_event &event = batch->events[i];
+        const char *name = event.name;
+        size_t name_length = event.name_length;
+        // The event before (a write is seen by a folder's watch, then by the
+        // file's own).
+        const parsed_event *previous = i ? &batch->events[i - 1] : nullptr;
         // Where the event starts: a place fixed at or before it predates it.
-        t->position = base + at;
-        t->event_end = base + offset;
-        if (is_directory_arrival(event) && pairs_taken(&t->pairs, event.cookie, at)) continue;
+        t->position = base + event.offset;
+        t->event_end = base + event.end;
+        if (is_directory_arrival(event) && pairs_taken(&t->pairs, event.cookie, i)) continue;
 
         if (event.mask & IN_Q_OVERFLOW) {
             directories_changed = true;
@@ -308,7 +289,7 @@ int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length
         int node = tree_find(t, event.wd);
         if (node < 0) {
             // A followed file's own watch, or a watch already forgotten.
-            links_event(t, s, event, previous_name ? &previous : nullptr, previous_name);
+            links_event(t, s, event, previous);
             continue;
         }
         if (node == TREE_ROOT && (event.mask & ROOT_GONE)) return ENOENT;
@@ -320,7 +301,7 @@ int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length
         if (name_length == 0) continue;
         if (event.mask & IN_ISDIR) {
             directories_changed = true;
-            directory_event(t, s, events, offset, event, node, name, name_length);
+            directory_event(t, s, batch, i, node, name, name_length);
             touch_directory(t, node);
             continue;
         }
@@ -334,11 +315,18 @@ int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length
             if (gone) linked_name_left(t, node, name, name_length);
         }
     }
+    if (batch->cut) hand(s, RECORD_UNREADABLE, nullptr, nullptr);
     t->position = t->event_end = t->stream_end;
     if (directories_changed) retry_flagged(t, s);
     fix_trust_points(t);
     if (kernel_queue_empty(t)) return check_at_rest(t, s, false);
     return 0;
+}
+
+int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length,
+                       hand_record_fn on_record, void *context) {
+    batch_parse(&t->batch, events, length);
+    return tree_handle_batch(t, &t->batch, length, on_record, context);
 }
 
 bool tree_check_owed(const watch_tree *t) {
@@ -380,6 +368,7 @@ void tree_release(watch_tree *t) {
     release_list(&t->link_recheck);
     linked_release(&t->links);
     pairs_release(&t->pairs);
+    batch_release(&t->batch);
 }
 
 bool tree_has_dirty(const watch_tree *t) { return t->dirty.count > 0; }

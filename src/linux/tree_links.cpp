@@ -56,11 +56,9 @@ bool list_folder(watch_tree *t, const sink &s, int node) {
 
 // Whether the event before the one in hand was the same write seen by the
 // watch of the folder holding the name: the kernel queues that one first.
-bool seen_by_folder(const inotify_event *previous, const char *previous_name, int folder,
-                    const linked_name &n, uint32_t writes) {
+bool seen_by_folder(const parsed_event *previous, int folder, const linked_name &n, uint32_t writes) {
     return previous && previous->wd == folder && (previous->mask & WRITES) == writes &&
-           strnlen(previous_name, previous->len) == n.length &&
-           memcmp(previous_name, n.name, n.length) == 0;
+           previous->name_length == n.length && memcmp(previous->name, n.name, n.length) == 0;
 }
 
 } // namespace
@@ -104,8 +102,7 @@ void tree_links_discover(watch_tree *t, hand_record_fn on_record, void *context,
     }
 }
 
-bool links_event(watch_tree *t, const sink &s, const inotify_event &event,
-                 const inotify_event *previous, const char *previous_name) {
+bool links_event(watch_tree *t, const sink &s, const parsed_event &event, const parsed_event *previous) {
     linked_key file = wd_key(event.wd);
     if (!linked_follows(&t->links, file)) return false;
     linked_files &l = t->links;
@@ -131,7 +128,7 @@ bool links_event(watch_tree *t, const sink &s, const inotify_event &event,
         // Its link count changed: one left may be its name here alone.
         if (event.mask & IN_ATTRIB) look_linked(t, s, node, name, length, nullptr, nullptr);
         uint32_t writes = event.mask & WRITES;
-        if (!writes || seen_by_folder(previous, previous_name, folder, n, writes)) continue;
+        if (!writes || seen_by_folder(previous, folder, n, writes)) continue;
         // Under the name the events read so far give it, as every change:
         // the file system may be ahead of them.
         t->look_skipped = true;

@@ -5,15 +5,14 @@
 
 #include <sys/inotify.h>
 
+#include "inotify_batch.h"
 #include "tree_nodes.h"
 
 // An event of a followed file's own watch: a write reported under each name
 // the tree keeps for the file (but the one whose folder reported it just
-// before: previous, whose name is previous_name), a link count changed
-// looked at again, a file gone forgotten. False when event.wd is no
-// followed file's.
-bool links_event(watch_tree *t, const sink &s, const inotify_event &event,
-                 const inotify_event *previous, const char *previous_name);
+// before: previous), a link count changed looked at again, a file gone
+// forgotten. False when event.wd is no followed file's.
+bool links_event(watch_tree *t, const sink &s, const parsed_event &event, const parsed_event *previous);
 
 // Lists every folder for hard-linked files already there, a few at a time:
 // each is followed, and reported if it changed since since (less the margin

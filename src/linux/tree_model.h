@@ -208,6 +208,7 @@ struct watch_tree {
     int move_node;
     uint64_t move_position; // where its event stands in the stream
     move_pairs pairs;
+    event_batch batch; // for tree_handle_events: the reader parses its own
 
     uint64_t position;   // stream bytes before the event in hand
     uint64_t event_end;  // ... and after it

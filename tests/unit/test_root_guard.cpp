@@ -1,6 +1,7 @@
 // The guard of a field's path: which events may change what it names, and
 // its verdict once a folder on the way was renamed.
 #include <gtest/gtest.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/inotify.h>
@@ -28,11 +29,25 @@ TEST(RootGuard, OnlyEventsOnTheWayCountAndTheFieldIsLookedUpAgain) {
     fake_encode(&named, 7, IN_MOVED_FROM | IN_ISDIR, 1, "root");
     fake_encode(&gone, 7, IN_MOVE_SELF, 0, "");
     fake_encode(&lost, -1, IN_Q_OVERFLOW, 0, "");
-    EXPECT_FALSE(guard_touched(&g, other.data(), other.size()));
-    EXPECT_TRUE(guard_touched(&g, named.data(), named.size()));
-    EXPECT_TRUE(guard_touched(&g, gone.data(), gone.size()));
-    EXPECT_TRUE(guard_touched(&g, lost.data(), lost.size()));
-    EXPECT_FALSE(guard_touched(&g, named.data(), named.size() - 1)); // cut short: not read past
+    event_batch batch = {};
+    auto touched = [&](const std::vector<unsigned char> &bytes, size_t length) {
+        batch_parse(&batch, bytes.data(), length);
+        return guard_touched(&g, &batch);
+    };
+    EXPECT_FALSE(touched(other, other.size()));
+    EXPECT_TRUE(touched(named, named.size()));
+    EXPECT_TRUE(touched(gone, gone.size()));
+    EXPECT_TRUE(touched(lost, lost.size()));
+    EXPECT_FALSE(touched(named, named.size() - 1)); // cut short: not read past
+    EXPECT_TRUE(batch.cut);
+    EXPECT_EQ(batch.count, 0u);
+    // A read too large to parse is taken as events lost, which may have
+    // said anything.
+    batch_parse(&batch, nullptr, SIZE_MAX);
+    ASSERT_EQ(batch.count, 1u);
+    EXPECT_EQ(batch.events[0].mask, static_cast<uint32_t>(IN_Q_OVERFLOW));
+    EXPECT_TRUE(guard_touched(&g, &batch));
+    batch_release(&batch);
 
     EXPECT_EQ(guard_check(&g), 0);
     ASSERT_EQ(rename((top + "/a").c_str(), (top + "/b").c_str()), 0);
