@@ -681,7 +681,7 @@ int follow(fanotify_reader *r) {
                            LINK_FOLDERS_PER_TURN);
         }
         subtrees_handle(&r->parts, fds + 4, parts, polled_at, polled_scanned, r->empty_at,
-                        waited == 0 && !listing);
+                        waited == 0 && !listing && !subtrees_listing(&r->parts));
         if (r->parts.moved) {
             r->parts.moved = false;
             mount_watch_update(&r->mounts, mount_changed, r);

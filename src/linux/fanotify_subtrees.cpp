@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include "inotify_queue.h"
+#include "linked_watch.h"
+#include "tree_links.h"
 #include "wall_clock.h"
 
 namespace {
@@ -17,6 +19,8 @@ namespace {
 // As the inotify reader's: one read, and the largest event.
 const size_t READ_SIZE = 64 * 1024;
 const size_t LARGEST_EVENT = sizeof(inotify_event) + NAME_MAX + 1;
+// Folders listed for hard-linked files between two looks for events.
+const int LINK_FOLDERS_PER_TURN = 16;
 
 int part_add_watch(void *context, void *directory, uint32_t mask) {
     char path[32];
@@ -28,6 +32,10 @@ int part_add_watch(void *context, void *directory, uint32_t mask) {
 void part_remove_watch(void *context, int wd) { inotify_rm_watch(static_cast<subtree *>(context)->fd, wd); }
 
 size_t part_queued_bytes(void *context) { return inotify_queued_bytes(static_cast<subtree *>(context)->fd); }
+
+int part_watch_linked(void *context, void *directory, const char *name, bool watch, linked_stat *file) {
+    return inotify_watch_linked(static_cast<subtree *>(context)->fd, directory, name, watch, file);
+}
 
 // The record with the part's path in front of its own; what no path can
 // name whole is named by its last name.
@@ -150,10 +158,8 @@ void subtrees_add(subtrees *s, int mount_id, const char *point, const char *rela
     int error = p->fd < 0 ? errno : guard_start(&p->guard, p->fd, p->point);
     if (!error) error = kernel_root_init(&p->lister_root, p->point);
     if (!error) {
-        // Files here with names outside the field are not followed by their
-        // inodes: a limit of this fallback, which the README states.
         tree_ops ops = {kernel_lister(&p->lister_root), part_add_watch, part_remove_watch,
-                        part_queued_bytes, p, nullptr};
+                        part_queued_bytes, p, part_watch_linked};
         p->empty_at = now_ns();
         p->empty_scanned = queue_drained_since(s->queue);
         s->current = p;
@@ -167,6 +173,9 @@ void subtrees_add(subtrees *s, int mount_id, const char *point, const char *rela
         free_part(p);
         return;
     }
+    // Linked files there before the watch began, written since through
+    // another name, are reported once found.
+    tree_links_start(&p->tree, p->empty_at);
     s->items[s->count++] = p;
 }
 
@@ -184,7 +193,15 @@ int subtrees_poll_fds(const subtrees *s, pollfd *fds) {
     return s->count;
 }
 
+bool subtrees_listing(const subtrees *s) {
+    for (int i = 0; i < s->count; i++) {
+        if (tree_links_pending(&s->items[i]->tree)) return true;
+    }
+    return false;
+}
+
 int subtrees_timeout(const subtrees *s) {
+    if (subtrees_listing(s)) return 0;
     for (int i = 0; i < s->count; i++) {
         if (tree_check_owed(&s->items[i]->tree)) return TREE_QUIET_MS;
     }
@@ -214,6 +231,11 @@ void subtrees_handle(subtrees *s, const pollfd *fds, int count, int64_t polled_a
             p->empty_scanned = polled_scanned;
             s->current = p;
             if (timed_out && tree_check_owed(&p->tree)) keep = tree_run_owed_check(&p->tree, part_record, s) == 0;
+        }
+        if (keep) {
+            // However busy the part, the listing for linked files goes on.
+            s->current = p;
+            tree_links_discover(&p->tree, part_record, s, LINK_FOLDERS_PER_TURN);
         }
         if (keep) i++;
         else remove_at(s, i);

@@ -56,7 +56,9 @@ void subtrees_remove(subtrees *parts, int mount_id);
 // Fills fds with each part's instance, for POLLIN; how many.
 int subtrees_poll_fds(const subtrees *parts, pollfd *fds);
 
-// Milliseconds until a part wants a check it put off, or -1.
+// Whether a part still lists folders for hard-linked files already there.
+bool subtrees_listing(const subtrees *parts);
+// Milliseconds until a part wants a check it put off or lists on (0), or -1.
 int subtrees_timeout(const subtrees *parts);
 
 // The earliest time a change not yet read from a part may have been made,

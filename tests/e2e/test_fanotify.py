@@ -200,6 +200,38 @@ class Mounts(ReaderTest):
         self.assertDetected(m, [self.path("ram", "under")])
 
 
+    def test_a_part_that_refuses_the_mark_follows_its_hard_linked_files(self):
+        # A ramfs whose "inside" is bound into the field: a file there with a
+        # name in "outside" is written through that name, which no watch of
+        # the field's folders sees.
+        ram = os.path.join(self.tmp, "ram")
+        self.mount("ramfs", ram)
+        for folder in ("inside", "outside"):
+            os.mkdir(os.path.join(ram, folder))
+        x, y = os.path.join(ram, "outside", "x"), os.path.join(ram, "outside", "y")
+        touch(x, b"clean")
+        touch(y, b"clean")
+        os.link(x, os.path.join(ram, "inside", "before.pdf"))
+        part = self.path("part")
+        os.mkdir(part)
+        bound = subprocess.run(["mount", "--bind", os.path.join(ram, "inside"), part], capture_output=True)
+        if bound.returncode != 0:
+            self.skipTest("cannot bind-mount: %s" % bound.stderr.decode(errors="replace"))
+        self.addCleanup(subprocess.run, ["umount", "-l", part], capture_output=True)
+        m = self.start_with("fanotify")
+        line = self.unwatched_line(part, b"the filesystem refuses a fanotify mark")
+        self.assertTrue(m.out.wait_for_line(line), m.out.snapshot())
+        later = os.path.join(part, "later.pdf")
+        os.link(y, os.path.join(ram, "inside", "later.pdf"))  # the same folder as part
+        self.assertDetected(m, [later])
+        for name in (x, y):
+            with open(name, "r+b") as f:
+                f.write(b"written")
+        before = os.fsencode(os.path.join(part, "before.pdf"))
+        self.assertTrue(m.wait_detected(lambda p: before in p and p.count(os.fsencode(later)) >= 2),
+                        m.out.snapshot())
+
+
 class OwnWrites(ReaderTest):
     def install_detector(self, script):
         shutil_copy = subprocess.run(["cp", RECORDER_BIN, os.path.join(self.install, "recorder")])
