@@ -1,6 +1,6 @@
 // Starting the detection executable on Linux: posix_spawn, never a shell.
-// Each detector is entered in the table of own detectors (own_detectors.h)
-// from its start until it is reaped.
+// Once a fanotify reader has asked for it, each detector is entered in the
+// table of own detectors (own_detectors.h) from its start until it is reaped.
 #pragma once
 
 #include <sys/types.h>
