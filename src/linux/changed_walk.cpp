@@ -102,7 +102,8 @@ void list_level(walk *w) {
         if (extend(w, l->path_length, name)) {
             hand(w, RECORD_CHANGE, w->relative, nullptr);
         } else {
-            watch_record r = last_name_record(RECORD_CHANGE, name, strlen(name), w->name, sizeof w->name, nullptr);
+            watch_record r =
+                last_name_record(RECORD_CHANGE, name, strlen(name), w->name, sizeof w->name, nullptr);
             hand(w, r.kind, r.path, nullptr);
         }
         w->relative[l->path_length] = '\0';

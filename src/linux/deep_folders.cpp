@@ -86,7 +86,9 @@ bool placed_below(const char *root, dev_t device, ino_t inode, int far, int near
     return below;
 }
 
-deep_slot *slot_of(deep_folders *d, const fan_handle &h) { return slot_keeping(d->slots, DEEP_SETS, DEEP_WAYS, h); }
+deep_slot *slot_of(deep_folders *d, const fan_handle &h) {
+    return slot_keeping(d->slots, DEEP_SETS, DEEP_WAYS, h);
+}
 
 } // namespace
 

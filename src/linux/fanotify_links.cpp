@@ -166,7 +166,8 @@ void list_folder(link_walk *w, fan_translator *t, const fs_marks *marks, const l
         // Written through another name before it was followed.
         size_t at = folder_length == 1 ? 1 : folder_length + 1; // "/" ends in its separator
         if (at + length >= sizeof w->path) {
-            watch_record record = last_name_record(RECORD_CHANGE, name, length, w->path, sizeof w->path, nullptr);
+            watch_record record =
+                last_name_record(RECORD_CHANGE, name, length, w->path, sizeof w->path, nullptr);
             on_record(context, &record);
             continue;
         }

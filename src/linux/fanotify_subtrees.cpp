@@ -230,7 +230,9 @@ void subtrees_handle(subtrees *s, const pollfd *fds, int count, int64_t polled_a
             p->empty_at = polled_at;
             p->empty_scanned = polled_scanned;
             s->current = p;
-            if (timed_out && tree_check_owed(&p->tree)) keep = tree_run_owed_check(&p->tree, part_record, s) == 0;
+            if (timed_out && tree_check_owed(&p->tree)) {
+                keep = tree_run_owed_check(&p->tree, part_record, s) == 0;
+            }
         }
         if (keep) {
             // However busy the part, the listing for linked files goes on.

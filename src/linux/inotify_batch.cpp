@@ -12,7 +12,8 @@ void batch_parse(event_batch *b, const unsigned char *bytes, size_t length) {
     // Every event takes at least its header.
     size_t most = length / sizeof(inotify_event);
     if (most > b->capacity) {
-        void *grown = most <= SIZE_MAX / sizeof *b->storage ? realloc(b->storage, most * sizeof *b->storage) : nullptr;
+        bool fits = most <= SIZE_MAX / sizeof *b->storage;
+        void *grown = fits ? realloc(b->storage, most * sizeof *b->storage) : nullptr;
         if (!grown) {
             b->lost = parsed_event{-1, IN_Q_OVERFLOW, 0, "", 0, 0, length};
             b->events = &b->lost;

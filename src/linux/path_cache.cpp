@@ -6,7 +6,9 @@
 
 namespace {
 
-cache_slot *slot_of(path_cache *c, const fan_handle &h) { return slot_keeping(c->slots, CACHE_SETS, CACHE_WAYS, h); }
+cache_slot *slot_of(path_cache *c, const fan_handle &h) {
+    return slot_keeping(c->slots, CACHE_SETS, CACHE_WAYS, h);
+}
 
 } // namespace
 

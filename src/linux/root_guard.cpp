@@ -128,7 +128,9 @@ bool guard_touched(const root_guard *g, const event_batch *batch) {
             const guard_step &step = g->steps[i];
             if (event.wd != step.wd) continue;
             if (event.mask & FOLDER_GONE) return true;
-            if (event.name_length == step.length && memcmp(event.name, step.name, step.length) == 0) return true;
+            if (event.name_length == step.length && memcmp(event.name, step.name, step.length) == 0) {
+                return true;
+            }
         }
     }
     return false;

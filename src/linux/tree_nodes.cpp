@@ -367,7 +367,8 @@ void unwatched(watch_tree *t, const sink &s, int node, const char *name, size_t 
         hand(s, RECORD_UNWATCHED, t->relative, t->detail);
         return;
     }
-    watch_record r = last_name_record(RECORD_UNWATCHED, name, length, t->relative, sizeof t->relative, t->detail);
+    watch_record r =
+        last_name_record(RECORD_UNWATCHED, name, length, t->relative, sizeof t->relative, t->detail);
     hand(s, r.kind, r.path, r.detail);
 }
 
@@ -391,7 +392,8 @@ void report_file(watch_tree *t, const sink &s, int node, const char *name, size_
     if (build_relative(t, node, name, length, t->relative, sizeof t->relative)) {
         queued = hand(s, RECORD_CHANGE, t->relative, nullptr);
     } else {
-        watch_record r = last_name_record(RECORD_CHANGE, name, length, t->relative, sizeof t->relative, nullptr);
+        watch_record r =
+            last_name_record(RECORD_CHANGE, name, length, t->relative, sizeof t->relative, nullptr);
         queued = hand(s, r.kind, r.path, nullptr);
     }
     if (!queued) mark_dirty(t, node, dirty_since);
