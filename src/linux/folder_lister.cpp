@@ -148,8 +148,14 @@ const char *kernel_next_entry(void *, void *folder, bool *is_directory) {
     kernel_folder *f = static_cast<kernel_folder *>(folder);
     if (!f->listing) return nullptr;
     for (;;) {
-        // A read that fails midway ends the listing, as a directory stream's does.
-        if (f->at >= f->end && (read_entries(f) != 0 || f->end == 0)) return nullptr;
+        // A read that fails midway ends the listing, as a directory stream's
+        // does. Its buffer goes at once: a walk keeps the folders above it
+        // open, and each has listed to its end before the walk goes down.
+        if (f->at >= f->end && (read_entries(f) != 0 || f->end == 0)) {
+            free(f->listing);
+            f->listing = nullptr;
+            return nullptr;
+        }
         // The kernel's entry layout is struct dirent64's.
         const char *entry = f->listing + f->at;
         unsigned short length;
