@@ -559,7 +559,7 @@ linked_key fan_handle_key(const fan_handle &h) {
     if (h.size > LINKED_KEY_MAX - 12) return key;
     memcpy(key.bytes, &h.fsid, 8);
     memcpy(key.bytes + 8, &h.type, 4);
-    memcpy(key.bytes + 12, h.bytes, h.size);
+    if (h.size) memcpy(key.bytes + 12, h.bytes, h.size); // an event without a handle has no bytes
     key.size = static_cast<uint32_t>(12 + h.size);
     return key;
 }
