@@ -102,8 +102,8 @@ bool read_part(subtrees *s, subtree *p, int64_t reader_since) {
             return false;
         }
         size_t size = static_cast<size_t>(length);
-        p->tree.events_since = since;
-        p->tree.scanned_before = p->empty_scanned;
+        p->tree.stream.events_since = since;
+        p->tree.stream.scanned_before = p->empty_scanned;
         bool emptied = size + LARGEST_EVENT <= READ_SIZE;
         if (emptied) {
             p->empty_at = started;

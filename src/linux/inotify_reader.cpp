@@ -206,8 +206,8 @@ int follow(inotify_reader *r) {
         if (length <= 0) return length < 0 ? errno : EIO;
         size_t size = static_cast<size_t>(length);
         // The kernel stops at an empty queue or at an event that does not fit.
-        r->tree.events_since = since;
-        r->tree.scanned_before = r->empty_scanned;
+        r->tree.stream.events_since = since;
+        r->tree.stream.scanned_before = r->empty_scanned;
         if (size + LARGEST_EVENT <= READ_SIZE) {
             r->empty_at = started;
             r->empty_scanned = scanned;

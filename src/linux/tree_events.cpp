@@ -45,11 +45,11 @@ int moved_child(watch_tree *t, int parent, const char *name, size_t length) {
 // it after the move, or it left and came back since; in case, what is in it
 // is reported again.
 void end_unpaired_move(watch_tree *t, const sink &s) {
-    if (!t->move_pending) return;
-    t->move_pending = false;
-    int node = t->move_node;
+    if (!t->stream.move_pending) return;
+    t->stream.move_pending = false;
+    int node = t->stream.move_node;
     if (node < 0) return;
-    if (move_to_sighting(t, node, t->move_position)) {
+    if (move_to_sighting(t, node, t->stream.move_position)) {
         // Into a directory watched only after the move, where a listing saw
         // it: where it was meanwhile is unknown, so what is in it is
         // reported again.
@@ -59,8 +59,8 @@ void end_unpaired_move(watch_tree *t, const sink &s) {
         return;
     }
     mark_reported(t, node, false);
-    t->work.count = 0;
-    if (push_node(&t->work, node)) list_queued(t, s, LIST_ARRIVED);
+    t->sync.work.count = 0;
+    if (push_node(&t->sync.work, node)) list_queued(t, s, LIST_ARRIVED);
 }
 
 // A directory renamed inside the tree: files changed there lately may still
@@ -72,8 +72,8 @@ void end_unpaired_move(watch_tree *t, const sink &s) {
 void renamed(watch_tree *t, int node) {
     if (t->nodes[node].wd < 0) return;
     for (int n = node; n >= 0; n = next_below(t, node, n)) {
-        bool arrived = seconds_ns(t->nodes[n].arrived_at) >= t->scanned_before;
-        mark_dirty(t, n, arrived ? 0 : t->scanned_before);
+        bool arrived = seconds_ns(t->nodes[n].arrived_at) >= t->stream.scanned_before;
+        mark_dirty(t, n, arrived ? 0 : t->stream.scanned_before);
     }
 }
 
@@ -122,7 +122,7 @@ void directory_moved(watch_tree *t, const sink &s, int node, int parent, const c
     // only mislead when names are swapped or taken again). Unless the new
     // parent is one the tree holds below it: then the tree is behind after all.
     // A listing that saw it before this rename saw it where it left from.
-    if (sighted_before(t, node, t->position)) drop_sighting(t, node);
+    if (sighted_before(t, node, t->stream.position)) drop_sighting(t, node);
     if (placed_by_events(t, node) && !is_below(t, parent, node)) {
         relocate(t, node, parent, name, length);
         placed_by_rename(t, node);
@@ -172,12 +172,12 @@ void directory_moved_to(watch_tree *t, const sink &s, int moved, bool paired, in
 void directory_moved_from(watch_tree *t, const sink &s, const event_batch *batch, size_t at,
                           int node, const char *name, size_t length, uint32_t cookie) {
     int moved = moved_child(t, node, name, length);
-    size_t to = pairs_take(&t->pairs, cookie, at + 1);
+    size_t to = pairs_take(&t->stream.pairs, cookie, at + 1);
     if (to == NO_PAIR) {
-        t->move_pending = true;
-        t->move_cookie = cookie;
-        t->move_node = moved;
-        t->move_position = t->position;
+        t->stream.move_pending = true;
+        t->stream.move_cookie = cookie;
+        t->stream.move_node = moved;
+        t->stream.move_position = t->stream.position;
         return;
     }
     const parsed_event &arrived = batch->events[to];
@@ -200,9 +200,9 @@ void directory_event(watch_tree *t, const sink &s, const event_batch *batch, siz
         directory_moved_from(t, s, batch, at, node, name, length, event.cookie);
     } else if (event.mask & IN_MOVED_TO) {
         // A pending move left here has this event's cookie.
-        bool paired = t->move_pending;
-        int moved = paired ? t->move_node : -1;
-        t->move_pending = false;
+        bool paired = t->stream.move_pending;
+        int moved = paired ? t->stream.move_node : -1;
+        t->stream.move_pending = false;
         directory_moved_to(t, s, moved, paired, node, name, length);
     }
     // A deleted directory is forgotten on its own IN_IGNORED.
@@ -218,13 +218,13 @@ void directory_event(watch_tree *t, const sink &s, const event_batch *batch, siz
 int check_at_rest(watch_tree *t, const sink &s, bool forced) {
     end_unpaired_move(t, s);
     retry_flagged(t, s);
-    bool doubtful = t->retry.count > 0;
-    if (t->ahead && !doubtful && !forced && t->stream_end < t->verify_after) return 0;
-    unsigned dropped = t->dropped_watches;
-    uint64_t listed = t->listed;
+    bool doubtful = t->sync.retry.count > 0;
+    if (t->sync.ahead && !doubtful && !forced && t->stream.stream_end < t->sync.verify_after) return 0;
+    unsigned dropped = t->stream.dropped_watches;
+    uint64_t listed = t->sync.listed;
     size_t queued = t->ops.queued_bytes(t->ops.context);
-    for (int i = 0; t->ahead && !doubtful && i < list_end(t, &t->verify); i++) {
-        int node = list_at(&t->verify, i);
+    for (int i = 0; t->sync.ahead && !doubtful && i < list_end(t, &t->sync.verify); i++) {
+        int node = list_at(&t->sync.verify, i);
         if (t->nodes[node].wd >= 0 && (t->nodes[node].marks & MARK_VERIFYING)) {
             doubtful = !verify_directory(t, node);
         }
@@ -232,9 +232,9 @@ int check_at_rest(watch_tree *t, const sink &s, bool forced) {
     // What changed while it looked may be what it saw: it looks again at its
     // next rest. (Its own looks queue an IN_IGNORED for each watch it
     // added to look and removed.)
-    size_t own = (t->dropped_watches - dropped) * EVENT_HEADER;
+    size_t own = (t->stream.dropped_watches - dropped) * EVENT_HEADER;
     if (doubtful && t->ops.queued_bytes(t->ops.context) > queued + own) {
-        t->verify_after = t->stream_end + (t->listed - listed) * EVENT_HEADER;
+        t->sync.verify_after = t->stream.stream_end + (t->sync.listed - listed) * EVENT_HEADER;
         return 0;
     }
     end_verify(t);
@@ -254,9 +254,9 @@ int tree_handle_batch(watch_tree *t, const event_batch *batch, size_t length,
     // Flagged work waits for renames or removals of directories: a buffer
     // without any leaves it be.
     bool directories_changed = false;
-    uint64_t base = t->stream_end;
-    t->stream_end += length;
-    pairs_build(&t->pairs, batch);
+    uint64_t base = t->stream.stream_end;
+    t->stream.stream_end += length;
+    pairs_build(&t->stream.pairs, batch);
     for (size_t i = 0; i < batch->count; i++) {
         const parsed_event &event = batch->events[i];
         const char *name = event.name;
@@ -265,9 +265,9 @@ int tree_handle_batch(watch_tree *t, const event_batch *batch, size_t length,
         // file's own).
         const parsed_event *previous = i ? &batch->events[i - 1] : nullptr;
         // Where the event starts: a place fixed at or before it predates it.
-        t->position = base + event.offset;
-        t->event_end = base + event.end;
-        if (is_directory_arrival(event) && pairs_taken(&t->pairs, event.cookie, i)) continue;
+        t->stream.position = base + event.offset;
+        t->stream.event_end = base + event.end;
+        if (is_directory_arrival(event) && pairs_taken(&t->stream.pairs, event.cookie, i)) continue;
 
         if (event.mask & IN_Q_OVERFLOW) {
             directories_changed = true;
@@ -276,14 +276,14 @@ int tree_handle_batch(watch_tree *t, const event_batch *batch, size_t length,
             if (int error = rescan(t, s)) return error;
             // What changed in the lost window is found by its time.
             for (int n = 0; n < t->node_count; n++) {
-                if (t->nodes[n].wd >= 0) mark_dirty(t, n, t->events_since);
+                if (t->nodes[n].wd >= 0) mark_dirty(t, n, t->stream.events_since);
             }
             // So are names given to linked files, and writes through their
             // other names.
-            tree_links_start(t, t->events_since);
+            tree_links_start(t, t->stream.events_since);
             continue;
         }
-        if (t->move_pending && !((event.mask & IN_MOVED_TO) && event.cookie == t->move_cookie)) {
+        if (t->stream.move_pending && !((event.mask & IN_MOVED_TO) && event.cookie == t->stream.move_cookie)) {
             end_unpaired_move(t, s);
         }
         int node = tree_find(t, event.wd);
@@ -309,14 +309,14 @@ int tree_handle_batch(watch_tree *t, const event_batch *batch, size_t length,
             // A write alone does not change what a name holds; a name gone
             // holds nothing of what was kept for it.
             bool gone = event.mask & (IN_DELETE | IN_MOVED_FROM);
-            t->look_skipped = event.mask == IN_MODIFY || gone;
-            report_file(t, s, node, name, name_length, t->events_since);
-            t->look_skipped = false;
+            t->linking.look_skipped = event.mask == IN_MODIFY || gone;
+            report_file(t, s, node, name, name_length, t->stream.events_since);
+            t->linking.look_skipped = false;
             if (gone) linked_name_left(t, node, name, name_length);
         }
     }
     if (batch->cut) hand(s, RECORD_UNREADABLE, nullptr, nullptr);
-    t->position = t->event_end = t->stream_end;
+    t->stream.position = t->stream.event_end = t->stream.stream_end;
     if (directories_changed) retry_flagged(t, s);
     fix_trust_points(t);
     if (kernel_queue_empty(t)) return check_at_rest(t, s, false);
@@ -325,12 +325,12 @@ int tree_handle_batch(watch_tree *t, const event_batch *batch, size_t length,
 
 int tree_handle_events(watch_tree *t, const unsigned char *events, size_t length,
                        hand_record_fn on_record, void *context) {
-    batch_parse(&t->batch, events, length);
-    return tree_handle_batch(t, &t->batch, length, on_record, context);
+    batch_parse(&t->stream.batch, events, length);
+    return tree_handle_batch(t, &t->stream.batch, length, on_record, context);
 }
 
 bool tree_check_owed(const watch_tree *t) {
-    return t->ahead && (t->verify.count > 0 || t->verify.spilled);
+    return t->sync.ahead && (t->sync.verify.count > 0 || t->sync.verify.spilled);
 }
 
 int tree_run_owed_check(watch_tree *t, hand_record_fn on_record, void *context) {
@@ -345,12 +345,12 @@ int tree_start(watch_tree *t, const char *root, const tree_ops *ops, hand_record
     t->root = root;
     t->ops = *ops;
     nodes_init(t);
-    t->move_node = -1;
+    t->stream.move_node = -1;
     sink s = {on_record, context};
     if (strlen(root) >= sizeof t->path) return ENAMETOOLONG;
     int wd = watch_root(t);
     if (wd < 0) return -wd;
-    if (new_node(t, wd, -1, "", 0) != TREE_ROOT || !push_node(&t->work, TREE_ROOT)) return ENOMEM;
+    if (new_node(t, wd, -1, "", 0) != TREE_ROOT || !push_node(&t->sync.work, TREE_ROOT)) return ENOMEM;
     list_queued(t, s, LIST_SETUP);
     retry_flagged(t, s);
     return 0;
@@ -358,17 +358,17 @@ int tree_start(watch_tree *t, const char *root, const tree_ops *ops, hand_record
 
 void tree_release(watch_tree *t) {
     nodes_release(t);
-    release_list(&t->work);
-    release_list(&t->retry);
+    release_list(&t->sync.work);
+    release_list(&t->sync.retry);
     release_list(&t->placing);
-    release_list(&t->verify);
-    release_list(&t->moved);
+    release_list(&t->sync.verify);
+    release_list(&t->sync.moved);
     release_list(&t->dirty);
-    release_list(&t->link_waiting);
-    release_list(&t->link_recheck);
-    linked_release(&t->links);
-    pairs_release(&t->pairs);
-    batch_release(&t->batch);
+    release_list(&t->linking.waiting);
+    release_list(&t->linking.recheck);
+    linked_release(&t->linking.files);
+    pairs_release(&t->stream.pairs);
+    batch_release(&t->stream.batch);
 }
 
 bool tree_has_dirty(const watch_tree *t) { return t->dirty.count > 0; }

@@ -44,11 +44,11 @@ bool list_folder(watch_tree *t, const sink &s, int node) {
         size_t length = strlen(entry);
         linked_stat file;
         if (look_linked(t, s, node, entry, length, directory, &file) < 0) continue;
-        if (!changed_since(file.changed_at, t->links_since)) continue;
+        if (!changed_since(file.changed_at, t->linking.since)) continue;
         // Written through another name before it was followed.
-        t->look_skipped = true;
-        report_file(t, s, node, entry, length, t->links_since);
-        t->look_skipped = false;
+        t->linking.look_skipped = true;
+        report_file(t, s, node, entry, length, t->linking.since);
+        t->linking.look_skipped = false;
     }
     l.close(l.context, directory);
     return true;
@@ -65,47 +65,47 @@ bool seen_by_folder(const parsed_event *previous, int folder, const linked_name 
 
 void tree_links_start(watch_tree *t, int64_t since) {
     if (!t->ops.watch_linked) return;
-    if (!tree_links_pending(t) || since < t->links_since) t->links_since = since;
+    if (!tree_links_pending(t) || since < t->linking.since) t->linking.since = since;
     // Every slot in use now, in turn; a folder watched later was listed
     // with its files reported, each looked at then.
-    t->link_next = 0;
-    t->link_end = t->node_count;
-    t->link_waiting.count = 0;
+    t->linking.next = 0;
+    t->linking.end = t->node_count;
+    t->linking.waiting.count = 0;
 }
 
-bool tree_links_pending(const watch_tree *t) { return t->link_next < t->link_end; }
+bool tree_links_pending(const watch_tree *t) { return t->linking.next < t->linking.end; }
 
 void tree_links_discover(watch_tree *t, hand_record_fn on_record, void *context, int folders) {
     sink s = {on_record, context};
     // Folders where a name was not found while the tree was behind: listed
     // once it is not (those whose paths do not hold then wait as below).
-    if (t->link_recheck.count && kernel_queue_empty(t)) {
-        node_list recheck = take_list(&t->link_recheck);
+    if (t->linking.recheck.count && kernel_queue_empty(t)) {
+        node_list recheck = take_list(&t->linking.recheck);
         for (int i = 0; i < recheck.count; i++) {
             int node = recheck.items[i];
             if (!(t->nodes[node].marks & MARK_LINK_RECHECK)) continue; // a slot freed and taken again
             t->nodes[node].marks &= static_cast<uint8_t>(~MARK_LINK_RECHECK);
-            if (t->nodes[node].wd >= 0 && !list_folder(t, s, node)) push_node(&t->link_waiting, node);
+            if (t->nodes[node].wd >= 0 && !list_folder(t, s, node)) push_node(&t->linking.waiting, node);
         }
         release_list(&recheck);
     }
     // Those that waited for their paths: tried once more each time.
-    node_list waiting = take_list(&t->link_waiting);
+    node_list waiting = take_list(&t->linking.waiting);
     for (int i = 0; i < waiting.count; i++) {
         int node = waiting.items[i];
-        if (t->nodes[node].wd >= 0 && !list_folder(t, s, node)) push_node(&t->link_waiting, node);
+        if (t->nodes[node].wd >= 0 && !list_folder(t, s, node)) push_node(&t->linking.waiting, node);
     }
     release_list(&waiting);
-    for (; folders > 0 && t->link_next < t->link_end; folders--) {
-        int node = t->link_next++;
-        if (t->nodes[node].wd >= 0 && !list_folder(t, s, node)) push_node(&t->link_waiting, node);
+    for (; folders > 0 && t->linking.next < t->linking.end; folders--) {
+        int node = t->linking.next++;
+        if (t->nodes[node].wd >= 0 && !list_folder(t, s, node)) push_node(&t->linking.waiting, node);
     }
 }
 
 bool links_event(watch_tree *t, const sink &s, const parsed_event &event, const parsed_event *previous) {
     linked_key file = wd_key(event.wd);
-    if (!linked_follows(&t->links, file)) return false;
-    linked_files &l = t->links;
+    if (!linked_follows(&t->linking.files, file)) return false;
+    linked_files &l = t->linking.files;
     // Nothing but linked_names_of writes found: looking at a name below can
     // change the table, not the list.
     int count = linked_names_of(&l, file);
@@ -131,9 +131,9 @@ bool links_event(watch_tree *t, const sink &s, const parsed_event &event, const 
         if (!writes || seen_by_folder(previous, folder, n, writes)) continue;
         // Under the name the events read so far give it, as every change:
         // the file system may be ahead of them.
-        t->look_skipped = true;
-        report_file(t, s, node, name, length, t->events_since);
-        t->look_skipped = false;
+        t->linking.look_skipped = true;
+        report_file(t, s, node, name, length, t->stream.events_since);
+        t->linking.look_skipped = false;
     }
     // The kernel dropped its watch when the file went; a file left here
     // without names is no longer watched (look_linked drops its own).

@@ -36,7 +36,7 @@ void *open_path(watch_tree *t, void *in, size_t length, int *error) {
     void *directory = l.open_below(l.context, in, path, error);
     // Directories kept open for their listing are only a shortcut: given
     // up when descriptors run out, and opened again when their turn comes.
-    if (!directory && *error == EMFILE && t->held_count) {
+    if (!directory && *error == EMFILE && t->sync.held_count) {
         release_held(t);
         directory = l.open_below(l.context, in, path, error);
     }
@@ -74,25 +74,25 @@ void *open_if_there(watch_tree *t, int node, int *error) {
 // Keeps node's directory, opened and watched at set-up while its parent was
 // listed, for its own listing. False without room.
 bool hold(watch_tree *t, int node, void *directory) {
-    if (t->held_count == HELD_DIRECTORIES) return false;
-    t->held[t->held_count++] = held_directory{node, t->nodes[node].wd, directory};
+    if (t->sync.held_count == HELD_DIRECTORIES) return false;
+    t->sync.held[t->sync.held_count++] = held_directory{node, t->nodes[node].wd, directory};
     return true;
 }
 
 // The directory kept for node, or null. The work list is taken from its
 // end, so the one asked for is most often the last kept.
 void *take_held(watch_tree *t, int node) {
-    for (int i = t->held_count - 1; i >= 0; i--) {
-        held_directory h = t->held[i];
+    for (int i = t->sync.held_count - 1; i >= 0; i--) {
+        held_directory h = t->sync.held[i];
         if (h.node != node || h.wd != t->nodes[node].wd) continue;
-        t->held[i] = t->held[--t->held_count];
+        t->sync.held[i] = t->sync.held[--t->sync.held_count];
         return h.directory;
     }
     return nullptr;
 }
 
 void release_held(watch_tree *t) {
-    while (t->held_count) close_directory(t, t->held[--t->held_count].directory);
+    while (t->sync.held_count) close_directory(t, t->sync.held[--t->sync.held_count].directory);
 }
 
 // In a rescan, keeps top and what lies below it as known.
@@ -111,7 +111,7 @@ void rescan_known_children(watch_tree *t, int node) {
             keep_subtree(t, c);
         } else if (!(t->nodes[c].marks & MARK_SEEN) && rewatch_confirms(t, c)) {
             t->nodes[c].marks |= MARK_SEEN;
-            push_node(&t->work, c); // without room, kept as known, unlisted
+            push_node(&t->sync.work, c); // without room, kept as known, unlisted
         }
     }
 }
@@ -135,7 +135,7 @@ void add_known_directory(watch_tree *t, const sink &s, int node, int parent, con
     // Placed where this listing saw it: an older sighting says no more.
     drop_sighting(t, node);
     bool moved = relocate(t, node, parent, name, length);
-    if (moved && mode == LIST_RESCAN) push_node(&t->moved, node);
+    if (moved && mode == LIST_RESCAN) push_node(&t->sync.moved, node);
     if (moved && mode != LIST_RESCAN && t->nodes[node].flags == 0) mark_placed(t, node);
     if (mode == LIST_MISSED) return; // its own events tell the rest
     if (moved && mode == LIST_ARRIVED && !check_parent) {
@@ -151,7 +151,7 @@ void add_known_directory(watch_tree *t, const sink &s, int node, int parent, con
         again = !(t->nodes[node].marks & MARK_SEEN);
         t->nodes[node].marks |= MARK_SEEN;
     }
-    if (again && !push_node(&t->work, node)) unwatched(t, s, parent, name, length, ENOMEM);
+    if (again && !push_node(&t->sync.work, node)) unwatched(t, s, parent, name, length, ENOMEM);
 }
 
 } // namespace
@@ -225,8 +225,8 @@ void add_watched(watch_tree *t, const sink &s, int parent, const char *name, siz
     }
     node = new_node(t, wd, parent, name, length);
     // A rescan lists it to watch what is below; its files are reported after.
-    if (node >= 0 && mode == LIST_RESCAN) push_node(&t->moved, node);
-    if (node < 0 || !push_node(&t->work, node)) {
+    if (node >= 0 && mode == LIST_RESCAN) push_node(&t->sync.moved, node);
+    if (node < 0 || !push_node(&t->sync.work, node)) {
         if (node >= 0) forget(t, node, false);
         else drop_watch(t, wd);
         unwatched(t, s, parent, name, length, ENOMEM);
@@ -248,18 +248,18 @@ void add_directory(watch_tree *t, const sink &s, int parent, const char *name, s
     // At set-up, one found in its parent's listing stays open for its own.
     void *kept = nullptr;
     int wd = watch_path(t, in, length, mode == LIST_SETUP && in ? &kept : nullptr);
-    int queued = t->work.count;
+    int queued = t->sync.work.count;
     add_watched(t, s, parent, name, length, mode, check_parent, wd);
     if (!kept) return;
-    int node = t->work.count > queued ? t->work.items[t->work.count - 1] : -1;
+    int node = t->sync.work.count > queued ? t->sync.work.items[t->sync.work.count - 1] : -1;
     if (node < 0 || !hold(t, node, kept)) close_directory(t, kept);
 }
 
 void list_queued(watch_tree *t, const sink &s, list_mode mode) {
     bool report_files = mode == LIST_ARRIVED;
     listing_begin(t);
-    while (t->work.count) {
-        int node = t->work.items[--t->work.count];
+    while (t->sync.work.count) {
+        int node = t->sync.work.items[--t->sync.work.count];
         if (t->nodes[node].wd < 0) continue;
         if (report_files && (t->nodes[node].marks & MARK_REPORTED)) continue; // listed with another
         int error = 0;
@@ -302,7 +302,7 @@ void list_queued(watch_tree *t, const sink &s, list_mode mode) {
         }
         if (report_files) {
             t->nodes[node].marks |= MARK_REPORTED;
-            t->nodes[node].arrived_at = seconds_up(t->events_since);
+            t->nodes[node].arrived_at = seconds_up(t->stream.events_since);
         }
         bool is_directory = false;
         const lister_ops &l = t->ops.lister;
@@ -369,7 +369,7 @@ bool verify_directory(watch_tree *t, int node) {
     bool is_directory = false;
     const lister_ops &l = t->ops.lister;
     while (const char *entry = l.next_entry(l.context, directory, &is_directory)) {
-        t->listed++;
+        t->sync.listed++;
         if (is_directory && matches) matches = entry_matches(t, node, directory, entry, &matched);
     }
     close_directory(t, directory);
@@ -402,9 +402,9 @@ bool retry_one(watch_tree *t, const sink &s, int n) {
     }
     t->nodes[n].flags = 0;
     mark_placed(t, n);
-    t->work.count = 0;
+    t->sync.work.count = 0;
     if (flags & NODE_UNLISTED) {
-        if (push_node(&t->work, n)) list_queued(t, s, LIST_ARRIVED);
+        if (push_node(&t->sync.work, n)) list_queued(t, s, LIST_ARRIVED);
         return true;
     }
     // Its files were reported by their events; subdirectories it holds that
@@ -429,10 +429,10 @@ bool retry_one(watch_tree *t, const sink &s, int n) {
 } // namespace
 
 void retry_flagged(watch_tree *t, const sink &s) {
-    if (!t->retry.count) return;
+    if (!t->sync.retry.count) return;
     // Taken whole: what is flagged while these are tried waits for the next
     // time, as does what still cannot be done.
-    node_list taken = take_list(&t->retry);
+    node_list taken = take_list(&t->sync.retry);
     for (int i = 0; i < taken.count; i++) {
         int n = taken.items[i];
         if (!(t->nodes[n].marks & MARK_RETRYING)) continue; // a slot freed and taken again
@@ -508,15 +508,15 @@ int rescan(watch_tree *t, const sink &s) {
     }
     // Flagged work goes, all is listed again; what this listing misses is
     // flagged anew, and kept.
-    t->retry.count = 0;
+    t->sync.retry.count = 0;
     for (int n = 0; n < t->node_count; n++) {
         t->nodes[n].flags = 0;
         t->nodes[n].marks &= static_cast<uint8_t>(~(MARK_RETRYING | MARK_SEEN));
     }
     t->nodes[TREE_ROOT].marks |= MARK_SEEN;
-    t->work.count = 0;
-    t->moved.count = 0;
-    if (!push_node(&t->work, TREE_ROOT)) return 0;
+    t->sync.work.count = 0;
+    t->sync.moved.count = 0;
+    if (!push_node(&t->sync.work, TREE_ROOT)) return 0;
     list_queued(t, s, LIST_RESCAN);
     for (int n = 1; n < t->node_count; n++) {
         const tree_node &node = t->nodes[n];
@@ -529,15 +529,15 @@ int rescan(watch_tree *t, const sink &s) {
     // A directory found elsewhere had its changes reported where it was not,
     // and one the tree did not know had them reported nowhere: what is in
     // them is reported, where they stand.
-    for (int i = 0; i < t->moved.count; i++) {
-        int node = t->moved.items[i];
+    for (int i = 0; i < t->sync.moved.count; i++) {
+        int node = t->sync.moved.items[i];
         if (t->nodes[node].wd >= 0) mark_reported(t, node, false);
     }
-    for (int i = 0; i < t->moved.count; i++) {
-        int node = t->moved.items[i];
-        if (t->nodes[node].wd >= 0) push_node(&t->work, node);
+    for (int i = 0; i < t->sync.moved.count; i++) {
+        int node = t->sync.moved.items[i];
+        if (t->nodes[node].wd >= 0) push_node(&t->sync.work, node);
     }
-    t->moved.count = 0;
+    t->sync.moved.count = 0;
     list_queued(t, s, LIST_ARRIVED);
     return 0;
 }

@@ -170,26 +170,10 @@ struct node_list {
 // keeping a list of them all.
 static const int NODE_LIST_LIMIT = 4096;
 
-struct watch_tree {
-    const char *root; // the directory field as written
-    tree_ops ops;
-    held_directory held[HELD_DIRECTORIES];
-    int held_count;
-
-    tree_node *nodes;
-    tree_sighting *sightings; // node_capacity of them, null until the first
-    int node_count; // slots ever used
-    int node_capacity;
-    int free_slot;
-    node_index by_wd;
-    node_index by_name;
-
-    node_list work;    // directories waiting to be listed
-    node_list retry;   // flagged directories
-    node_list placing; // placed by what the file system showed, trust point pending
-    node_list verify;  // changed since the tree last rested: checked if it looked ahead
-    node_list moved;   // relocated by a rescan: what is in them is reported again
-    node_list dirty;   // folders with dropped records
+// Where the tree stands in the kernel's event stream: kept by the event
+// code (tree_events.cpp), read by the model to date how far a node's place
+// is trusted.
+struct tree_stream {
     // No event handed to the tree now was made before this time (nanoseconds
     // since the epoch): a dropped record's folder is dirty since then. Set
     // by the caller before each buffer.
@@ -200,6 +184,10 @@ struct watch_tree {
     // lately are reported under their new paths. Set by the caller before
     // each buffer.
     int64_t scanned_before;
+    uint64_t position;   // stream bytes before the event in hand
+    uint64_t event_end;  // ... and after it
+    uint64_t stream_end; // stream bytes handed to the tree
+    unsigned dropped_watches; // watches removed: each queues an IN_IGNORED
 
     // A directory moved away, until the next event tells whether it stayed
     // inside the tree.
@@ -209,10 +197,17 @@ struct watch_tree {
     uint64_t move_position; // where its event stands in the stream
     move_pairs pairs;
     event_batch batch; // for tree_handle_events: the reader parses its own
+};
 
-    uint64_t position;   // stream bytes before the event in hand
-    uint64_t event_end;  // ... and after it
-    uint64_t stream_end; // stream bytes handed to the tree
+// The sync's work (tree_listing.cpp): directories to list, flagged ones to
+// try again, and the looks it took at the file system ahead of the events.
+struct tree_sync {
+    held_directory held[HELD_DIRECTORIES];
+    int held_count;
+    node_list work;   // directories waiting to be listed
+    node_list retry;  // flagged directories
+    node_list verify; // changed since the tree last rested: checked if it looked ahead
+    node_list moved;  // relocated by a rescan: what is in them is reported again
     // The tree looked at the file system while events were still queued,
     // since it last rested: it may have taken one directory for another.
     bool ahead;
@@ -221,21 +216,45 @@ struct watch_tree {
     // A check of that put off because the file system changed while it
     // listed is tried again at a rest once the stream has reached this
     // point (as many event bytes as entries it listed), or when the reader
-    // has had no event for a while (tree_run_owed_check): in a rename storm, trying
-    // at every rest would list the same large folders again and again.
+    // has had no event for a while (tree_run_owed_check): in a rename
+    // storm, trying at every rest would list the same large folders again
+    // and again.
     uint64_t verify_after;
     uint64_t listed; // directory entries the checks have listed
-    unsigned dropped_watches; // watches removed: each queues an IN_IGNORED
+};
 
-    // Hard-linked files followed by their inodes.
-    linked_files links;
-    int link_next;          // the next slot to list for linked files already there
-    int link_end;           // ... and the end of those to list
-    node_list link_waiting; // ... whose paths did not hold: tried after events
-    node_list link_recheck; // where a name looked at was not found while events waited
-    int64_t links_since;    // a linked file found so that changed since is reported
-    bool links_told;        // the line that not every link is followed was queued
-    bool look_skipped;      // report_file leaves the links of its name alone
+// Hard-linked files followed by their inodes (tree_links.cpp; the model
+// keeps their names current as folders move).
+struct tree_linking {
+    linked_files files;
+    int next;            // the next slot to list for linked files already there
+    int end;             // ... and the end of those to list
+    node_list waiting;   // ... whose paths did not hold: tried after events
+    node_list recheck;   // where a name looked at was not found while events waited
+    int64_t since;       // a linked file found so that changed since is reported
+    bool told;           // the line that not every link is followed was queued
+    bool look_skipped;   // report_file leaves the links of its name alone
+};
+
+struct watch_tree {
+    const char *root; // the directory field as written
+    tree_ops ops;
+
+    // The model: nodes, their indexes, and the nodes whose trust point or
+    // dropped records are pending.
+    tree_node *nodes;
+    tree_sighting *sightings; // node_capacity of them, null until the first
+    int node_count; // slots ever used
+    int node_capacity;
+    int free_slot;
+    node_index by_wd;
+    node_index by_name;
+    node_list placing; // placed by what the file system showed, trust point pending
+    node_list dirty;   // folders with dropped records
+
+    tree_stream stream;
+    tree_sync sync;
+    tree_linking linking;
 
     char path[PATH_CAPACITY];     // directory path below the root, for opening it
     char relative[PATH_CAPACITY]; // relative path of the record in hand

@@ -30,7 +30,7 @@ void tree_mount_changed(watch_tree *t, const char *relative, hand_record_fn on_r
         }
         // (Two of that name, while a listing ran ahead of a rename: both.)
         for (; node >= 0; node = child_named(t, parent, name, length)) forget(t, node, false);
-        t->work.count = 0;
+        t->sync.work.count = 0;
         directory_arrived(t, s, parent, name, length, LIST_MOUNTED);
         return;
     }

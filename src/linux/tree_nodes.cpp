@@ -169,7 +169,7 @@ void forget(watch_tree *t, int node, bool own_watch_gone) {
         }
         if (n != node || !own_watch_gone) drop_watch(t, t->nodes[n].wd);
         index_remove(&t->by_wd, n);
-        if (t->move_pending && t->move_node == n) t->move_node = -1;
+        if (t->stream.move_pending && t->stream.move_node == n) t->stream.move_node = -1;
         free_slot(t, n);
     }
 }
@@ -219,7 +219,7 @@ void note_sighting(watch_tree *t, int node, int parent, const char *name, size_t
     drop_sighting(t, node);
     t->nodes[node].marks |= MARK_SIGHTED;
     t->sightings[node] = tree_sighting{parent, t->nodes[parent].wd, copy, length,
-                                       t->stream_end + t->ops.queued_bytes(t->ops.context)};
+                                       t->stream.stream_end + t->ops.queued_bytes(t->ops.context)};
 }
 
 void drop_sighting(watch_tree *t, int node) {
@@ -252,7 +252,7 @@ bool move_to_sighting(watch_tree *t, int node, uint64_t position) {
 void nodes_init(watch_tree *t) {
     t->free_slot = -1;
     t->placing.limit = NODE_LIST_LIMIT;
-    t->verify.limit = NODE_LIST_LIMIT;
+    t->sync.verify.limit = NODE_LIST_LIMIT;
     index_init(&t->by_wd, wd_key, t);
     index_init(&t->by_name, name_key, t);
 }
@@ -399,7 +399,7 @@ void report_file(watch_tree *t, const sink &s, int node, const char *name, size_
     if (!queued) mark_dirty(t, node, dirty_since);
     // Whatever stands at the name now may have other names: followed from
     // the moment its change is queued, before its detection can run.
-    if (!t->look_skipped) look_linked(t, s, node, name, length, nullptr, nullptr);
+    if (!t->linking.look_skipped) look_linked(t, s, node, name, length, nullptr, nullptr);
 }
 
 namespace {
@@ -413,17 +413,17 @@ linked_key wd_key(int wd) {
 // Once per field: from now on some writes through other names of linked
 // files are not seen.
 void tell_unfollowed(watch_tree *t, const sink &s, const char *why) {
-    if (t->links_told) return;
+    if (t->linking.told) return;
     char line[sizeof t->detail + 96];
     snprintf(line, sizeof line, "%s: changes made through other names of hard-linked files are "
              "no longer all seen", why);
-    t->links_told = hand(s, RECORD_UNWATCHED, "", line);
+    t->linking.told = hand(s, RECORD_UNWATCHED, "", line);
 }
 
 // Names kept in folders the tree no longer watches: forgotten, to make room
 // (the watch of keep, the file about to be kept, stays).
 void drop_stale_names(watch_tree *t, int keep) {
-    linked_files &l = t->links;
+    linked_files &l = t->linking.files;
     for (int entry = 0; entry < l.high; entry++) {
         if (!l.names[entry].used) continue;
         int folder;
@@ -443,14 +443,14 @@ namespace {
 // Forgets a name, and the file's watch with its last name.
 void forget_name(watch_tree *t, int entry) {
     int file;
-    memcpy(&file, t->links.names[entry].file.bytes, sizeof file);
-    linked_remove(&t->links, entry);
-    if (!linked_follows(&t->links, wd_key(file))) drop_watch(t, file);
+    memcpy(&file, t->linking.files.names[entry].file.bytes, sizeof file);
+    linked_remove(&t->linking.files, entry);
+    if (!linked_follows(&t->linking.files, wd_key(file))) drop_watch(t, file);
 }
 
 // Whether the file system may be ahead of what the tree has read: events
 // wait in the buffer in hand or in the kernel.
-bool behind(watch_tree *t) { return t->stream_end > t->event_end || !kernel_queue_empty(t); }
+bool behind(watch_tree *t) { return t->stream.stream_end > t->stream.event_end || !kernel_queue_empty(t); }
 
 // Looks at name in node's folder, opened below the root without following a
 // link (the path the tree has; a folder that is not there leaves the file
@@ -490,14 +490,14 @@ int look_linked(watch_tree *t, const sink &s, int node, const char *name, size_t
     }
     linked_key folder = wd_key(t->nodes[node].wd);
     if (wd < 0) {
-        int entry = linked_find(&t->links, folder, name, length);
+        int entry = linked_find(&t->linking.files, folder, name, length);
         if (!file.present && behind(t)) {
             // The path the tree has may lead elsewhere by now (a folder on
             // it renamed): the folder is listed again once nothing waits.
-            if (!(t->nodes[node].marks & MARK_LINK_RECHECK) && push_node(&t->link_recheck, node)) {
+            if (!(t->nodes[node].marks & MARK_LINK_RECHECK) && push_node(&t->linking.recheck, node)) {
                 t->nodes[node].marks |= MARK_LINK_RECHECK;
             }
-        } else if (entry >= 0 && (!file.present || same_file(t->links.names[entry], file))) {
+        } else if (entry >= 0 && (!file.present || same_file(t->linking.files.names[entry], file))) {
             // Gone, or the same file with no other name left.
             forget_name(t, entry);
         }
@@ -505,10 +505,10 @@ int look_linked(watch_tree *t, const sink &s, int node, const char *name, size_t
     }
     linked_key key = wd_key(wd);
     linked_key dropped;
-    bool kept = linked_set(&t->links, folder, name, length, &key, file.device, file.inode, &dropped);
+    bool kept = linked_set(&t->linking.files, folder, name, length, &key, file.device, file.inode, &dropped);
     if (!kept) {
         drop_stale_names(t, wd);
-        kept = linked_set(&t->links, folder, name, length, &key, file.device, file.inode, &dropped);
+        kept = linked_set(&t->linking.files, folder, name, length, &key, file.device, file.inode, &dropped);
     }
     if (dropped.size) {
         int unfollowed;
@@ -516,7 +516,7 @@ int look_linked(watch_tree *t, const sink &s, int node, const char *name, size_t
         drop_watch(t, unfollowed);
     }
     if (!kept) {
-        if (!linked_follows(&t->links, key)) drop_watch(t, wd);
+        if (!linked_follows(&t->linking.files, key)) drop_watch(t, wd);
         char why[64];
         snprintf(why, sizeof why, "more than %d names of hard-linked files", LINKED_NAMES_MAX);
         tell_unfollowed(t, s, why);
@@ -528,13 +528,13 @@ int look_linked(watch_tree *t, const sink &s, int node, const char *name, size_t
 
 void linked_name_left(watch_tree *t, int node, const char *name, size_t length) {
     if (!t->ops.watch_linked || t->nodes[node].wd < 0) return;
-    int entry = linked_find(&t->links, wd_key(t->nodes[node].wd), name, length);
+    int entry = linked_find(&t->linking.files, wd_key(t->nodes[node].wd), name, length);
     if (entry < 0) return;
     // Unless the file is there still: two names exchanged.
     linked_stat file = {false, 0, 0, 0};
     int wd = -1;
     look_in_folder(t, node, name, false, &file, &wd);
-    if (!same_file(t->links.names[entry], file)) forget_name(t, entry);
+    if (!same_file(t->linking.files.names[entry], file)) forget_name(t, entry);
 }
 
 void mark_dirty(watch_tree *t, int node, int64_t since) {
@@ -595,7 +595,7 @@ node_list take_list(node_list *list) {
 
 bool placed_by_events(const watch_tree *t, int node) {
     const tree_node &n = t->nodes[node];
-    return n.flags == 0 && n.trust_at <= t->position;
+    return n.flags == 0 && n.trust_at <= t->stream.position;
 }
 
 void mark_placed(watch_tree *t, int node) {
@@ -610,7 +610,7 @@ void mark_placed(watch_tree *t, int node) {
 void fix_trust_points(watch_tree *t) {
     if (!t->placing.count && !t->placing.spilled) return;
     // Every event queued by now comes before this point of the stream.
-    uint64_t point = t->stream_end + t->ops.queued_bytes(t->ops.context);
+    uint64_t point = t->stream.stream_end + t->ops.queued_bytes(t->ops.context);
     for (int i = 0, end = list_end(t, &t->placing); i < end; i++) {
         int node = list_at(&t->placing, i);
         tree_node &n = t->nodes[node];
@@ -629,47 +629,47 @@ void placed_by_rename(watch_tree *t, int node) {
 }
 
 void drop_watch(watch_tree *t, int wd) {
-    t->dropped_watches++;
+    t->stream.dropped_watches++;
     t->ops.remove_watch(t->ops.context, wd);
 }
 
 void observe(watch_tree *t) {
-    if (t->ahead) return;
-    if (t->stream_end > t->event_end) {
-        t->ahead = true;
-    } else if (t->listing) {
+    if (t->sync.ahead) return;
+    if (t->stream.stream_end > t->stream.event_end) {
+        t->sync.ahead = true;
+    } else if (t->sync.listing) {
         // Nothing is read during a listing: an event queued at any of its
         // looks is still queued at its end, where the kernel is asked once
         // rather than once per directory.
-        t->looked = true;
+        t->sync.looked = true;
     } else {
-        t->ahead = !kernel_queue_empty(t);
+        t->sync.ahead = !kernel_queue_empty(t);
     }
 }
 
-void listing_begin(watch_tree *t) { t->listing = true; }
+void listing_begin(watch_tree *t) { t->sync.listing = true; }
 
 void listing_end(watch_tree *t) {
-    t->listing = false;
-    if (t->looked) observe(t);
-    t->looked = false;
+    t->sync.listing = false;
+    if (t->sync.looked) observe(t);
+    t->sync.looked = false;
 }
 
 void touch_directory(watch_tree *t, int node) {
     tree_node &n = t->nodes[node];
-    if (n.wd >= 0 && !(n.marks & MARK_VERIFYING) && push_node(&t->verify, node)) n.marks |= MARK_VERIFYING;
+    if (n.wd >= 0 && !(n.marks & MARK_VERIFYING) && push_node(&t->sync.verify, node)) n.marks |= MARK_VERIFYING;
 }
 
 void end_verify(watch_tree *t) {
-    for (int i = 0, end = list_end(t, &t->verify); i < end; i++) {
-        t->nodes[list_at(&t->verify, i)].marks &= static_cast<uint8_t>(~MARK_VERIFYING);
+    for (int i = 0, end = list_end(t, &t->sync.verify); i < end; i++) {
+        t->nodes[list_at(&t->sync.verify, i)].marks &= static_cast<uint8_t>(~MARK_VERIFYING);
     }
-    clear_list(&t->verify);
-    t->ahead = false;
+    clear_list(&t->sync.verify);
+    t->sync.ahead = false;
 }
 
 void flag_node(watch_tree *t, int node, unsigned flag) {
     tree_node &n = t->nodes[node];
     n.flags = static_cast<uint8_t>(n.flags | flag);
-    if (!(n.marks & MARK_RETRYING) && push_node(&t->retry, node)) n.marks |= MARK_RETRYING;
+    if (!(n.marks & MARK_RETRYING) && push_node(&t->sync.retry, node)) n.marks |= MARK_RETRYING;
 }

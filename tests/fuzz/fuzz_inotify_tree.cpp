@@ -251,8 +251,8 @@ void handle(run &r, const unsigned char *bytes, size_t length) {
             at = end;
         }
     }
-    r.tree.events_since = r.fs.events_since;
-    r.tree.scanned_before = r.fs.events_since;
+    r.tree.stream.events_since = r.fs.events_since;
+    r.tree.stream.scanned_before = r.fs.events_since;
     ended(r, tree_handle_events(&r.tree, bytes, length, on_record, &r));
 }
 

@@ -55,10 +55,10 @@ struct harness {
     }
 
     int feed(const unsigned char *bytes, size_t length) {
-        tree.events_since = fs.events_since;
+        tree.stream.events_since = fs.events_since;
         // Every record is taken at once: what was read before was scanned,
         // unless the watcher is held in a detection since held_since.
-        tree.scanned_before = held_since >= 0 ? held_since : fs.events_since;
+        tree.stream.scanned_before = held_since >= 0 ? held_since : fs.events_since;
         return tree_handle_events(&tree, bytes, length, collect, this);
     }
     int feed(const std::vector<unsigned char> &bytes) {
@@ -1097,9 +1097,9 @@ TEST(InotifyTree, ACheckPutOffByChangesMadeWhileItListedWaitsForAsManyEventsOrFo
     length = fake_read(&h.fs, buffer.data(), buffer.size());
     ASSERT_GT(length, 0u);
     ASSERT_EQ(h.feed(buffer.data(), length), 0);
-    EXPECT_LT(h.tree.stream_end, h.tree.verify_after);
+    EXPECT_LT(h.tree.stream.stream_end, h.tree.sync.verify_after);
     EXPECT_EQ(s.listings, listings);
-    EXPECT_EQ(h.tree.ahead, true);
+    EXPECT_EQ(h.tree.sync.ahead, true);
     // Quiet: the reader settles, and the check holds now.
     ASSERT_EQ(tree_run_owed_check(&h.tree, harness::collect, &h), 0);
     EXPECT_GT(s.listings, listings);
