@@ -76,6 +76,23 @@ bool extend(walk *w, size_t at, const char *name) {
     return true;
 }
 
+// Whether name, listed in the deepest level's folder, still stands at the
+// path the walk gives it (the level's path is w->relative up to at). Records
+// go at the watcher's pace: a folder renamed meanwhile, or swapped for a
+// link, holds files that never stood at its old path, which the rename's own
+// report names where they are.
+bool stands_at_path(walk *w, size_t at, const char *name) {
+    char kept = w->relative[at];
+    w->relative[at] = '\0';
+    int error = 0;
+    void *folder = w->lister->open_below(w->lister->context, nullptr, w->relative, &error);
+    w->relative[at] = kept;
+    if (!folder) return error != ENOENT && error != ENOTDIR; // else named as found
+    bool there = w->lister->changed_at(w->lister->context, folder, name) >= 0;
+    w->lister->close(w->lister->context, folder);
+    return there;
+}
+
 // Lists the deepest level: files changed since the mark reported, the
 // names of its subfolders put on the stack.
 void list_level(walk *w) {
@@ -100,7 +117,7 @@ void list_level(walk *w) {
         int64_t changed = w->lister->changed_at(w->lister->context, l->folder, name);
         if (changed < 0 || !changed_since(changed, w->since)) continue;
         if (extend(w, l->path_length, name)) {
-            hand(w, RECORD_CHANGE, w->relative, nullptr);
+            if (stands_at_path(w, l->path_length, name)) hand(w, RECORD_CHANGE, w->relative, nullptr);
         } else {
             watch_record r =
                 last_name_record(RECORD_CHANGE, name, strlen(name), w->name, sizeof w->name, nullptr);

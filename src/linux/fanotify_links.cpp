@@ -157,8 +157,7 @@ void list_folder(link_walk *w, fan_translator *t, const fs_marks *marks, const l
         }
         linked_key key = key_of(f.fsid, h.handle);
         if (!key.size) continue;
-        linked_stat file = {true, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
-                            static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
+        linked_stat file = linked_stat_of(st);
         size_t length = strlen(name);
         translator_keep_linked(t, folder_key, name, length, &key, file, on_record, context);
         int64_t changed = file.changed_at;

@@ -59,9 +59,6 @@ const size_t GUARD_READ = 16 * 1024;
 // How far up a folder too deep for a path is followed to find the root, in
 // steps of about a thousand levels.
 const int DEEP_HOPS = 64;
-// Folders listed for hard-linked files between two looks for events: a
-// fraction of a millisecond.
-const int LINK_FOLDERS_PER_TURN = 16;
 
 // Changes were lost (the kernel's queue overflowed, or the watch's queue had
 // no room): the whole tree is dirty since the kernel's queue was last found
@@ -86,23 +83,9 @@ void reader_record(void *context, const watch_record *record) {
     push(static_cast<fanotify_reader *>(context), record);
 }
 
-// Whether a walk's file still stands at the path the walk gives it. A walk
-// reads a folder's path once, then lists and hands over at the watcher's
-// pace: a folder renamed meanwhile shows files written after the rename,
-// which never stood at the old path. Those are left to the rename's own walk.
-bool still_at_path(const fanotify_reader *r, const watch_record *record) {
-    if (record->kind != RECORD_CHANGE || !record->path) return true;
-    char path[PATH_CAPACITY];
-    int n = snprintf(path, sizeof path, "%s/%s", r->root[1] ? r->root : "", record->path);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof path) return true; // named as it is
-    struct stat st;
-    return lstat(path, &st) == 0 || (errno != ENOENT && errno != ENOTDIR);
-}
-
 // A walk's record, handed over at the watcher's pace (queue_push_paced).
 bool push_walked(fanotify_reader *r, const watch_record *record) {
     if (r->abandoned) return false;
-    if (!still_at_path(r, record)) return true;
     if (queue_push_paced(r->queue, record, &r->walked)) return true;
     // The watcher gave the watch up meanwhile: the walk is of no use.
     if (queue_abandoned(r->queue)) r->abandoned = true;
@@ -212,13 +195,6 @@ int kernel_resolve(void *context, const fan_handle &h, char *out, size_t capacit
     return 0;
 }
 
-void describe(const struct stat &st, linked_stat *file) {
-    file->present = true;
-    file->device = st.st_dev;
-    file->inode = st.st_ino;
-    file->changed_at = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
-}
-
 // The file of an event handle now, opened by its handle through a mount
 // point of its filesystem; else (a handle made only to be compared) at
 // path, when the handle there is the same.
@@ -236,7 +212,7 @@ bool kernel_linked_at(void *context, const fan_handle &h, const char *path, link
         found = fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) == 0;
     }
     if (!found) return false;
-    describe(st, file);
+    *file = linked_stat_of(st);
     return S_ISREG(st.st_mode) && st.st_nlink >= 2;
 }
 

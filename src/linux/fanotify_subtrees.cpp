@@ -19,8 +19,6 @@ namespace {
 // As the inotify reader's: one read, and the largest event.
 const size_t READ_SIZE = 64 * 1024;
 const size_t LARGEST_EVENT = sizeof(inotify_event) + NAME_MAX + 1;
-// Folders listed for hard-linked files between two looks for events.
-const int LINK_FOLDERS_PER_TURN = 16;
 
 int part_add_watch(void *context, void *directory, uint32_t mask) {
     char path[32];
@@ -234,13 +232,14 @@ void subtrees_handle(subtrees *s, const pollfd *fds, int count, int64_t polled_a
                 keep = tree_run_owed_check(&p->tree, part_record, s) == 0;
             }
         }
-        if (keep) {
-            // However busy the part, the listing for linked files goes on.
-            s->current = p;
-            tree_links_discover(&p->tree, part_record, s, LINK_FOLDERS_PER_TURN);
+        if (!keep) {
+            remove_at(s, i);
+            continue;
         }
-        if (keep) i++;
-        else remove_at(s, i);
+        // However busy the part, the listing for linked files goes on.
+        s->current = p;
+        tree_links_discover(&p->tree, part_record, s, LINK_FOLDERS_PER_TURN);
+        i++;
     }
 }
 

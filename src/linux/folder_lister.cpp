@@ -15,6 +15,7 @@
 
 #include "capacities.h"
 #include "dot_names.h"
+#include "wall_clock.h"
 
 namespace {
 
@@ -180,7 +181,7 @@ int64_t kernel_changed_at(void *, void *folder, const char *name) {
     if (fstatat(static_cast<kernel_folder *>(folder)->fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         return -1;
     }
-    return static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    return changed_ns(st);
 }
 
 void kernel_close(void *, void *folder) {

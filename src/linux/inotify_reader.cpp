@@ -25,9 +25,6 @@ namespace {
 // queue (16384 events by default) seldom holds more, as it is read at once.
 const size_t READ_SIZE = 256 * 1024;
 const size_t LARGEST_EVENT = sizeof(inotify_event) + NAME_MAX + 1;
-// Folders listed for hard-linked files between two looks for events: a
-// fraction of a millisecond.
-const int LINK_FOLDERS_PER_TURN = 16;
 
 // Watches a directory as it was opened: through its descriptor, never a
 // path that could lead elsewhere by now.

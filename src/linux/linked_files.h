@@ -17,8 +17,14 @@
 #include <limits.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/stat.h>
+
+#include "wall_clock.h"
 
 static const int LINKED_NAMES_MAX = 8192;
+// Folders a reader lists for linked files already there between two looks
+// for events: a fraction of a millisecond.
+static const int LINK_FOLDERS_PER_TURN = 16;
 // A filesystem id, a handle type and the largest handle the kernel makes.
 static const size_t LINKED_KEY_MAX = 8 + 4 + 128;
 
@@ -34,6 +40,11 @@ struct linked_stat {
     uint64_t inode;
     int64_t changed_at; // status-change time, nanoseconds since the epoch
 };
+
+// What a look at a file found.
+inline linked_stat linked_stat_of(const struct stat &st) {
+    return linked_stat{true, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), changed_ns(st)};
+}
 
 struct linked_name {
     linked_key file;

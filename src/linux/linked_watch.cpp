@@ -15,13 +15,6 @@ namespace {
 // A followed file's watch: the writes that are changes, and its link count.
 const uint32_t LINKED_MASK = IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB;
 
-void describe(const struct stat &st, linked_stat *file) {
-    file->present = true;
-    file->device = st.st_dev;
-    file->inode = st.st_ino;
-    file->changed_at = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
-}
-
 } // namespace
 
 int inotify_watch_linked(int inotify_fd, void *directory, const char *path, bool watch, linked_stat *file) {
@@ -30,7 +23,7 @@ int inotify_watch_linked(int inotify_fd, void *directory, const char *path, bool
     // Most files have one link: one look at them.
     file->present = false;
     if (fstatat(at, path, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
-    describe(st, file);
+    *file = linked_stat_of(st);
     if (!watch || !S_ISREG(st.st_mode) || st.st_nlink < 2) return -1;
     // The watch goes on the file opened, not on whatever the name leads to
     // when the kernel looks it up again.
@@ -44,7 +37,7 @@ int inotify_watch_linked(int inotify_fd, void *directory, const char *path, bool
         if (wd < 0) wd = -errno;
     }
     // Its times once watched: a write before is in them, one after is seen.
-    if (wd >= 0 && fstat(fd, &st) == 0) describe(st, file);
+    if (wd >= 0 && fstat(fd, &st) == 0) *file = linked_stat_of(st);
     close(fd);
     return wd;
 }

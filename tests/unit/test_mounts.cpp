@@ -15,6 +15,7 @@
 #include "mount_watch.h"
 #include "mounts.h"
 #include "remote_walks.h"
+#include "wall_clock.h"
 
 namespace {
 
@@ -151,12 +152,6 @@ bool collect(void *context, const watch_record *record) {
     if (w->room-- <= 0) return false;
     w->records.push_back(std::string(record->path) + (record->detail ? std::string(" (") + record->detail + ")" : ""));
     return true;
-}
-
-int64_t now_ns() {
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 struct share {
